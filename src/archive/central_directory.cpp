@@ -1,0 +1,279 @@
+// central_directory.cpp - read the zip central directory into ZipEntry records.
+#include "archive/central_directory.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/eocd_search.h"
+#include "archive/segment_switch.h"
+#include "archive/zip_format.h"
+#include "platform/platform.h"
+
+ArchiveState archive_state;
+
+namespace {
+
+// A read that does not deliver everything asked for (a read of nothing
+// included) fails: with the stream's error indicator set it is a read error,
+// otherwise the archive ended early.
+ArchiveError read_exact(FILE* stream, void* buffer, std::size_t size) {
+  if (size > 0 && fread(buffer, 1, size, stream) == size) return ArchiveError::none;
+  return ferror(stream) ? ArchiveError::read_error : ArchiveError::unexpected_end;
+}
+
+// Allocates size bytes (plus a terminator when terminated) and reads them.
+ArchiveError read_allocated(FILE* stream, std::size_t size, bool terminated, void** out) {
+  char* buffer = static_cast<char*>(malloc(size + (terminated ? 1 : 0)));
+  if (buffer == nullptr) return ArchiveError::out_of_memory;
+  ArchiveError code = read_exact(stream, buffer, size);
+  if (code != ArchiveError::none) {
+    free(buffer);
+    return code;
+  }
+  if (terminated) buffer[size] = '\0';
+  *out = buffer;
+  return ArchiveError::none;
+}
+
+ArchiveError find_end_record(FILE* stream, std::uint32_t* end_offset) {
+  std::int64_t length = platform_file_length(stream);
+  std::uint32_t file_length = length < 0 ? 0 : (length > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length));
+  std::uint32_t window = file_length < k_end_record_window ? file_length : k_end_record_window;
+  return find_end_of_central(stream, end_offset, file_length - window);
+}
+
+// Finds the end record in the file first opened or, failing that, on the
+// last segment, which the user is asked to insert.
+ArchiveError locate_end_record(FILE* stream, std::uint32_t* end_offset) {
+  if (find_end_record(stream, end_offset) == ArchiveError::none) return ArchiveError::none;
+  ArchiveError code = switch_segment(k_last_segment, stream);
+  if (code != ArchiveError::none) return code;
+  code = find_end_record(stream, end_offset);
+  if (code != ArchiveError::none) print_line("Couldn't find end of central");
+  return code;
+}
+
+ArchiveError read_end_record(FILE* stream, std::uint32_t end_offset, std::uint32_t* directory_size) {
+  unsigned char fields[k_end_fields_size];
+  platform_seek(stream, static_cast<std::uint64_t>(end_offset) + 4);
+  ArchiveError code = read_exact(stream, fields, sizeof fields);
+  if (code != ArchiveError::none) return code;
+  archive_state.total_entry_count = read_le16(&fields[k_end_total_entries]);
+  archive_state.last_segment = read_le16(&fields[k_end_this_disk]);
+  archive_state.current_segment = archive_state.last_segment;
+  archive_state.directory_segment = read_le16(&fields[k_end_directory_disk]);
+  archive_state.directory_offset = read_le32(&fields[k_end_directory_offset]);
+  archive_state.archive_comment_length = read_le16(&fields[k_end_comment_length]);
+  *directory_size = read_le32(&fields[k_end_directory_size]);
+  if (archive_state.archive_comment_length == 0) return ArchiveError::none;
+  void* comment = nullptr;
+  code = read_allocated(stream, archive_state.archive_comment_length, false, &comment);
+  archive_state.archive_comment = static_cast<unsigned char*>(comment);
+  return code;
+}
+
+bool is_directory_signature(std::uint32_t signature) {
+  return signature == k_central_header_signature || signature == end_record_signature();
+}
+
+ArchiveError read_signature_at(FILE* stream, std::uint64_t offset, std::uint32_t* signature) {
+  unsigned char bytes[4];
+  platform_seek(stream, offset);
+  ArchiveError code = read_exact(stream, bytes, sizeof bytes);
+  if (code == ArchiveError::none) *signature = read_le32(bytes);
+  return code;
+}
+
+// Reads the first signature at the directory offset. An archive simply
+// appended to a program (cat stub archive.zip) keeps offsets counted from its
+// own start; when the offset shows no signature, the single-disk directory
+// is looked for where the end record says it ends, and *shift is how far the
+// archive's offsets lie from the file's.
+ArchiveError read_first_signature(FILE* stream, std::uint32_t end_offset, std::uint32_t directory_size,
+                                  std::uint32_t* signature, std::uint32_t* shift) {
+  *shift = 0;
+  ArchiveError code = read_signature_at(stream, archive_state.directory_offset, signature);
+  if (code != ArchiveError::none || is_directory_signature(*signature)) return code;
+  bool single_disk = archive_state.last_segment == 0 && archive_state.directory_segment == 0;
+  std::int64_t distance = static_cast<std::int64_t>(end_offset) - directory_size - archive_state.directory_offset;
+  if (!single_disk || distance <= 0) return ArchiveError::invalid_archive;
+  std::uint32_t shifted_signature = 0;
+  std::uint64_t shifted_offset = static_cast<std::uint64_t>(archive_state.directory_offset) + static_cast<std::uint64_t>(distance);
+  if (read_signature_at(stream, shifted_offset, &shifted_signature) != ArchiveError::none ||
+      !is_directory_signature(shifted_signature)) {
+    return ArchiveError::invalid_archive;
+  }
+  *signature = shifted_signature;
+  *shift = static_cast<std::uint32_t>(distance);
+  return ArchiveError::none;
+}
+
+void decode_central_fields(const unsigned char* fields, ZipEntry* entry) {
+  entry->version_made_by = read_le16(&fields[k_central_version_made_by]);
+  entry->version_needed = read_le16(&fields[k_central_version_needed]);
+  entry->flags = read_le16(&fields[k_central_flags]);
+  entry->compression_method = read_le16(&fields[k_central_method]);
+  entry->modification_time_and_date = read_le16(&fields[k_central_date]) * 65536u + read_le16(&fields[k_central_time]);
+  entry->crc32 = read_le32(&fields[k_central_crc32]);
+  entry->compressed_size = read_le32(&fields[k_central_compressed_size]);
+  entry->uncompressed_size = read_le32(&fields[k_central_uncompressed_size]);
+  entry->name_length = read_le16(&fields[k_central_name_length]);
+  entry->extra_length = read_le16(&fields[k_central_extra_length]);
+  entry->comment_length = read_le16(&fields[k_central_comment_length]);
+  entry->starting_segment = read_le16(&fields[k_central_disk_start]);
+  entry->internal_attributes = read_le16(&fields[k_central_internal_attributes]);
+  entry->external_attributes = read_le32(&fields[k_central_external_attributes]);
+  entry->local_header_offset = read_le32(&fields[k_central_local_header_offset]);
+}
+
+// Reads the rest of one central header (after its signature) into entry.
+ArchiveError read_central_header(FILE* stream, ZipEntry* entry) {
+  unsigned char fields[k_central_fields_size];
+  ArchiveError code = read_exact(stream, fields, sizeof fields);
+  if (code != ArchiveError::none) return code;
+  decode_central_fields(fields, entry);
+  void* text = nullptr;
+  code = read_allocated(stream, entry->name_length, true, &text);
+  if (code != ArchiveError::none) return code;
+  entry->name = static_cast<char*>(text);
+  if (entry->extra_length != 0) {
+    code = read_allocated(stream, entry->extra_length, false, &text);
+    if (code != ArchiveError::none) return code;
+    entry->extra_field = static_cast<unsigned char*>(text);
+    entry->local_extra_length = entry->extra_length;
+  }
+  if (entry->comment_length != 0) {
+    code = read_allocated(stream, entry->comment_length, true, &text);
+    if (code != ArchiveError::none) return code;
+    entry->comment = static_cast<char*>(text);
+  }
+  return ArchiveError::none;
+}
+
+// Reads the signature after an entry. A directory that meets the end of a
+// segment file before the last segment goes on at the next segment's start.
+ArchiveError read_next_signature(FILE* stream, std::uint32_t* signature) {
+  unsigned char bytes[4];
+  for (;;) {
+    if (fread(bytes, 1, sizeof bytes, stream) == sizeof bytes) {
+      *signature = read_le32(bytes);
+      return ArchiveError::none;
+    }
+    if (feof(stream) && archive_state.current_segment < archive_state.last_segment) {
+      ArchiveError code = switch_segment(archive_state.current_segment + 1, stream);
+      if (code != ArchiveError::none) return code;
+      continue;
+    }
+    if (ferror(stream)) return ArchiveError::read_error;
+    *signature = 0;  // the directory ends here
+    return ArchiveError::none;
+  }
+}
+
+int entry_warnings(const ZipEntry* entry) {
+  int warnings = 0;
+  if (entry->version_needed > 20) warnings |= k_warn_newer_version;
+  if (entry->compression_method != 0 && entry->compression_method != 8) warnings |= k_warn_unknown_method;
+  return warnings;
+}
+
+ArchiveError read_entries(FILE* stream, std::uint32_t signature, std::uint32_t shift, int* warnings) {
+  ZipEntry** tail = &archive_state.entries;
+  archive_state.entry_count = 0;
+  while (signature == k_central_header_signature) {
+    ZipEntry* entry = static_cast<ZipEntry*>(calloc(1, sizeof(ZipEntry)));
+    if (entry == nullptr) return ArchiveError::out_of_memory;
+    *tail = entry;
+    tail = &entry->next;
+    ArchiveError code = read_central_header(stream, entry);
+    if (code != ArchiveError::none) return code;
+    entry->local_header_offset += shift;
+    *warnings |= entry_warnings(entry);
+    ++archive_state.entry_count;
+    code = read_next_signature(stream, &signature);
+    if (code != ArchiveError::none) return code;
+  }
+  return ArchiveError::none;
+}
+
+void free_entry(ZipEntry* entry) {
+  free(entry->name);
+  free(entry->extra_field);
+  free(entry->comment);
+  free(entry);
+}
+
+}  // namespace
+
+ArchiveError read_central_directory(FILE* stream) {
+  archive_state.entries = nullptr;
+  archive_state.archive_comment_length = 0;
+  std::uint32_t end_offset = 0;
+  ArchiveError code = locate_end_record(stream, &end_offset);
+  if (code != ArchiveError::none) return code;
+  std::uint32_t directory_size = 0;
+  code = read_end_record(stream, end_offset, &directory_size);
+  if (code != ArchiveError::none) return code;
+  code = switch_segment(archive_state.directory_segment, stream);
+  if (code != ArchiveError::none) return code;
+
+  std::uint32_t signature = 0;
+  std::uint32_t shift = 0;
+  code = read_first_signature(stream, end_offset, directory_size, &signature, &shift);
+  if (code != ArchiveError::none) return code;
+  int warnings = 0;
+  code = read_entries(stream, signature, shift, &warnings);
+  if (code != ArchiveError::none) return code;
+  if (archive_state.entry_count > archive_state.total_entry_count) warnings |= k_warn_too_many_entries;
+  if (archive_state.entry_count < archive_state.total_entry_count) warnings |= k_warn_too_few_entries;
+  if (warnings != 0) print_directory_warnings(warnings);
+  return ArchiveError::none;
+}
+
+void print_directory_warnings(int warnings) {
+  if (warnings & k_warn_newer_version) {
+    print_error("Warning: Some files were found that require a newer version of Vintra to decompress.\n");
+  }
+  if (warnings & k_warn_unknown_method) {
+    print_error("Warning: I can handle the 'deflate' compression type. Some files cannot be decompressed.\n");
+  }
+  if (warnings & k_warn_too_many_entries) {
+    print_error("Warning: Too many files were found in the archive. The archive may be corrupted.\n");
+  }
+  if (warnings & k_warn_too_few_entries) {
+    print_error("Warning: Too few files were found in the archive. The archive may be corrupted.");
+  }
+}
+
+FILE* open_archive(const char* path) {
+  FILE* stream = fopen(path != nullptr ? path : "", "rb");
+  if (stream == nullptr) {
+    // Started by a bare name (setup for setup.exe): read the program's own file.
+    char executable[4096];
+    if (platform_executable_path(executable, sizeof executable)) stream = fopen(executable, "rb");
+  }
+  if (stream == nullptr) return nullptr;
+  set_archive_buffer(stream);
+  ArchiveError code = read_central_directory(stream);
+  if (code == ArchiveError::none) return stream;
+  print_line("failed readzipfile");
+  if (!archive_state.stream_lost) fclose(stream);
+  print_error("%s\n", error_text(code));
+  return nullptr;
+}
+
+void release_directory() {
+  for (ZipEntry* entry = archive_state.entries; entry != nullptr;) {
+    ZipEntry* next = entry->next;
+    free_entry(entry);
+    entry = next;
+  }
+  free(archive_state.archive_comment);
+  const char* path = archive_state.archive_path;
+  unsigned char* read_buffer = archive_state.read_buffer;
+  unsigned char* output_buffer = archive_state.output_buffer;
+  archive_state = ArchiveState{};
+  archive_state.archive_path = path;
+  archive_state.read_buffer = read_buffer;
+  archive_state.output_buffer = output_buffer;
+}

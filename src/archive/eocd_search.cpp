@@ -1,0 +1,68 @@
+// eocd_search.cpp - find the end-of-central-directory record near a file's end.
+#include "archive/eocd_search.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/zip_format.h"
+#include "platform/platform.h"
+
+const volatile std::uint32_t k_end_record_signature_complement = ~0x06054B50u;
+
+namespace {
+
+constexpr std::uint32_t k_block_size = 4096;
+// Each block overlaps the one after it by 4 bytes, so a signature lying
+// across two blocks is still seen whole.
+constexpr std::uint32_t k_block_step = k_block_size - 4;
+
+// The position of the last signature in block, or -1.
+long last_signature_in(const unsigned char* block, std::uint32_t size) {
+  std::uint32_t signature = end_record_signature();
+  long found = -1;
+  for (std::uint32_t p = 0; p + 4 <= size; ++p) {
+    if (block[p] == 0x50 && read_le32(block + p) == signature) found = static_cast<long>(p);
+  }
+  return found;
+}
+
+bool read_block_at(FILE* stream, std::uint32_t start, unsigned char* block, std::uint32_t size) {
+  if (platform_seek(stream, start) != 0) return false;
+  return fread(block, 1, size, stream) == size;
+}
+
+std::uint32_t file_length_of(FILE* stream) {
+  std::int64_t length = platform_file_length(stream);
+  if (length < 0) return 0;
+  return length > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length);
+}
+
+}  // namespace
+
+ArchiveError find_end_of_central(FILE* stream, std::uint32_t* found_offset, std::uint32_t lower_bound) {
+  unsigned char* block = static_cast<unsigned char*>(malloc(k_block_size));
+  if (block == nullptr) return ArchiveError::out_of_memory;
+
+  std::uint32_t length = file_length_of(stream);
+  std::uint32_t block_size = length < k_block_size ? length : k_block_size;
+  std::uint32_t start = length - block_size;
+  bool read_ok = read_block_at(stream, start, block, block_size);
+  while (read_ok) {
+    long match = last_signature_in(block, block_size);
+    if (match >= 0) {
+      *found_offset = start + static_cast<std::uint32_t>(match);
+      free(block);
+      return ArchiveError::none;
+    }
+    if (start <= lower_bound) break;
+    std::uint32_t next_start = start - lower_bound > k_block_step ? start - k_block_step : lower_bound;
+    std::uint32_t step = start - next_start;
+    memmove(block + step, block, 4);  // the first 4 bytes of the block just scanned
+    read_ok = read_block_at(stream, next_start, block, step);
+    block_size = step + 4;
+    start = next_start;
+  }
+  free(block);
+  print_line("Did not find end-of-central");
+  return ArchiveError::invalid_archive;
+}

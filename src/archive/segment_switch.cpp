@@ -1,0 +1,102 @@
+// segment_switch.cpp - make the archive stream read another segment of a split archive.
+#include "archive/segment_switch.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+void ask_for_segment(std::int32_t segment) {
+  if (segment == k_last_segment) {
+    printf("Please insert the last segment into drive A and press enter.\n");
+  } else {
+    printf("Please insert segment %d into drive A and press enter.\n", segment + 1);
+  }
+  fflush(stdout);
+}
+
+// Consumes standard input up to and including a newline; false when input
+// ends first. Whatever was typed before Enter is discarded unread.
+bool wait_for_enter() {
+  for (;;) {
+    int c = getc(stdin);
+    if (c == '\n') return true;
+    if (c == EOF) return false;
+  }
+}
+
+bool is_name_separator(char c) { return c == '/' || (k_windows_names && (c == '\\' || c == ':')); }
+
+// What follows the archive path's last separator, or nullptr when it has no
+// drive or folder part.
+const char* last_component(const char* path) {
+  const char* last = nullptr;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (is_name_separator(*p)) last = p + 1;
+  }
+  return last;
+}
+
+char* segment_path_for(const char* name) {
+  const char* root = platform_drive_a_root();
+  char* path = static_cast<char*>(malloc(strlen(root) + strlen(name) + 1));
+  if (path == nullptr) return nullptr;
+  strcpy(path, root);
+  strcat(path, name);
+  return path;
+}
+
+bool can_open(const char* path) {
+  FILE* probe = fopen(path, "rb");
+  if (probe == nullptr) return false;
+  fclose(probe);
+  return true;
+}
+
+// The segment path to re-open: drive A's root and the archive path, or,
+// when that does not open and the path has a drive or folder, drive A's root
+// and the path's last component. Started from a full path (as a file
+// manager starts programs) a spanned archive could not find its disks
+// otherwise.
+char* choose_segment_path(const char* archive_path) {
+  char* path = segment_path_for(archive_path);
+  if (path == nullptr || can_open(path)) return path;
+  const char* name = last_component(archive_path);
+  if (name == nullptr || *name == '\0') return path;
+  char* fallback = segment_path_for(name);
+  if (fallback == nullptr || !can_open(fallback)) {
+    free(fallback);
+    return path;
+  }
+  free(path);
+  return fallback;
+}
+
+}  // namespace
+
+void set_archive_buffer(FILE* archive) {
+  static char buffer[k_archive_stream_buffer];
+  setvbuf(archive, buffer, _IOFBF, sizeof buffer);
+}
+
+ArchiveError switch_segment(std::int32_t segment, FILE* archive) {
+  if (segment == archive_state.current_segment) return ArchiveError::none;
+  ask_for_segment(segment);
+  if (!wait_for_enter()) return ArchiveError::user_aborted;
+
+  const char* archive_path = archive_state.archive_path != nullptr ? archive_state.archive_path : "";
+  char* path = choose_segment_path(archive_path);
+  if (path == nullptr) return ArchiveError::out_of_memory;
+  FILE* reopened = freopen(path, "rb", archive);
+  free(path);
+  if (reopened == nullptr) {
+    archive_state.stream_lost = true;
+    return ArchiveError::open_error;
+  }
+  set_archive_buffer(archive);
+  archive_state.current_segment = segment;
+  return ArchiveError::none;
+}

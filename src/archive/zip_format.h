@@ -1,0 +1,66 @@
+// zip_format.h - signatures, record sizes and field offsets of the zip format.
+#pragma once
+
+#include <cstdint>
+
+inline std::uint16_t read_le16(const unsigned char* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+inline std::uint32_t read_le32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+constexpr std::uint32_t k_central_header_signature = 0x02014B50;
+constexpr std::uint32_t k_local_header_signature = 0x04034B50;
+
+// The end record's signature is searched for in the last 66000 bytes of the
+// stub's own file. Kept in memory as its complement, so that its 4 bytes in
+// order never appear in the stub's code or data and a stub with nothing
+// appended cannot mistake itself for an archive.
+extern const volatile std::uint32_t k_end_record_signature_complement;
+inline std::uint32_t end_record_signature() { return ~k_end_record_signature_complement; }
+
+// End-of-central-directory record: the signature, then 18 bytes of fields
+// (offsets below count from the byte after the signature), then the comment.
+constexpr std::uint32_t k_end_record_size = 22;
+constexpr std::uint32_t k_end_fields_size = 18;
+constexpr int k_end_this_disk = 0;           // 2: number of this disk
+constexpr int k_end_directory_disk = 2;      // 2: disk where the directory starts
+constexpr int k_end_entries_on_disk = 4;     // 2: entries on this disk
+constexpr int k_end_total_entries = 6;       // 2: total entries
+constexpr int k_end_directory_size = 8;      // 4: size of the directory
+constexpr int k_end_directory_offset = 12;   // 4: offset of the directory
+constexpr int k_end_comment_length = 16;     // 2: archive comment length
+
+// Central directory header: the signature, then 42 bytes of fields (offsets
+// below count from the byte after the signature), then name, extra, comment.
+constexpr std::uint32_t k_central_header_size = 46;
+constexpr std::uint32_t k_central_fields_size = 42;
+constexpr int k_central_version_made_by = 0;
+constexpr int k_central_version_needed = 2;
+constexpr int k_central_flags = 4;
+constexpr int k_central_method = 6;
+constexpr int k_central_time = 8;
+constexpr int k_central_date = 10;
+constexpr int k_central_crc32 = 12;
+constexpr int k_central_compressed_size = 16;
+constexpr int k_central_uncompressed_size = 20;
+constexpr int k_central_name_length = 24;
+constexpr int k_central_extra_length = 26;
+constexpr int k_central_comment_length = 28;
+constexpr int k_central_disk_start = 30;
+constexpr int k_central_internal_attributes = 32;
+constexpr int k_central_external_attributes = 34;
+constexpr int k_central_local_header_offset = 38;
+
+// Local file header: 30 bytes, then the name and the extra field.
+constexpr std::uint32_t k_local_header_size = 30;
+constexpr std::uint32_t k_local_extra_length_offset = 28;
+
+constexpr std::uint16_t k_flag_encrypted = 0x0001;
+constexpr std::uint16_t k_flag_data_descriptor = 0x0008;
+
+constexpr std::uint16_t k_method_stored = 0;
+constexpr std::uint16_t k_method_deflated = 8;

@@ -1,0 +1,347 @@
+// extract_loop.cpp - extract every member of the opened archive.
+#include "extract/extract_loop.h"
+
+#include <cstring>
+#include <zlib.h>
+
+#include "archive/segment_switch.h"
+#include "archive/zip_format.h"
+#include "extract/output_path.h"
+#include "extract/password_prompt.h"
+#include "extract/traditional_cipher.h"
+#include "front/messages.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* k_progress_verb = "Inflating";
+constexpr int k_raw_deflate_window_bits = -15;  // no zlib header, no Adler-32 trailer
+// A deflate member is read 4 bytes past its data; the inflater stops at the
+// stream's end and never uses them.
+constexpr std::uint32_t k_deflate_read_ahead = 4;
+constexpr int k_unix_host = 3;
+
+enum class MemberOutcome {
+  done,
+  password_refused,  // skipped, the run result stays
+  refused,           // method, output file or unsafe name: the run result is 1
+  failed,
+  stop,  // the walk ends with result 1
+};
+
+class InflateGuard {
+ public:
+  InflateGuard() { memset(&stream_, 0, sizeof stream_); }
+  ~InflateGuard() {
+    if (initialised_) inflateEnd(&stream_);
+  }
+  InflateGuard(const InflateGuard&) = delete;
+  InflateGuard& operator=(const InflateGuard&) = delete;
+  int init() {
+    int status = inflateInit2(&stream_, k_raw_deflate_window_bits);
+    initialised_ = status == Z_OK;
+    return status;
+  }
+  z_stream* get() { return &stream_; }
+
+ private:
+  z_stream stream_;
+  bool initialised_ = false;
+};
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() {
+    if (file_ != nullptr) fclose(file_);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  bool open(const char* path) {
+    file_ = fopen(path, "wb");
+    if (file_ == nullptr) return false;
+    static char buffer[k_output_stream_buffer];
+    setvbuf(file_, buffer, _IOFBF, sizeof buffer);
+    return true;
+  }
+  FILE* get() { return file_; }
+
+ private:
+  FILE* file_ = nullptr;
+};
+
+// What one member's data loop works with.
+struct MemberData {
+  ZipEntry* entry;
+  FILE* archive;
+  FILE* output;
+  z_stream* stream;
+  bool deflated;
+  bool encrypted;
+  std::uint32_t still_to_read;
+  std::uint32_t crc;
+};
+
+void report_zlib_error(int status, const z_stream* stream) {
+  print_error("Error: %s. %s\n", zError(status), stream->msg != nullptr ? stream->msg : "");
+}
+
+bool is_directory_entry(const ZipEntry* entry) {
+  return entry->name_length > 0 && entry->name[entry->name_length - 1] == '/';
+}
+
+void report_outside(const ZipEntry* entry) {
+  print_error("Error: %s would be written outside the current directory. This file will not be unzipped.\n",
+              shown_name(entry->name));
+}
+
+// A directory entry creates its folder, silently, so that empty folders
+// survive extraction.
+MemberOutcome create_directory_entry(ZipEntry* entry) {
+  if (is_outside_current_directory(entry->name)) {
+    report_outside(entry);
+    return MemberOutcome::refused;
+  }
+  if (strspn(entry->name, "/") == strlen(entry->name)) return MemberOutcome::done;
+  entry->name = make_output_path(entry->name);
+  platform_make_directory(entry->name);
+  return MemberOutcome::done;
+}
+
+std::uint64_t data_offset(const ZipEntry* entry) {
+  return static_cast<std::uint64_t>(entry->local_header_offset) + k_local_header_size + entry->name_length +
+         entry->local_extra_length;
+}
+
+void reset_output(z_stream* stream) {
+  stream->next_out = archive_state.output_buffer;
+  stream->avail_out = k_buffer_size;
+}
+
+// Reads the next chunk of member data into read_buffer and deciphers it.
+// A segment file that ends before the data does hands over to the next
+// segment; the bytes it delivered are kept. Returns false when the walk
+// must stop (after the message).
+bool refill_input(MemberData* member) {
+  std::uint32_t chunk = member->still_to_read < k_buffer_size ? member->still_to_read : k_buffer_size;
+  std::size_t bytes_read = fread(archive_state.read_buffer, 1, chunk, member->archive);
+  if (member->encrypted) decrypt_buffer(archive_state.read_buffer, bytes_read);
+  if (feof(member->archive) && bytes_read < member->still_to_read &&
+      archive_state.current_segment < archive_state.last_segment) {
+    ArchiveError code = switch_segment(archive_state.current_segment + 1, member->archive);
+    if (code != ArchiveError::none) {
+      print_error("Error: %s\n", error_text(code));
+      return false;
+    }
+  } else if (bytes_read == 0) {
+    ArchiveError code = ferror(member->archive) ? ArchiveError::read_error : ArchiveError::unexpected_end;
+    print_error("Error: %s\n", error_text(code));
+    return false;
+  }
+  member->stream->next_in = archive_state.read_buffer;
+  member->stream->avail_in = static_cast<uInt>(bytes_read);
+  return true;
+}
+
+void copy_stored(z_stream* stream) {
+  memcpy(stream->next_out, stream->next_in, stream->avail_in);
+  stream->next_out += stream->avail_in;
+  stream->avail_out -= stream->avail_in;
+  stream->next_in += stream->avail_in;
+  stream->avail_in = 0;
+}
+
+// Writes what output_buffer holds and folds it into the CRC-32; a block that
+// could not be written is not folded in.
+bool write_output(MemberData* member) {
+  std::size_t produced = k_buffer_size - member->stream->avail_out;
+  if (produced == 0) return true;
+  if (fwrite(archive_state.output_buffer, 1, produced, member->output) != produced) {
+    print_error("Error while writing output file.\n");
+    return false;
+  }
+  member->crc = static_cast<std::uint32_t>(crc32(member->crc, archive_state.output_buffer, static_cast<uInt>(produced)));
+  reset_output(member->stream);
+  return true;
+}
+
+// Streams the member through the cipher and the inflater into the output
+// file. Returns failed (after its message), stop, or done.
+MemberOutcome stream_member_data(MemberData* member) {
+  z_stream* stream = member->stream;
+  bool stream_ended = false;
+  while ((stream->avail_in != 0 || member->still_to_read != 0) && !stream_ended) {
+    std::uint32_t bytes_read = 0;
+    if (stream->avail_in == 0) {
+      if (!refill_input(member)) return MemberOutcome::stop;
+      bytes_read = stream->avail_in;
+    }
+    if (!member->deflated) {
+      copy_stored(stream);
+    } else if (stream->avail_in != 0) {
+      // A pass that brought no input (a segment ending right at a chunk's
+      // end) has nothing to inflate; zlib would only answer Z_BUF_ERROR.
+      int status = inflate(stream, Z_NO_FLUSH);
+      if (status < 0) {
+        report_zlib_error(status, stream);
+        return MemberOutcome::failed;
+      }
+      stream_ended = status == Z_STREAM_END;
+    }
+    if (!write_output(member)) return MemberOutcome::failed;
+    member->still_to_read -= bytes_read;
+  }
+  return MemberOutcome::done;
+}
+
+// Lets the inflater deliver what it still holds and writes it.
+MemberOutcome finish_member_data(MemberData* member) {
+  if (member->deflated) {
+    int status = inflate(member->stream, Z_FINISH);
+    if (status < 0) {
+      report_zlib_error(status, member->stream);
+      return MemberOutcome::stop;
+    }
+  }
+  return write_output(member) ? MemberOutcome::done : MemberOutcome::failed;
+}
+
+MemberOutcome extract_data(MemberData* member) {
+  // An empty member has nothing to read and nothing to inflate.
+  if (member->entry->compressed_size == 0) return MemberOutcome::done;
+  MemberOutcome outcome = stream_member_data(member);
+  if (outcome != MemberOutcome::done) return outcome;
+  return finish_member_data(member);
+}
+
+int unix_mode_of(const ZipEntry* entry) {
+  std::uint32_t mode = entry->external_attributes >> 16;
+  if ((entry->version_made_by >> 8) != k_unix_host || mode == 0) return -1;
+  return static_cast<int>(mode & 0777);  // never set-uid, set-gid or sticky
+}
+
+// Flushes the output, checks the CRC-32 and ends the progress line.
+MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
+  bool failed = outcome == MemberOutcome::failed;
+  // A write that stdio only buffered fails here, when the data reaches the disk.
+  if (!failed && fflush(member->output) != 0) {
+    print_error("Error while writing output file.\n");
+    failed = true;
+  }
+  if (member->crc != member->entry->crc32) {
+    print_error("Error: CRC values do not match. File may be corrupted.\n");
+    failed = true;
+  }
+  printf(failed ? "\n" : "done\n");
+  if (failed) return MemberOutcome::failed;
+  platform_set_file_times(member->output, member->entry->modification_time_and_date, unix_mode_of(member->entry));
+  return MemberOutcome::done;
+}
+
+// An encrypted member shorter than its 12-byte header cannot be valid; its
+// data length would wrap below zero.
+bool is_too_short_to_decrypt(const ZipEntry* entry) {
+  return (entry->flags & k_flag_encrypted) != 0 && entry->compressed_size < k_encryption_header_size;
+}
+
+// Asks for the password and checks it against the encryption header.
+MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
+  const char* password = ask_password(shown_name(entry->name));
+  if (!check_password(entry, archive, password)) {
+    print_error("Sorry, you did not enter a valid password. This file will not be unzipped.\n");
+    return MemberOutcome::password_refused;
+  }
+  return MemberOutcome::done;
+}
+
+// Positions the archive on the member's data, through its local header.
+MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
+  ArchiveError code = switch_segment(entry->starting_segment, archive);
+  if (code != ArchiveError::none) {
+    print_error("Error: %s\n", error_text(code));
+    return MemberOutcome::stop;
+  }
+  (void)read_local_extra_length(entry, archive);
+  if (platform_seek(archive, data_offset(entry)) != 0) {
+    print_error("Error: %s\n", zError(Z_ERRNO));
+    return MemberOutcome::stop;
+  }
+  return MemberOutcome::done;
+}
+
+MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
+  InflateGuard inflater;
+  z_stream* stream = inflater.get();
+  reset_output(stream);
+  int status = inflater.init();
+  if (status != Z_OK) {
+    report_zlib_error(status, stream);
+    return MemberOutcome::stop;
+  }
+  if (entry->compression_method != k_method_stored && entry->compression_method != k_method_deflated) {
+    print_error("Unknown compression type for %s. I can only handle deflate and store.\n", shown_name(entry->name));
+    return MemberOutcome::refused;
+  }
+  MemberOutcome outcome = position_on_data(entry, archive);
+  if (outcome != MemberOutcome::done) return outcome;
+  print_progress(shown_name(entry->name), k_progress_verb);
+  if (is_outside_current_directory(entry->name)) {
+    report_outside(entry);
+    printf("\n");
+    return MemberOutcome::refused;
+  }
+  if (is_too_short_to_decrypt(entry)) {
+    print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(entry->name));
+    printf("\n");
+    return MemberOutcome::refused;
+  }
+  entry->name = make_output_path(entry->name);
+  bool encrypted = (entry->flags & k_flag_encrypted) != 0;
+  if (encrypted && (outcome = unlock_member(entry, archive)) != MemberOutcome::done) return outcome;
+
+  OutputFile output;
+  if (!output.open(entry->name)) {
+    print_error("Error opening %s for output\n", shown_name(entry->name));
+    return MemberOutcome::refused;
+  }
+  MemberData member{entry, archive, output.get(), stream, entry->compression_method == k_method_deflated, encrypted,
+                    0, 0};
+  member.still_to_read = entry->compressed_size + (member.deflated ? k_deflate_read_ahead : 0) -
+                         (encrypted ? k_encryption_header_size : 0);
+  outcome = extract_data(&member);
+  if (outcome == MemberOutcome::stop) return outcome;
+  return verify_member(&member, outcome);
+}
+
+MemberOutcome extract_member(ZipEntry* entry, FILE* archive) {
+  if (is_directory_entry(entry)) return create_directory_entry(entry);
+  return extract_file_member(entry, archive);
+}
+
+}  // namespace
+
+int read_local_extra_length(ZipEntry* entry, FILE* archive) {
+  unsigned char bytes[2];
+  (void)platform_seek(archive, static_cast<std::uint64_t>(entry->local_header_offset) + k_local_extra_length_offset);
+  if (fread(bytes, 1, sizeof bytes, archive) != sizeof bytes) return 0;
+  entry->local_extra_length = read_le16(bytes);
+  return 1;
+}
+
+int extract_all(FILE* archive) {
+  int run_result = 0;
+  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    switch (extract_member(entry, archive)) {
+      case MemberOutcome::done:
+      case MemberOutcome::password_refused:
+        break;
+      case MemberOutcome::refused:
+      case MemberOutcome::failed:
+        run_result = 1;
+        break;
+      case MemberOutcome::stop:
+        return 1;
+    }
+  }
+  return run_result;
+}

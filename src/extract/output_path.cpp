@@ -1,0 +1,120 @@
+// output_path.cpp - turn a member's name into a local path and create its folders.
+#include "extract/output_path.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The directory part of the last path made. Archives list members folder by
+// folder, so most prefixes were created by the member before; creating them
+// again would find them there and change nothing.
+char* g_last_directory = nullptr;
+std::size_t g_last_directory_capacity = 0;
+
+bool was_created_last_time(const char* prefix, std::size_t length) {
+  if (g_last_directory == nullptr || strncmp(g_last_directory, prefix, length) != 0) return false;
+  char after = g_last_directory[length];
+  return after == '\0' || after == k_path_separator;
+}
+
+void remember_directory_of(const char* path, std::size_t directory_length) {
+  if (directory_length + 1 > g_last_directory_capacity) {
+    char* larger = static_cast<char*>(realloc(g_last_directory, directory_length + 1));
+    if (larger == nullptr) {
+      free(g_last_directory);
+      g_last_directory = nullptr;
+      g_last_directory_capacity = 0;
+      return;
+    }
+    g_last_directory = larger;
+    g_last_directory_capacity = directory_length + 1;
+  }
+  memcpy(g_last_directory, path, directory_length);
+  g_last_directory[directory_length] = '\0';
+}
+
+// The next component of a name cut at '/', like strtok(text, "/") with the
+// cursor held by the caller. Returns nullptr when no component is left.
+char* next_component(char** cursor) {
+  char* start = *cursor + strspn(*cursor, "/");
+  if (*start == '\0') {
+    *cursor = start;
+    return nullptr;
+  }
+  char* end = start + strcspn(start, "/");
+  if (*end != '\0') *end++ = '\0';
+  *cursor = end;
+  return start;
+}
+
+}  // namespace
+
+char* make_output_path(char* name) {
+  std::size_t name_length = strlen(name);
+  char* path = static_cast<char*>(malloc(name_length + 2));
+  if (path == nullptr) return name;
+  path[0] = '\0';
+  char* cursor = name;
+  char* component = next_component(&cursor);
+  if (component == nullptr) {
+    free(path);
+    return name;
+  }
+  std::size_t length = 0;
+  for (char* next = next_component(&cursor); next != nullptr; next = next_component(&cursor)) {
+    std::size_t component_length = strlen(component);
+    memcpy(path + length, component, component_length);
+    length += component_length;
+    path[length] = '\0';
+    if (!was_created_last_time(path, length)) platform_make_directory(path);
+    path[length++] = k_path_separator;
+    component = next;
+  }
+  std::size_t directory_length = length > 0 ? length - 1 : 0;
+  strcpy(path + length, component);
+  remember_directory_of(path, directory_length);
+  free(name);
+  return path;
+}
+
+namespace {
+
+bool is_name_separator(char c) { return c == '/' || (k_windows_names && c == '\\'); }
+
+bool is_parent_component(const char* start, std::size_t length) {
+  if (length == 2 && start[0] == '.' && start[1] == '.') return true;
+  if (!k_windows_names) return false;
+  // Windows drops trailing dots and blanks from a component: ".. " and "..."
+  // name the parent folder too.
+  std::size_t dots = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (start[i] == '.') {
+      ++dots;
+    } else if (start[i] != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2;
+}
+
+}  // namespace
+
+bool is_outside_current_directory(const char* name) {
+  if (k_windows_names && (name[0] == '\\' || strchr(name, ':') != nullptr)) return true;
+  bool first = true;
+  const char* p = name;
+  while (*p != '\0') {
+    while (is_name_separator(*p)) ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && !is_name_separator(*p)) ++p;
+    std::size_t length = static_cast<std::size_t>(p - start);
+    if (is_parent_component(start, length)) return true;
+    if (first && start[length - 1] == ':') return true;
+    first = false;
+  }
+  return false;
+}

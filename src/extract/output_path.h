@@ -1,0 +1,16 @@
+// output_path.h - turn a member's name into a local path and create its folders.
+#pragma once
+
+// Splits name (which it cuts in place) at '/', drops empty components, joins
+// the rest with the platform's separator and creates every directory along
+// the way, outermost first; the last component names the file and is not
+// created. Releases name and returns the new text, or returns name itself
+// when it holds no component. Directory creation failures are ignored: they
+// show later, when the file cannot be opened.
+char* make_output_path(char* name);
+
+// True when a member name would be written outside the current directory:
+// a ".." component, or a first component ending in ':' (a drive); on Windows
+// also '\' as a separator, a leading '\', any ':', and components of dots
+// and blanks that Windows reads as "..".
+bool is_outside_current_directory(const char* name);

@@ -1,0 +1,49 @@
+// password_prompt.cpp - ask the user for a member's password on the console.
+#include "extract/password_prompt.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+char password_line[k_password_line_size];
+
+namespace {
+
+// The size that fgets is given: at most 254 characters and the terminator.
+constexpr int k_password_read_size = 255;
+
+// Reads like fgets(buffer, size, stdin) on a text-mode stream: a carriage
+// return right before a line feed is dropped, and when input ends before any
+// character the buffer is left as it was.
+void read_text_line(char* buffer, int size) {
+  int stored = 0;
+  while (stored < size - 1) {
+    int c = getc(stdin);
+    if (c == EOF) break;
+    if (c == '\r') {
+      int after = getc(stdin);
+      if (after == '\n') {
+        c = '\n';
+      } else if (after != EOF) {
+        ungetc(after, stdin);
+      }
+    }
+    buffer[stored++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (stored > 0) buffer[stored] = '\0';
+}
+
+}  // namespace
+
+const char* ask_password(const char* name) {
+  printf("Please enter the password for %s: ", name);
+  fflush(stdout);
+  platform_hide_input();
+  read_text_line(password_line, k_password_read_size);
+  platform_show_input();
+  std::size_t length = strlen(password_line);
+  if (length > 0 && password_line[length - 1] == '\n') password_line[length - 1] = '\0';
+  return password_line;
+}

@@ -1,0 +1,57 @@
+// traditional_cipher.cpp - the traditional PKWARE zip cipher, decryption only.
+#include "extract/traditional_cipher.h"
+
+#include <zlib.h>
+
+#include "archive/zip_format.h"
+
+CipherKeys cipher_keys;
+
+std::uint32_t crc_step(std::uint32_t value, std::uint8_t byte) {
+  // The table zlib uses for crc32, so the cipher and the data check share one.
+  static const z_crc_t* table = get_crc_table();
+  return (value >> 8) ^ table[(value ^ byte) & 0xFF];
+}
+
+void advance_keys(std::uint8_t plain_byte) {
+  cipher_keys.key0 = crc_step(cipher_keys.key0, plain_byte);
+  cipher_keys.key1 += cipher_keys.key0 & 0xFF;
+  cipher_keys.key1 = cipher_keys.key1 * 134775813u + 1;
+  cipher_keys.key2 = crc_step(cipher_keys.key2, static_cast<std::uint8_t>(cipher_keys.key1 >> 24));
+}
+
+std::uint8_t keystream_byte() {
+  std::uint32_t t = (cipher_keys.key2 & 0xFFFF) | 2;
+  return static_cast<std::uint8_t>((t * (t ^ 1)) >> 8);
+}
+
+std::uint8_t decrypt_next(std::uint8_t cipher_byte) {
+  std::uint8_t plain = cipher_byte ^ keystream_byte();
+  advance_keys(plain);
+  return plain;
+}
+
+void seed_keys(const char* password) {
+  cipher_keys = CipherKeys{0x12345678, 0x23456789, 0x34567890};
+  for (const char* p = password; *p != '\0'; ++p) advance_keys(static_cast<std::uint8_t>(*p));
+}
+
+bool check_password(const ZipEntry* entry, FILE* archive, const char* password) {
+  seed_keys(password);
+  std::uint8_t plain = 0;
+  for (std::uint32_t i = 0; i < k_encryption_header_size; ++i) {
+    int c = getc(archive);
+    if (c == EOF) return false;
+    plain = decrypt_next(static_cast<std::uint8_t>(c));
+  }
+  // With a data descriptor the CRC was unknown when the header was written,
+  // so the check byte comes from the modification time instead.
+  std::uint8_t check = (entry->flags & k_flag_data_descriptor)
+                           ? static_cast<std::uint8_t>(entry->modification_time_and_date >> 8)
+                           : static_cast<std::uint8_t>(entry->crc32 >> 24);
+  return plain == check;
+}
+
+void decrypt_buffer(unsigned char* buffer, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) buffer[i] = decrypt_next(buffer[i]);
+}

@@ -1,0 +1,16 @@
+// command_line.h - split a command line given as one text into its words.
+#pragma once
+
+struct CommandWords {
+  int count = 0;
+  char** words = nullptr;  // count words, then nullptr as the end marker
+};
+
+// Splits text by the console rules: spaces and tabs separate words, double
+// quotes group and are dropped, a backslash is an ordinary character.
+// Returns count 0 with words nullptr when memory runs out.
+CommandWords split_command_line(const char* text);
+
+// The process's words: the platform's one-text command line split, or argv
+// as given where the system has already split it.
+CommandWords command_words(int argc, char** argv);

@@ -1,0 +1,64 @@
+// platform.h - the few operating-system services the stub needs, one file per platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#ifdef _WIN32
+// Local paths are joined with the backslash; member names may also use it to
+// climb out of the extraction folder, so it separates components there too.
+constexpr char k_path_separator = '\\';
+constexpr bool k_windows_names = true;
+#else
+constexpr char k_path_separator = '/';
+constexpr bool k_windows_names = false;
+#endif
+
+// The command line as one text when the platform hands it over unsplit
+// (Windows), or nullptr when the process receives its words already split.
+const char* platform_command_line();
+
+// True when standard output is a console (Windows: FILE_TYPE_CHAR, POSIX: a
+// terminal). Tests may force the answer with platform_fake_stdout_is_console.
+bool platform_stdout_is_console();
+void platform_fake_stdout_is_console(bool is_console);
+
+// Prints the exit-pause text and waits for one byte from the console itself,
+// whatever standard input is redirected to; reports a failed read.
+void platform_exit_pause();
+
+// Creates one directory; the result is deliberately not examined.
+void platform_make_directory(const char* path);
+
+// The root of drive A, where the segments of a split archive are read, with
+// its trailing separator ("A:\\" on Windows).
+const char* platform_drive_a_root();
+
+// Copies the path of the running executable into buffer; false when unknown
+// or longer than size - 1.
+bool platform_executable_path(char* buffer, std::size_t size);
+
+// Positions stream at an absolute offset that may exceed 2 GiB even where
+// long is 32 bits. Returns 0, or -1 on failure.
+int platform_seek(FILE* stream, std::uint64_t offset);
+
+// The length of the file behind stream (the stream is left at its end), or
+// -1 when it cannot be told.
+std::int64_t platform_file_length(FILE* stream);
+
+// Gives an output file its DOS modification time (local time) and, on POSIX,
+// the permission bits of a Unix mode (mode < 0: leave them). Flushes first;
+// failures are ignored.
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int unix_mode);
+
+// Turns the terminal's echo off while a password is typed when standard input
+// is a console; the restore also runs when the user interrupts with Ctrl-C.
+void platform_hide_input();
+void platform_show_input();
+
+// Stdio buffer sizes: larger buffers cut the system calls per member.
+constexpr std::size_t k_archive_stream_buffer = 64 * 1024;
+constexpr std::size_t k_output_stream_buffer = 64 * 1024;
+
+// Ends the process with status after flushing and closing every stream.
+[[noreturn]] void platform_exit(int status);

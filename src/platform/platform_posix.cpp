@@ -1,0 +1,113 @@
+// platform_posix.cpp - the platform services on Linux and other POSIX systems.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int g_fake_console = -1;  // -1: ask the system
+
+struct termios g_saved_terminal;
+bool g_echo_hidden = false;
+struct sigaction g_previous_interrupt;
+
+void restore_echo_and_reraise(int signal_number) {
+  platform_show_input();
+  sigaction(SIGINT, &g_previous_interrupt, nullptr);
+  raise(signal_number);
+}
+
+}  // namespace
+
+const char* platform_command_line() { return nullptr; }
+
+bool platform_stdout_is_console() {
+  if (g_fake_console >= 0) return g_fake_console == 1;
+  return isatty(STDOUT_FILENO) == 1;
+}
+
+void platform_fake_stdout_is_console(bool is_console) { g_fake_console = is_console ? 1 : 0; }
+
+void platform_exit_pause() {
+  printf("\n \n Press Enter to continue \n");
+  fflush(stdout);
+  // The console itself, not standard input, which may be redirected.
+  int console = open("/dev/tty", O_RDONLY);
+  char byte;
+  if (console < 0 || read(console, &byte, 1) != 1) {
+    printf("exit routine error GetLastError=%i \n", errno);
+  }
+  if (console >= 0) close(console);
+}
+
+void platform_make_directory(const char* path) { (void)mkdir(path, 0777); }
+
+const char* platform_drive_a_root() {
+  static char root[4096];
+  const char* folder = getenv("SFX_DRIVE_A");
+  if (folder == nullptr || folder[0] == '\0') folder = "/media/floppy";
+  snprintf(root, sizeof root, "%s/", folder);
+  return root;
+}
+
+bool platform_executable_path(char* buffer, std::size_t size) {
+  ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
+  if (length <= 0 || static_cast<std::size_t>(length) >= size - 1) return false;
+  buffer[length] = '\0';
+  return true;
+}
+
+int platform_seek(FILE* stream, std::uint64_t offset) {
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+std::int64_t platform_file_length(FILE* stream) {
+  if (fseeko(stream, 0, SEEK_END) != 0) return -1;
+  return static_cast<std::int64_t>(ftello(stream));
+}
+
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int unix_mode) {
+  if (fflush(file) != 0) return;
+  struct tm broken_down = {};
+  broken_down.tm_sec = static_cast<int>(dos_time_and_date & 0x1F) * 2;
+  broken_down.tm_min = static_cast<int>((dos_time_and_date >> 5) & 0x3F);
+  broken_down.tm_hour = static_cast<int>((dos_time_and_date >> 11) & 0x1F);
+  broken_down.tm_mday = static_cast<int>((dos_time_and_date >> 16) & 0x1F);
+  broken_down.tm_mon = static_cast<int>((dos_time_and_date >> 21) & 0x0F) - 1;
+  broken_down.tm_year = static_cast<int>((dos_time_and_date >> 25) & 0x7F) + 80;
+  broken_down.tm_isdst = -1;  // the stored time is local time, daylight saving unknown
+  time_t seconds = mktime(&broken_down);
+  int descriptor = fileno(file);
+  if (seconds != static_cast<time_t>(-1)) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    (void)futimens(descriptor, times);
+  }
+  if (unix_mode >= 0) (void)fchmod(descriptor, static_cast<mode_t>(unix_mode & 0777));
+}
+
+void platform_hide_input() {
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0) return;
+  struct termios quiet = g_saved_terminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  struct sigaction on_interrupt = {};
+  on_interrupt.sa_handler = restore_echo_and_reraise;
+  sigaction(SIGINT, &on_interrupt, &g_previous_interrupt);
+  g_echo_hidden = tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+}
+
+void platform_show_input() {
+  if (!g_echo_hidden) return;
+  g_echo_hidden = false;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+  sigaction(SIGINT, &g_previous_interrupt, nullptr);
+}
+
+void platform_exit(int status) { exit(status); }

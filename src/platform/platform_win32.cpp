@@ -1,0 +1,98 @@
+// platform_win32.cpp - the platform services on the Windows console (kernel32).
+#include "platform/platform.h"
+
+#include <cstdlib>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+int g_fake_console = -1;  // -1: ask the system
+
+HANDLE g_hidden_console = INVALID_HANDLE_VALUE;
+DWORD g_saved_console_mode = 0;
+
+BOOL WINAPI restore_echo_on_interrupt(DWORD) {
+  platform_show_input();
+  return FALSE;  // the default handler then ends the process
+}
+
+}  // namespace
+
+const char* platform_command_line() { return GetCommandLineA(); }
+
+bool platform_stdout_is_console() {
+  if (g_fake_console >= 0) return g_fake_console == 1;
+  return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+}
+
+void platform_fake_stdout_is_console(bool is_console) { g_fake_console = is_console ? 1 : 0; }
+
+void platform_exit_pause() {
+  printf("\n \n Press Enter to continue \n");
+  fflush(stdout);
+  // The console's own input device, whatever standard input points at.
+  HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  char byte;
+  DWORD count = 0;
+  if (!ReadFile(console, &byte, 1, &count, nullptr)) {
+    printf("exit routine error GetLastError=%i \n", static_cast<int>(GetLastError()));
+  }
+  if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+}
+
+void platform_make_directory(const char* path) { (void)CreateDirectoryA(path, nullptr); }
+
+const char* platform_drive_a_root() { return "A:\\"; }
+
+bool platform_executable_path(char* buffer, std::size_t size) {
+  DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
+  return length > 0 && length < size;
+}
+
+int platform_seek(FILE* stream, std::uint64_t offset) {
+  return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+std::int64_t platform_file_length(FILE* stream) {
+  if (_fseeki64(stream, 0, SEEK_END) != 0) return -1;
+  return static_cast<std::int64_t>(_ftelli64(stream));
+}
+
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int /*unix_mode*/) {
+  if (fflush(file) != 0) return;
+  FILETIME local_time;
+  FILETIME universal_time;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(dos_time_and_date >> 16), static_cast<WORD>(dos_time_and_date),
+                             &local_time) ||
+      !LocalFileTimeToFileTime(&local_time, &universal_time)) {
+    return;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  (void)SetFileTime(handle, nullptr, nullptr, &universal_time);
+}
+
+void platform_hide_input() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode;
+  if (GetFileType(input) != FILE_TYPE_CHAR || !GetConsoleMode(input, &mode)) return;
+  SetConsoleCtrlHandler(restore_echo_on_interrupt, TRUE);
+  if (SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT))) {
+    g_hidden_console = input;
+    g_saved_console_mode = mode;
+  }
+}
+
+void platform_show_input() {
+  if (g_hidden_console == INVALID_HANDLE_VALUE) return;
+  SetConsoleMode(g_hidden_console, g_saved_console_mode);
+  g_hidden_console = INVALID_HANDLE_VALUE;
+  SetConsoleCtrlHandler(restore_echo_on_interrupt, FALSE);
+}
+
+void platform_exit(int status) {
+  _flushall();
+  _fcloseall();
+  ExitProcess(static_cast<UINT>(status));
+}
