@@ -52,6 +52,12 @@ char* next_component(char** cursor) {
 
 }  // namespace
 
+void forget_created_directories() {
+  free(g_last_directory);
+  g_last_directory = nullptr;
+  g_last_directory_capacity = 0;
+}
+
 char* make_output_path(char* name) {
   std::size_t name_length = strlen(name);
   char* path = static_cast<char*>(malloc(name_length + 2));

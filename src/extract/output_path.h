@@ -14,3 +14,7 @@ char* make_output_path(char* name);
 // also '\' as a separator, a leading '\', any ':', and components of dots
 // and blanks that Windows reads as "..".
 bool is_outside_current_directory(const char* name);
+
+// Forgets which folders this run has created, for callers that extract more
+// than one archive or change the current directory between runs.
+void forget_created_directories();
