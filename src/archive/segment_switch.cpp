@@ -11,9 +11,9 @@ namespace {
 
 void ask_for_segment(std::int32_t segment) {
   if (segment == k_last_segment) {
-    printf("Please insert the last segment into drive A and press enter.\n");
+    print_output("Please insert the last segment into drive A and press enter.\n");
   } else {
-    printf("Please insert segment %d into drive A and press enter.\n", segment + 1);
+    print_output("Please insert segment %d into drive A and press enter.\n", segment + 1);
   }
   fflush(stdout);
 }
@@ -78,8 +78,8 @@ char* choose_segment_path(const char* archive_path) {
 }  // namespace
 
 void set_archive_buffer(FILE* archive) {
-  static char buffer[k_archive_stream_buffer];
-  setvbuf(archive, buffer, _IOFBF, sizeof buffer);
+  char* buffer = platform_stream_buffer(k_archive_buffer_slot, k_archive_stream_buffer);
+  if (buffer != nullptr) setvbuf(archive, buffer, _IOFBF, k_archive_stream_buffer);
 }
 
 ArchiveError switch_segment(std::int32_t segment, FILE* archive) {

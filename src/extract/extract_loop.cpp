@@ -60,8 +60,8 @@ class OutputFile {
   bool open(const char* path) {
     file_ = fopen(path, "wb");
     if (file_ == nullptr) return false;
-    static char buffer[k_output_stream_buffer];
-    setvbuf(file_, buffer, _IOFBF, sizeof buffer);
+    char* buffer = platform_stream_buffer(k_output_buffer_slot, k_output_stream_buffer);
+    if (buffer != nullptr) setvbuf(file_, buffer, _IOFBF, k_output_stream_buffer);
     return true;
   }
   FILE* get() { return file_; }
@@ -232,7 +232,7 @@ MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
     print_error("Error: CRC values do not match. File may be corrupted.\n");
     failed = true;
   }
-  printf(failed ? "\n" : "done\n");
+  print_output(failed ? "\n" : "done\n");
   if (failed) return MemberOutcome::failed;
   platform_set_file_times(member->output, member->entry->modification_time_and_date, unix_mode_of(member->entry));
   return MemberOutcome::done;
@@ -287,12 +287,12 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   print_progress(shown_name(entry->name), k_progress_verb);
   if (is_outside_current_directory(entry->name)) {
     report_outside(entry);
-    printf("\n");
+    print_output("\n");
     return MemberOutcome::refused;
   }
   if (is_too_short_to_decrypt(entry)) {
     print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(entry->name));
-    printf("\n");
+    print_output("\n");
     return MemberOutcome::refused;
   }
   entry->name = make_output_path(entry->name);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "front/messages.h"
 #include "platform/platform.h"
 
 char password_line[k_password_line_size];
@@ -38,7 +39,7 @@ void read_text_line(char* buffer, int size) {
 }  // namespace
 
 const char* ask_password(const char* name) {
-  printf("Please enter the password for %s: ", name);
+  print_output("Please enter the password for %s: ", name);
   fflush(stdout);
   platform_hide_input();
   read_text_line(password_line, k_password_read_size);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 const char* const error_messages[k_error_message_count] = {
     "No error",
     "",
@@ -42,12 +44,19 @@ void print_line(const char* text) {
 void print_error(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  vfprintf(stderr, format, arguments);
+  platform_vfprintf(stderr, format, arguments);
+  va_end(arguments);
+}
+
+void print_output(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  platform_vfprintf(stdout, format, arguments);
   va_end(arguments);
 }
 
 void print_progress(const char* name, const char* action) {
-  printf("%s: %s...", action, name);
+  print_output("%s: %s...", action, name);
   fflush(stdout);
 }
 
@@ -71,8 +80,8 @@ const char* shown_name(const char* name) {
 }
 
 void set_up_standard_streams() {
-  // A buffer of our own: glibc ignores the size given with a null buffer.
-  static char output_buffer[4096];
-  setvbuf(stdout, output_buffer, _IOLBF, sizeof output_buffer);
+  constexpr std::size_t k_console_buffer = 4096;
+  char* buffer = platform_stream_buffer(k_console_buffer_slot, k_console_buffer);
+  if (buffer != nullptr) setvbuf(stdout, buffer, _IOLBF, k_console_buffer);
   setvbuf(stderr, nullptr, _IONBF, 0);
 }

@@ -25,6 +25,10 @@ void print_line(const char* text);
 // Formats like printf onto standard error (unbuffered); adds no line end.
 void print_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Formats like printf onto standard output: prompts and the words that end
+// a progress line.
+void print_output(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Writes "ACTION: NAME..." on standard output with no line end and makes it
 // visible at once, since member data is read next.
 void print_progress(const char* name, const char* action);

@@ -1,6 +1,7 @@
 // platform.h - the few operating-system services the stub needs, one file per platform.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -59,6 +60,19 @@ void platform_show_input();
 // Stdio buffer sizes: larger buffers cut the system calls per member.
 constexpr std::size_t k_archive_stream_buffer = 64 * 1024;
 constexpr std::size_t k_output_stream_buffer = 64 * 1024;
+
+// A stdio buffer of size bytes for one stream at a time, allocated on first
+// use (heap rather than static: mingw would store a static one in the file).
+// setvbuf with a null buffer is no use: glibc ignores the size given with it.
+// Returns nullptr when no memory can be had; the stream then keeps its own.
+char* platform_stream_buffer(int which, std::size_t size);
+constexpr int k_archive_buffer_slot = 0;
+constexpr int k_output_buffer_slot = 1;
+constexpr int k_console_buffer_slot = 2;
+
+// vfprintf through the C library's own formatter (on Windows msvcrt's, which
+// mingw's C++ headers would otherwise replace by a 20 KiB one of their own).
+int platform_vfprintf(FILE* stream, const char* format, va_list arguments);
 
 // Ends the process with status after flushing and closing every stream.
 [[noreturn]] void platform_exit(int status);

@@ -27,6 +27,17 @@ void restore_echo_and_reraise(int signal_number) {
 
 }  // namespace
 
+char* platform_stream_buffer(int which, std::size_t size) {
+  static char* buffers[3];
+  if (which < 0 || which >= 3) return nullptr;
+  if (buffers[which] == nullptr) buffers[which] = static_cast<char*>(malloc(size));
+  return buffers[which];
+}
+
+int platform_vfprintf(FILE* stream, const char* format, va_list arguments) {
+  return vfprintf(stream, format, arguments);
+}
+
 const char* platform_command_line() { return nullptr; }
 
 bool platform_stdout_is_console() {

@@ -19,6 +19,28 @@ BOOL WINAPI restore_echo_on_interrupt(DWORD) {
 
 }  // namespace
 
+char* platform_stream_buffer(int which, std::size_t size) {
+  static char* buffers[3];
+  if (which < 0 || which >= 3) return nullptr;
+  if (buffers[which] == nullptr) buffers[which] = static_cast<char*>(malloc(size));
+  return buffers[which];
+}
+
+int platform_vfprintf(FILE* stream, const char* format, va_list arguments) {
+  return __ms_vfprintf(stream, format, arguments);
+}
+
+namespace {
+
+void print_console(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  __ms_vfprintf(stdout, format, arguments);
+  va_end(arguments);
+}
+
+}  // namespace
+
 const char* platform_command_line() { return GetCommandLineA(); }
 
 bool platform_stdout_is_console() {
@@ -29,7 +51,7 @@ bool platform_stdout_is_console() {
 void platform_fake_stdout_is_console(bool is_console) { g_fake_console = is_console ? 1 : 0; }
 
 void platform_exit_pause() {
-  printf("\n \n Press Enter to continue \n");
+  print_console("\n \n Press Enter to continue \n");
   fflush(stdout);
   // The console's own input device, whatever standard input points at.
   HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -37,7 +59,7 @@ void platform_exit_pause() {
   char byte;
   DWORD count = 0;
   if (!ReadFile(console, &byte, 1, &count, nullptr)) {
-    printf("exit routine error GetLastError=%i \n", static_cast<int>(GetLastError()));
+    print_console("exit routine error GetLastError=%i \n", static_cast<int>(GetLastError()));
   }
   if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
 }
