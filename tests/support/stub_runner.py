@@ -1,0 +1,92 @@
+"""Run a stub (or any program) natively or under wine64 and capture the result.
+
+Wine runs quietly (WINEDEBUG=-all) in a private prefix, created once per
+build tree under a file lock so concurrent tests never race on it and never
+see wine's first-start messages.
+"""
+import collections
+import fcntl
+import os
+import shutil
+import subprocess
+
+Result = collections.namedtuple("Result", "stdout stderr status")
+
+READY_MARK = ".sfx-ready"
+
+
+def wine_binary():
+    """Path of the 64-bit wine loader, or None when wine is not installed."""
+    for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def wine_env(prefix, base=None):
+    """A copy of base (default os.environ) set for a quiet wine in prefix."""
+    env = dict(os.environ if base is None else base)
+    env["WINEDEBUG"] = "-all"
+    env["WINEPREFIX"] = os.path.abspath(prefix)
+    return env
+
+
+def prepare_wine_prefix(prefix):
+    """Creates the wine prefix once (about 5 s), holding an fcntl lock on
+    prefix + ".lock" so that concurrent callers wait instead of racing, and
+    returns its absolute path. Safe to call from every test."""
+    prefix = os.path.abspath(prefix)
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    with open(prefix + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(os.path.join(prefix, READY_MARK)):
+            env = wine_env(prefix)
+            subprocess.run([wine_binary(), "wineboot", "--init"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
+            wineserver(prefix, "-w")
+            open(os.path.join(prefix, READY_MARK), "w").close()
+    return prefix
+
+
+def wineserver(prefix, option):
+    """Runs the prefix's wineserver with option ("-w" waits until it has
+    exited, "-p30" keeps it alive 30 s after its last client, "-k" ends it),
+    detached from our output pipes."""
+    server = os.path.join(os.path.dirname(wine_binary()), "wineserver")
+    if not os.access(server, os.X_OK):
+        server = shutil.which("wineserver") or "wineserver"
+    subprocess.run([server, option], env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
+
+
+def set_drive_a(prefix, folder):
+    """Points wine's drive A of prefix at folder (dosdevices/a: symlink).
+    The link is per prefix: tests that use drive A need a prefix of their own."""
+    link = os.path.join(prefix, "dosdevices", "a:")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(os.path.abspath(folder), link)
+
+
+def windows_path(path):
+    """How wine shows a Unix path to a Windows program: Z: and backslashes
+    (e.g. the archive path, word 0, of a stub started under wine)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None):
+    """Runs program with args in cwd, feeding stdin (bytes; None means
+    /dev/null), and returns Result(stdout bytes, stderr bytes, exit status).
+    With wine_prefix, the program runs under wine64 in that prefix (call
+    prepare_wine_prefix first). A timeout raises subprocess.TimeoutExpired."""
+    command = [os.path.abspath(program), *args]
+    if wine_prefix is not None:
+        command.insert(0, wine_binary())
+        # A server that wine64 starts itself would inherit our pipes and hold
+        # them open for seconds after the program ends; start it detached.
+        wineserver(wine_prefix, "-p30")
+        env = wine_env(wine_prefix, env)
+    completed = subprocess.run(command, input=stdin, stdin=subprocess.DEVNULL if stdin is None else None,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=env,
+                               timeout=timeout, check=False)
+    return Result(completed.stdout, completed.stderr, completed.returncode)
