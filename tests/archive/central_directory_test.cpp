@@ -1,0 +1,144 @@
+// central_directory_test.cpp - reading the directory into ZipEntry records.
+#include "archive/central_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_zip_builder.h"
+
+namespace {
+
+struct DirectoryRead {
+  ArchiveError code;
+  std::string output;
+  std::string errors;
+  std::vector<std::string> names;
+};
+
+DirectoryRead read_directory(const std::string& bytes) {
+  release_directory();
+  TempArchive archive(bytes);
+  DirectoryRead read{};
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  read.code = read_central_directory(archive.stream());
+  fflush(stdout);
+  read.output = testing::internal::GetCapturedStdout();
+  read.errors = testing::internal::GetCapturedStderr();
+  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    if (entry->name != nullptr) read.names.push_back(entry->name);
+  }
+  return read;
+}
+
+const char* const k_newer_version =
+    "Warning: Some files were found that require a newer version of Vintra to decompress.\n";
+const char* const k_unknown_method =
+    "Warning: I can handle the 'deflate' compression type. Some files cannot be decompressed.\n";
+const char* const k_too_many = "Warning: Too many files were found in the archive. The archive may be corrupted.\n";
+const char* const k_too_few = "Warning: Too few files were found in the archive. The archive may be corrupted.";
+
+TEST(CentralDirectoryTest, WarningsAndCounts) {
+  struct Case {
+    const char* label;
+    std::vector<TestMember> members;
+    TestEndRecord end;
+    std::string expected_errors;
+    std::size_t expected_entries;
+  };
+  TestMember plain{"a.txt", "hello"};
+  TestMember newer{"b.txt", "x", 0, 21};
+  TestMember bzip2{"c.bz2", "x", 12};
+  const Case cases[] = {
+      {"empty archive", {}, {}, "", 0},
+      {"two announced, none there", {}, {2, -1, ""}, k_too_few, 0},
+      {"three there, two announced", {plain, plain, plain}, {2, -1, ""}, k_too_many, 3},
+      {"version 20, methods 0 and 8", {plain, {"d", "x", 8, 20}}, {}, "", 2},
+      {"each warning once, in order",
+       {bzip2, newer, newer, bzip2},
+       {},
+       std::string(k_newer_version) + k_unknown_method,
+       4},
+      {"all of them", {newer, bzip2}, {1, -1, ""}, std::string(k_newer_version) + k_unknown_method + k_too_many, 2},
+  };
+  for (const Case& c : cases) {
+    DirectoryRead read = read_directory(build_zip(c.members, 0, c.end));
+    EXPECT_EQ(read.code, ArchiveError::none) << c.label;
+    EXPECT_EQ(read.errors, c.expected_errors) << c.label;
+    EXPECT_EQ(read.names.size(), c.expected_entries) << c.label;
+    EXPECT_EQ(read.output, "") << c.label;
+  }
+}
+
+TEST(CentralDirectoryTest, FailureCodes) {
+  std::string good = build_zip({{"a.txt", "hello"}});
+  std::string truncated_end = good.substr(0, good.size() - 10);
+  std::string long_comment = good;
+  long_comment[long_comment.size() - 2] = 50;  // comment length 50, no comment bytes
+  // Inside the directory: no signature there, and none where a shift would put it.
+  std::string garbage_offset = build_zip({{"a.txt", "hello"}}, 0, {-1, 44, ""});
+  struct Case {
+    const char* label;
+    std::string bytes;
+    ArchiveError expected;
+  };
+  const Case cases[] = {
+      {"end record cut short", truncated_end, ArchiveError::unexpected_end},
+      {"comment longer than the file", long_comment, ArchiveError::unexpected_end},
+      {"directory offset at garbage", garbage_offset, ArchiveError::invalid_archive},
+      {"empty name", build_zip({{"", "x"}}), ArchiveError::unexpected_end},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(read_directory(c.bytes).code, c.expected) << c.label;
+  }
+}
+
+TEST(CentralDirectoryTest, FieldsOfAnEntry) {
+  TestMember member{"dir/file.txt", "data", 8, 20, 0x0009, std::string(16, 'e'), "a comment"};
+  DirectoryRead read = read_directory(build_zip({member, {"plain", "x"}}, 0, {-1, -1, "archive note"}));
+  ASSERT_EQ(read.code, ArchiveError::none);
+  const ZipEntry* entry = archive_state.entries;
+  ASSERT_NE(entry, nullptr);
+  EXPECT_STREQ(entry->name, "dir/file.txt");
+  EXPECT_EQ(entry->compression_method, 8);
+  EXPECT_EQ(entry->flags, 0x0009);
+  EXPECT_EQ(entry->modification_time_and_date, 0x5A216000u);
+  EXPECT_EQ(entry->crc32, crc32_of("data"));
+  EXPECT_EQ(entry->local_extra_length, 16);
+  EXPECT_STREQ(entry->comment, "a comment");
+  EXPECT_EQ(entry->version_made_by >> 8, 3);
+  const ZipEntry* second = entry->next;
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->local_extra_length, 0);
+  EXPECT_EQ(second->extra_field, nullptr);
+  EXPECT_EQ(second->comment, nullptr);
+  EXPECT_EQ(archive_state.archive_comment_length, 12);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(archive_state.archive_comment), 12), "archive note");
+}
+
+TEST(CentralDirectoryTest, ArchiveAppendedWithoutAbsoluteOffsets) {
+  std::string stub(5000, 's');
+  std::string zip = build_zip({{"a.txt", "hello"}, {"b.txt", "world"}});
+  // Offsets counted from the archive's own start, as plain concatenation leaves them.
+  DirectoryRead shifted = read_directory(stub + zip);
+  ASSERT_EQ(shifted.code, ArchiveError::none);
+  ASSERT_EQ(shifted.names.size(), 2u);
+  EXPECT_EQ(archive_state.entries->local_header_offset, 5000u);
+  // Offsets made absolute are used as they stand.
+  DirectoryRead absolute = read_directory(stub + build_zip({{"a.txt", "hello"}}, 5000));
+  ASSERT_EQ(absolute.code, ArchiveError::none);
+  EXPECT_EQ(archive_state.entries->local_header_offset, 5000u);
+}
+
+TEST(CentralDirectoryTest, ShiftIsNotGuessedAcrossDisks) {
+  std::string stub(5000, 's');
+  std::string zip = build_zip({{"a.txt", "hello"}});
+  zip[zip.size() - 22 + 6] = 1;  // directory on disk 2 of 2: never shifted
+  zip[zip.size() - 22 + 4] = 1;
+  DirectoryRead read = read_directory(stub + zip);
+  EXPECT_EQ(read.code, ArchiveError::invalid_archive);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// output_path_test.cpp - member names into local paths, and names kept inside the folder.
+#include "extract/output_path.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_zip_builder.h"
+
+namespace {
+
+struct PathCase {
+  const char* name;
+  const char* local_path;
+  std::vector<std::string> directories;  // created below the current folder
+};
+
+const PathCase k_path_cases[] = {
+    {"readme.txt", "readme.txt", {}},
+    {"docs/readme.txt", "docs/readme.txt", {"docs"}},
+    {"a/b/c.txt", "a/b/c.txt", {"a", "a/b"}},
+    {"/etc/x", "etc/x", {"etc"}},
+    {"a//b///c", "a/b/c", {"a", "a/b"}},
+    {"a\\b.txt", "a\\b.txt", {}},
+    {"docs/", "docs", {}},
+};
+
+TEST(OutputPathTest, JoinsComponentsAndCreatesFolders) {
+  for (const PathCase& c : k_path_cases) {
+    ScopedTempDir scratch;
+    forget_created_directories();
+    char* path = make_output_path(strdup(c.name));
+    EXPECT_STREQ(path, c.local_path) << c.name;
+    for (const std::string& directory : c.directories) EXPECT_TRUE(file_exists(directory)) << c.name;
+    free(path);
+  }
+}
+
+TEST(OutputPathTest, NameWithoutComponentIsReturnedItself) {
+  char* name = strdup("///");
+  char* path = make_output_path(name);
+  EXPECT_EQ(path, name);
+  free(path);
+}
+
+TEST(OutputPathTest, RecreatesFoldersRemovedBetweenRuns) {
+  ScopedTempDir scratch;
+  forget_created_directories();
+  free(make_output_path(strdup("x/y/one")));
+  ASSERT_EQ(system("rm -rf x"), 0);
+  forget_created_directories();
+  free(make_output_path(strdup("x/y/two")));
+  EXPECT_TRUE(file_exists("x/y"));
+}
+
+TEST(OutputPathTest, SiblingFolderIsNotMistakenForCreated) {
+  ScopedTempDir scratch;
+  forget_created_directories();
+  free(make_output_path(strdup("ab/c/file")));
+  free(make_output_path(strdup("a/file")));  // "a" is a prefix of "ab" but another folder
+  EXPECT_TRUE(file_exists("a"));
+}
+
+struct SafetyCase {
+  const char* name;
+  bool outside;
+};
+
+const SafetyCase k_safety_cases[] = {
+    {"a/b.txt", false},
+    {"/abs/x", false},  // leading separators are dropped: lands in ./abs
+    {"a//b", false},
+    {"..x/y", false},
+    {"x../y", false},
+    {"./a", false},
+    {"a/./b", false},
+    {"../x", true},
+    {"a/../../x", true},
+    {"a/..", true},
+    {"..", true},
+    {"C:/x", true},
+    {"c:", true},
+    {"//C:/x", true},
+    {"a/C:/x", false},  // only a first component names a drive
+};
+
+TEST(PathSafetyTest, RefusesNamesLeadingOutside) {
+  for (const SafetyCase& c : k_safety_cases) {
+    EXPECT_EQ(is_outside_current_directory(c.name), c.outside) << c.name;
+  }
+}
+
+TEST(PathSafetyTest, BackslashNamesFollowThePlatform) {
+  // On Linux a backslash is an ordinary character in a file name.
+  EXPECT_FALSE(is_outside_current_directory("..\\x"));
+  EXPECT_FALSE(is_outside_current_directory("\\abs"));
+  EXPECT_FALSE(is_outside_current_directory("C:x"));
+}
+
+}  // namespace
