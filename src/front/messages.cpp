@@ -42,6 +42,10 @@ void print_line(const char* text) {
 }
 
 void print_error(const char* format, ...) {
+  // What standard output holds goes first, so that on a console the two
+  // streams appear in the order they were written (on Windows, line
+  // buffering is full buffering).
+  fflush(stdout);
   va_list arguments;
   va_start(arguments, format);
   platform_vfprintf(stderr, format, arguments);
