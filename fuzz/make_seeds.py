@@ -1,0 +1,44 @@
+#!/usr/bin/env python3
+"""Writes the fuzz seed corpus (fuzz/seeds/TARGET/*): small archives of
+every kind the stub reads. Inputs of the directory and extraction targets
+start with one byte giving the length of the answers typed at the prompts,
+then those answers; end-record inputs start with two bytes that choose the
+search's lower bound."""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "hardening"))
+from zipbuild import Member, build  # noqa: E402
+
+TEXT = b"The quick brown fox jumps over the lazy dog.\n" * 20
+
+ARCHIVES = {
+    "stored": (build([Member("a.txt", b"hello\n")]), b""),
+    "deflated": (build([Member("text.txt", TEXT, method=8)]), b""),
+    "folders": (build([Member("dir/", b""), Member("dir/sub/b.txt", b"b", method=8),
+                       Member("dir/c.txt", b"")], comment=b"a comment"), b""),
+    "encrypted": (build([Member("secret.txt", TEXT, method=8, password="pw")]), b"pw\n"),
+    "encrypted_stored": (build([Member("s.bin", bytes(range(64)), password="pw")]), b"wrong\npw\n"),
+    "prefixed": (build([Member("p.txt", b"after a program", method=8)], prefix=b"\x7fELF" + bytes(60)), b""),
+    "mode": (build([Member("run.sh", b"#!/bin/sh\n", version_made_by=0x314, external=0o755 << 16)]), b""),
+    "segments": (build([Member("seg.txt", b"segment", disk=1)], this_disk=1), b"\n\n\n"),
+}
+
+
+def write(folder, name, data):
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as out:
+        out.write(data)
+
+
+def main():
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "seeds")
+    for name, (archive, answers) in ARCHIVES.items():
+        write(os.path.join(root, "end_record"), name, b"\xff\xff" + archive)
+        framed = bytes([len(answers)]) + answers + archive
+        write(os.path.join(root, "directory"), name, framed)
+        write(os.path.join(root, "extract"), name, framed)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,107 @@
+"""A byte-level zip writer for hostile test archives: every header field can
+be set to any value, names are bytes (NUL and control bytes included), and
+members can be encrypted with the traditional zip cipher."""
+import struct
+import zlib
+
+LOCAL_SIGNATURE = b"PK\x03\x04"
+CENTRAL_SIGNATURE = b"PK\x01\x02"
+END_SIGNATURE = b"PK\x05\x06"
+
+
+class _Cipher:
+    def __init__(self, password):
+        self.keys = [0x12345678, 0x23456789, 0x34567890]
+        for byte in password:
+            self._update(byte)
+
+    @staticmethod
+    def _crc_byte(value, byte):
+        return zlib.crc32(bytes([byte]), value ^ 0xFFFFFFFF) ^ 0xFFFFFFFF
+
+    def _update(self, byte):
+        k0, k1, k2 = self.keys
+        k0 = self._crc_byte(k0, byte)
+        k1 = ((k1 + (k0 & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
+        k2 = self._crc_byte(k2, k1 >> 24)
+        self.keys = [k0, k1, k2]
+
+    def encrypt(self, data):
+        out = bytearray()
+        for byte in data:
+            t = (self.keys[2] & 0xFFFF) | 2
+            out.append(byte ^ (((t * (t ^ 1)) >> 8) & 0xFF))
+            self._update(byte)
+        return bytes(out)
+
+
+def encrypt(payload, password, crc):
+    """The 12-byte encryption header (check byte from the CRC) and payload,
+    enciphered. The header's filler is fixed so archives are reproducible."""
+    header = bytes(range(11)) + bytes([crc >> 24])
+    return _Cipher(password).encrypt(header + payload)
+
+
+class Member:
+    """One member. data is the file's content; method 0 stores, 8 deflates;
+    password encrypts. Any keyword in `fields` overrides the computed header
+    value in both headers: version_made_by, version_needed, flags, method,
+    time, date, crc, compressed_size, uncompressed_size, disk, internal,
+    external, local_offset; `payload` replaces the member's data bytes."""
+
+    def __init__(self, name, data=b"", method=0, password=None, **fields):
+        self.name = name.encode() if isinstance(name, str) else name
+        self.data = data
+        self.method = method
+        self.password = password
+        self.fields = fields
+
+
+def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=None,
+          directory_size=None, this_disk=0, directory_disk=0, central_only=()):
+    """The archive's bytes, after prefix (offsets count from the prefix's
+    start, as in a self-extractor). central_only lists extra Members that get
+    a central header but no local header or data (their local_offset field
+    says where their data is)."""
+    out = bytearray(prefix)
+    central = bytearray()
+    for member in list(members) + list(central_only):
+        f = member.fields
+        crc = f.get("crc", zlib.crc32(member.data))
+        if member.method == 8:
+            squeezer = zlib.compressobj(9, zlib.DEFLATED, -15)
+            payload = squeezer.compress(member.data) + squeezer.flush()
+        else:
+            payload = member.data
+        flags = 0
+        if member.password is not None:
+            payload = encrypt(payload, member.password.encode(), crc)
+            flags |= 1
+        payload = f.get("payload", payload)
+        flags = f.get("flags", flags)
+        values = dict(
+            version_made_by=f.get("version_made_by", 20), version_needed=f.get("version_needed", 20),
+            flags=flags, method=f.get("method", member.method), time=f.get("time", 0x6000),
+            date=f.get("date", 0x5A21), crc=crc, compressed_size=f.get("compressed_size", len(payload)),
+            uncompressed_size=f.get("uncompressed_size", len(member.data)))
+        if member in central_only:
+            offset = f.get("local_offset", 0)
+        else:
+            offset = f.get("local_offset", len(out))
+            out += LOCAL_SIGNATURE + struct.pack(
+                "<HHHHHIIIHH", values["version_needed"], flags, values["method"], values["time"],
+                values["date"], crc, values["compressed_size"], values["uncompressed_size"],
+                len(member.name), 0) + member.name + payload
+        central += CENTRAL_SIGNATURE + struct.pack(
+            "<HHHHHHIIIHHHHHII", values["version_made_by"], values["version_needed"], flags, values["method"],
+            values["time"], values["date"], crc, values["compressed_size"], values["uncompressed_size"],
+            len(member.name), 0, 0, f.get("disk", 0), f.get("internal", 0), f.get("external", 0),
+            offset & 0xFFFFFFFF) + member.name
+    start = len(out)
+    out += central
+    count = len(members) + len(central_only) if entry_count is None else entry_count
+    out += END_SIGNATURE + struct.pack(
+        "<HHHHIIH", this_disk, directory_disk, count & 0xFFFF, count & 0xFFFF,
+        len(central) if directory_size is None else directory_size,
+        start if directory_offset is None else directory_offset, len(comment)) + comment
+    return bytes(out)
