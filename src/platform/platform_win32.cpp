@@ -73,8 +73,20 @@ bool platform_executable_path(char* buffer, std::size_t size) {
   return length > 0 && length < size;
 }
 
+// msvcrt's fseek throws the stream's buffer away, even when the target lies
+// inside it: with two seeks per member, every small member would cost two
+// buffer refills. A short step forward is therefore taken by reading.
 int platform_seek(FILE* stream, std::uint64_t offset) {
-  return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0 ? 0 : -1;
+  constexpr __int64 k_longest_skip = 4096;
+  __int64 position = _ftelli64(stream);
+  __int64 target = static_cast<__int64>(offset);
+  if (position >= 0 && target >= position && target - position <= k_longest_skip && !ferror(stream)) {
+    char skipped[k_longest_skip];
+    std::size_t count = static_cast<std::size_t>(target - position);
+    if (fread(skipped, 1, count, stream) == count) return 0;
+    clearerr(stream);
+  }
+  return _fseeki64(stream, target, SEEK_SET) == 0 ? 0 : -1;
 }
 
 std::int64_t platform_file_length(FILE* stream) {
