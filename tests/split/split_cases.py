@@ -1,0 +1,436 @@
+#!/usr/bin/env python3
+"""End-to-end tests of spanned self-extractors: the stub is run over pipes,
+each disk prompt is answered by swapping the file in the drive folder and
+typing Enter, and the prompts, messages, exit status and extracted files are
+checked.
+
+  split_cases.py --stub build/sfxstub --work DIR            (Linux stub)
+  split_cases.py --stub build/sfxstub-win64.exe --wine --work DIR
+"""
+import argparse
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import split_driver as sd  # noqa: E402
+import split_maker as sm  # noqa: E402
+from split_driver import ALREADY_TYPED, END_OF_INPUT, disk, password  # noqa: E402
+
+NOT_FOUND = "Did not find end-of-central\n"
+LAST = "Please insert the last segment into drive A and press enter.\n"
+
+
+def P(n):
+    return "Please insert segment %d into drive A and press enter.\n" % n
+
+
+def words(seed, size):
+    """Text that deflates to about a third of its size."""
+    rng = random.Random(seed)
+    vocabulary = "drive floppy segment member deflate header insert press enter disk".split()
+    text = " ".join(rng.choice(vocabulary) + str(rng.randrange(100)) for _ in range(size // 6))
+    return text.encode()[:size]
+
+
+def noise(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+class Platform:
+    """Runs one stub: the Linux one directly, the Windows one under wine64, whose
+    drive A is the same folder."""
+
+    def __init__(self, stub, wine, work):
+        self.stub_path, self.wine, self.work = stub, wine, work
+        self.stub = open(stub, "rb").read()
+        self.name = "setup.exe" if wine else "setup"
+        self.drive_folder = os.path.join(work, "drive")
+        os.makedirs(self.drive_folder, exist_ok=True)
+        self.prefix = sd.WinePrefix(os.path.join(work, "prefix"), self.drive_folder) if wine else None
+        self.case_number = 0
+
+    def close(self):
+        if self.prefix:
+            self.prefix.close()
+
+    def word0(self, program):
+        """The archive path the stub sees: under wine the full Windows path."""
+        return "Z:" + program.replace("/", "\\") if self.wine else program
+
+    def run(self, disks, answers, first_disk=1, from_drive=True, typeahead=b"", argv0=None):
+        """Runs the set with disk first_disk in the drive; the program is started from the
+        drive or from a copy of disk 1 in a folder of its own.  Returns the result and
+        the extraction folder."""
+        self.case_number += 1
+        case = os.path.join(self.work, "case%02d" % self.case_number)
+        output = os.path.join(case, "out")
+        os.makedirs(output)
+        for name in os.listdir(self.drive_folder):
+            os.remove(os.path.join(self.drive_folder, name))
+        drive = sd.Drive(self.drive_folder, self.name, disks)
+        drive.insert(first_disk)
+        program = drive.path
+        if not from_drive:
+            program = os.path.join(case, "run", self.name)
+            os.makedirs(os.path.dirname(program))
+            with open(program, "wb") as f:
+                f.write(disks[0])
+            os.chmod(program, 0o755)
+        if self.wine:
+            command, executable, env = [sd.WINE, program], None, self.prefix.env
+        else:
+            command, executable = [argv0 or program], program
+            env = dict(os.environ, SFX_DRIVE_A=self.drive_folder)
+        result = sd.run(command, output, drive, answers, env=env, typeahead=typeahead, executable=executable)
+        result.word0 = self.word0(program)
+        return result, output
+
+
+def check(result, stdout=None, stderr="", status=0, prompts=None):
+    problems = []
+    if result.timed_out:
+        problems.append("timed out")
+    if status is not None and result.status != status:
+        problems.append("status %r, expected %r" % (result.status, status))
+    if stdout is not None and result.stdout != stdout:
+        problems.append("stdout differs, expected %r" % stdout)
+    if stderr is not None and result.stderr != stderr:
+        problems.append("stderr differs, expected %r" % stderr)
+    if prompts is not None and result.prompts != prompts:
+        problems.append("prompts %r, expected %r" % (result.prompts, prompts))
+    if problems:
+        raise AssertionError("; ".join(problems) + "\n" + repr(result))
+
+
+def check_files(output, expected):
+    """expected: {relative path: bytes}; the folder holds exactly these files."""
+    found = {}
+    for root, _, files in os.walk(output):
+        for name in files:
+            path = os.path.join(root, name)
+            found[os.path.relpath(path, output).replace(os.sep, "/")] = open(path, "rb").read()
+    if found.keys() != expected.keys():
+        raise AssertionError("files %r, expected %r" % (sorted(found), sorted(expected)))
+    for name, data in expected.items():
+        if found[name] != data:
+            raise AssertionError("%s differs (%d bytes, expected %d)" % (name, len(found[name]), len(data)))
+
+
+def contents(members):
+    return {m.name.decode(): m.data for m in members}
+
+
+# ---------------------------------------------------------------- the cases
+
+
+def case_walk_every_switch(p):
+    """Six disks: members crossing two boundaries and one, a deflate member ending 2
+    bytes before a disk's end, the directory starting on disk 5 and running on into
+    disk 6 right after a central header's comment, the end record on disk 6."""
+    members = [sm.Member("big.bin", noise(1, 30000), sm.STORED, comment=b"crosses two disks"),
+               sm.Member("docs/text.txt", words(2, 40000), comment=b"crosses one disk"),
+               sm.Member("small.txt", words(3, 300), descriptor=True)]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.data_at[0] + 10000, s.data_at[0] + 20000, s.data_at[1] + 3000, s.data_end[2] + 2,
+                     s.central_end[0]])
+    result, output = p.run(disks, [disk(6), disk(5), disk(6), disk(1), disk(2), disk(3), disk(4), disk(5)])
+    check(result, NOT_FOUND + LAST + P(5) + P(6) + P(1) + "Inflating: big.bin..." + P(2) + P(3) + "done\n" +
+          "Inflating: docs/text.txt..." + P(4) + "done\n" + "Inflating: small.txt..." + P(5) + "done\n")
+    check_files(output, contents(members))
+
+
+def case_deflate_read_ahead(p):
+    """A deflate member is read 4 bytes past its data: with fewer than 4 bytes left on its
+    disk the next disk is asked for inside the member; with 4 left, only by the next member."""
+    for left in (0, 1, 3, 4):
+        members = [sm.Member("a.txt", words(4, 5000), descriptor=True), sm.Member("b.txt", words(5, 5000))]
+        s = sm.SplitSet(p.stub, members)
+        result, output = p.run(s.disks([s.data_end[0] + left]), [disk(2), disk(1), disk(2)])
+        inside = left < 4
+        check(result, NOT_FOUND + LAST + P(1) + "Inflating: a.txt..." + (P(2) if inside else "") + "done\n" +
+              ("" if inside else P(2)) + "Inflating: b.txt...done\n")
+        check_files(output, contents(members))
+
+
+def case_methods_across_a_boundary(p):
+    """Stored, deflated and encrypted members whose data crosses a disk boundary, also
+    inside and right after the 12-byte encryption header: one password prompt, then
+    the disk prompt on the same line."""
+    for method, secret, into_data in ((sm.STORED, None, 100), (sm.DEFLATED, None, 100),
+                                      (sm.STORED, "secret", 100), (sm.DEFLATED, "secret", 100),
+                                      (sm.DEFLATED, "secret", 5), (sm.STORED, "secret", 12)):
+        members = [sm.Member("x.dat", words(6, 30000), method, password=secret), sm.Member("tail.txt", b"tail\n")]
+        s = sm.SplitSet(p.stub, members)
+        answers = [disk(2), disk(1)] + ([password(secret)] if secret else []) + [disk(2)]
+        result, output = p.run(s.disks([s.data_at[0] + into_data]), answers)
+        asked = "Please enter the password for x.dat: " if secret else ""
+        check(result, NOT_FOUND + LAST + P(1) + "Inflating: x.dat..." + asked + P(2) + "done\n" +
+              "Inflating: tail.txt...done\n")
+        check_files(output, contents(members))
+
+
+def case_signature_split_in_directory(p):
+    """A central header's signature split over two disks is joined again."""
+    for on_first in (1, 3):
+        members = [sm.Member(name, words(7, 700)) for name in ("a.txt", "b.txt", "c.txt")]
+        s = sm.SplitSet(p.stub, members)
+        result, output = p.run(s.disks([s.central_at[1] + on_first]), [disk(2), disk(1), disk(2), disk(1)])
+        check(result, NOT_FOUND + LAST + P(1) + P(2) + P(1) +
+              "Inflating: a.txt...done\nInflating: b.txt...done\nInflating: c.txt...done\n")
+        check_files(output, contents(members))
+
+
+def case_wrong_disk_accepted(p):
+    """Any file of the right name is taken for the disk asked for: the member that
+    continues on it fails its CRC check, and the next one asks for the disk it needs."""
+    members = [sm.Member("first.bin", noise(8, 6000), sm.STORED), sm.Member("second.bin", noise(9, 20000), sm.STORED)]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.data_at[0] + 5000, s.header_at[1]])
+    result, output = p.run(disks, [disk(3), disk(1), disk(3), disk(3)])
+    check(result, NOT_FOUND + LAST + P(1) + "Inflating: first.bin..." + P(2) + "\n" + P(3) +
+          "Inflating: second.bin...done\n", "Error: CRC values do not match. File may be corrupted.\n", 1)
+    expected = contents(members)
+    expected["first.bin"] = members[0].data[:5000] + disks[2][:1000]
+    check_files(output, expected)
+
+
+def case_missing_disk(p):
+    """A disk whose file is missing: inside a member the walk stops; while the directory
+    is read the archive cannot be opened."""
+    members = [sm.Member("first.bin", noise(10, 6000), sm.STORED), sm.Member("second.txt", b"second\n")]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.data_at[0] + 5000, s.central_at[0]])
+    result, output = p.run(disks, [disk(3), disk(1), disk(None)])
+    check(result, NOT_FOUND + LAST + P(1) + "Inflating: first.bin..." + P(2), "Error: Error while opening file.\n", 1)
+    check_files(output, {"first.bin": b""})  # the switch failed before the first block was written
+
+    result, output = p.run(disks, [disk(None)])
+    check(result, NOT_FOUND + LAST + "failed readzipfile\n",
+          "Error while opening file.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
+    check_files(output, {})
+
+    long_directory = [sm.Member("m%d.txt" % i, b"%d\n" % i) for i in range(3)]
+    s = sm.SplitSet(p.stub, long_directory)
+    result, output = p.run(s.disks([s.central_at[0], s.central_at[2]]), [disk(3), disk(2), disk(None)])
+    check(result, NOT_FOUND + LAST + P(2) + P(3) + "failed readzipfile\n",
+          "Error while opening file.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
+
+
+def case_console_input(p):
+    """Type-ahead, text typed before Enter, and the end of input at a disk prompt."""
+    members = [sm.Member("one.txt", words(11, 8000)), sm.Member("two.txt", b"two\n")]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.data_at[0] + 300])
+    walk = NOT_FOUND + LAST + P(1) + "Inflating: one.txt..." + P(2) + "done\nInflating: two.txt...done\n"
+
+    # Enter typed before the program starts; the last disk is in the drive already, and
+    # the program runs from a copy of disk 1 elsewhere.
+    result, output = p.run(disks, [ALREADY_TYPED, disk(1), disk(2)], first_disk=2, from_drive=False, typeahead=b"\n")
+    check(result, walk)
+    check_files(output, contents(members))
+
+    result, output = p.run(disks, [disk(2, b"no\n"), disk(1, b"q\n"), disk(2, b"abc  xyz\r\n")])
+    check(result, walk)
+    check_files(output, contents(members))
+
+    result, output = p.run(disks, [END_OF_INPUT])
+    check(result, NOT_FOUND + LAST + "failed readzipfile\n",
+          "User aborted.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
+
+    result, output = p.run(disks, [disk(2), disk(1), disk(2, b"half a line")])
+    check(result, NOT_FOUND + LAST + P(1) + "Inflating: one.txt..." + P(2), "Error: User aborted.\n", 1)
+
+
+def case_started_by_bare_name(p):
+    """Started by a bare name, the disks are the drive's file of that name."""
+    if p.wine:
+        return
+    members = [sm.Member("a.txt", words(12, 9000))]
+    s = sm.SplitSet(p.stub, members)
+    result, output = p.run(s.disks([s.data_at[0] + 1000]), [disk(2), disk(1), disk(2)], argv0=p.name)
+    check(result, NOT_FOUND + LAST + P(1) + "Inflating: a.txt..." + P(2) + "done\n")
+    check_files(output, contents(members))
+
+
+# ------------------------------------------- whole folders, Info-ZIP sets
+
+
+def expected_prompts(disks, passwords):
+    """The prompts a set asks for when each is answered with the disk it names: the
+    last disk, the directory's disks, then for each member its first disk, its
+    password, and every disk its data (4 bytes more when deflated) runs on to."""
+    last = len(disks) - 1
+    end = disks[-1].rfind(sm.END_SIGNATURE)
+    directory_disk, = struct.unpack_from("<H", disks[-1], end + 6)
+    directory_offset, = struct.unpack_from("<I", disks[-1], end + 16)
+    prompts = ["last"] if last > 0 else []
+    current = last
+    if directory_disk != current:
+        prompts.append("segment %d" % (directory_disk + 1))
+        current = directory_disk
+    position, entries = directory_offset, []
+    while True:
+        if position + 4 > len(disks[current]) and current < last:
+            current, position = current + 1, 0
+            prompts.append("segment %d" % (current + 1))
+        header = disks[current]
+        if header[position:position + 4] != sm.CENTRAL_SIGNATURE:
+            break
+        flags, method = struct.unpack_from("<HH", header, position + 8)
+        size, = struct.unpack_from("<I", header, position + 20)
+        name_length, extra_length, comment_length, start = struct.unpack_from("<HHHH", header, position + 28)
+        offset, = struct.unpack_from("<I", header, position + 42)
+        name = header[position + 46:position + 46 + name_length].decode()
+        entries.append((name, flags, method, size, start, offset))
+        position += sm.CENTRAL_HEADER_SIZE + name_length + extra_length + comment_length
+    for name, flags, method, size, start, offset in entries:
+        if size == 0 or name.endswith("/"):
+            continue
+        if start != current:
+            prompts.append("segment %d" % (start + 1))
+            current = start
+        if flags & 1:
+            prompts.append("password " + (name.replace("/", "\\") if passwords == "windows" else name))
+        name_length, extra_length = struct.unpack_from("<HH", disks[start], offset + 26)
+        read_end = offset + 30 + name_length + extra_length + size + (4 if method == sm.DEFLATED else 0)
+        while read_end > len(disks[current]) and current < last:
+            read_end -= len(disks[current])
+            current += 1
+            prompts.append("segment %d" % (current + 1))
+    return prompts
+
+
+def answers_for(prompts, n_disks, secret=None):
+    answers = []
+    for prompt in prompts:
+        if prompt == "last":
+            answers.append(disk(n_disks))
+        elif prompt.startswith("password"):
+            answers.append(password(secret))
+        else:
+            answers.append(disk(int(prompt.split()[1])))
+    return answers
+
+
+def tree(folder):
+    found = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            found[os.path.relpath(path, folder).replace(os.sep, "/")] = open(path, "rb").read()
+    return found
+
+
+def run_whole_set(p, disks, expected, secret=None):
+    prompts = expected_prompts(disks, "windows" if p.wine else "posix")
+    result, output = p.run(disks, answers_for(prompts, len(disks), secret))
+    check(result, None, "", 0, prompts)
+    if result.stdout.count("done\n") != len(expected):
+        raise AssertionError("%d members reported done, expected %d\n%r" % (
+            result.stdout.count("done\n"), len(expected), result))
+    check_files(output, expected)
+    return prompts
+
+
+def folder_set(p, n_disks):
+    """A few MB of nested text and random files, from this program's own layout."""
+    folder = os.path.join(p.work, "folder")
+    if not os.path.isdir(folder):
+        sm.make_folder(folder, seed=2026)
+    s = sm.SplitSet(p.stub, sm.members_from_folder(folder))
+    size = -(-s.total // n_disks) + 4096
+    return folder, s.disks(s.cuts_every(size))
+
+
+def case_real_folder_three_disks(p):
+    folder, disks = folder_set(p, 3)
+    if len(disks) != 3:
+        raise AssertionError("made %d disks" % len(disks))
+    run_whole_set(p, disks, tree(folder))
+
+
+def zip_set(p, folder, size, tag, options=()):
+    work = os.path.join(p.work, "zip-" + tag)
+    os.makedirs(work, exist_ok=True)
+    target = os.path.join(work, "set.zip")
+    subprocess.run(["zip", "-q", "-r", "-s", size] + list(options) + [target, "."], cwd=folder, check=True,
+                   stdin=subprocess.DEVNULL)
+    return sm.from_zip_split(p.stub, sm.zip_split_disk_files(target))
+
+
+def case_real_folder_five_disks_zip_s(p):
+    folder, _ = folder_set(p, 3)
+    disks = zip_set(p, folder, "480k", "five")
+    if len(disks) != 5:
+        raise AssertionError("zip -s made %d disks" % len(disks))
+    run_whole_set(p, disks, tree(folder))
+
+
+def case_zip_s_long_directory_and_passwords(p):
+    """Info-ZIP sets of 64 KiB disks: a directory of 900 entries starting on an earlier
+    disk and crossing boundaries; encrypted members (data descriptors) across boundaries."""
+    many = os.path.join(p.work, "many")
+    if not os.path.isdir(many):
+        for i in range(900):
+            sub = os.path.join(many, "group%d" % (i % 4))
+            os.makedirs(sub, exist_ok=True)
+            with open(os.path.join(sub, "file_with_a_long_name_%04d.txt" % i), "w") as f:
+                f.write("file %d\n" % i * (i % 7 + 1))
+    disks = zip_set(p, many, "64k", "many")
+    prompts = run_whole_set(p, disks, tree(many))
+    if len(disks) < 3 or prompts.count("segment %d" % len(disks)) < 1:
+        raise AssertionError("the directory does not cross a boundary: %d disks, prompts %r" % (len(disks), prompts))
+
+    secret_folder = os.path.join(p.work, "secret")
+    if not os.path.isdir(secret_folder):
+        os.makedirs(os.path.join(secret_folder, "inner"))
+        with open(os.path.join(secret_folder, "inner", "words.txt"), "wb") as f:
+            f.write(words(13, 200000))
+        with open(os.path.join(secret_folder, "noise.bin"), "wb") as f:
+            f.write(noise(14, 150000))
+    disks = zip_set(p, secret_folder, "64k", "secret", ["-P", "letmein"])
+    run_whole_set(p, disks, tree(secret_folder), secret="letmein")
+
+
+CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_boundary,
+         case_signature_split_in_directory, case_wrong_disk_accepted, case_missing_disk, case_console_input,
+         case_started_by_bare_name, case_real_folder_three_disks, case_real_folder_five_disks_zip_s,
+         case_zip_s_long_directory_and_passwords]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--stub", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("cases", nargs="*", help="names of cases to run (default: all)")
+    args = parser.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work))
+    failures = 0
+    try:
+        for case in CASES:
+            if args.cases and case.__name__ not in args.cases:
+                continue
+            try:
+                case(platform)
+                print("PASS", case.__name__)
+            except Exception:  # report every case, not just the first failure
+                failures += 1
+                print("FAIL", case.__name__)
+                traceback.print_exc(file=sys.stdout)
+    finally:
+        platform.close()
+    if failures == 0:
+        shutil.rmtree(args.work, ignore_errors=True)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
