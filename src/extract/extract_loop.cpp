@@ -247,7 +247,12 @@ bool is_too_short_to_decrypt(const ZipEntry* entry) {
 // Asks for the password and checks it against the encryption header.
 MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
   const char* password = ask_password(shown_name(entry->name));
-  if (!check_password(entry, archive, password)) {
+  ArchiveError switch_error = ArchiveError::none;
+  if (!check_password(entry, archive, password, &switch_error)) {
+    if (switch_error != ArchiveError::none) {
+      print_error("Error: %s\n", error_text(switch_error));
+      return MemberOutcome::stop;
+    }
     print_error("Sorry, you did not enter a valid password. This file will not be unzipped.\n");
     return MemberOutcome::password_refused;
   }

@@ -3,6 +3,7 @@
 
 #include <zlib.h>
 
+#include "archive/segment_switch.h"
 #include "archive/zip_format.h"
 
 CipherKeys cipher_keys;
@@ -36,11 +37,28 @@ void seed_keys(const char* password) {
   for (const char* p = password; *p != '\0'; ++p) advance_keys(static_cast<std::uint8_t>(*p));
 }
 
-bool check_password(const ZipEntry* entry, FILE* archive, const char* password) {
+namespace {
+
+// One byte of the encryption header, which a split archive may continue at
+// the start of the next segment like the data after it.
+int next_header_byte(FILE* archive, ArchiveError* switch_error) {
+  int c = getc(archive);
+  if (c != EOF || !feof(archive) || archive_state.current_segment >= archive_state.last_segment) return c;
+  ArchiveError code = switch_segment(archive_state.current_segment + 1, archive);
+  if (code != ArchiveError::none) {
+    if (switch_error != nullptr) *switch_error = code;
+    return EOF;
+  }
+  return getc(archive);
+}
+
+}  // namespace
+
+bool check_password(const ZipEntry* entry, FILE* archive, const char* password, ArchiveError* switch_error) {
   seed_keys(password);
   std::uint8_t plain = 0;
   for (std::uint32_t i = 0; i < k_encryption_header_size; ++i) {
-    int c = getc(archive);
+    int c = next_header_byte(archive, switch_error);
     if (c == EOF) return false;
     plain = decrypt_next(static_cast<std::uint8_t>(c));
   }

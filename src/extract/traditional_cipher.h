@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "archive/archive_state.h"
+#include "front/messages.h"
 
 // The cipher's whole state: three keys, seeded from a password and advanced
 // by every plain byte.
@@ -29,9 +30,12 @@ std::uint8_t decrypt_next(std::uint8_t cipher_byte);
 // Seeds the keys with password and deciphers the 12-byte encryption header
 // from archive. True when its last byte matches the entry's check byte (the
 // CRC-32's high byte, or the time's with flag bit 3); false on a mismatch or
-// when the archive ends inside the header. On true the keys stand ready for
-// the first data byte.
-[[nodiscard]] bool check_password(const ZipEntry* entry, FILE* archive, const char* password);
+// when the archive ends inside the header. A header that runs past the end
+// of a segment file goes on at the start of the next segment; when that
+// switch fails, its code is stored in *switch_error and the result is false.
+// On true the keys stand ready for the first data byte.
+[[nodiscard]] bool check_password(const ZipEntry* entry, FILE* archive, const char* password,
+                                  ArchiveError* switch_error = nullptr);
 
 // Deciphers count bytes of buffer in place, carrying the key state on, so
 // pieces passed in order decrypt as one pass would.
