@@ -151,11 +151,14 @@ ArchiveError read_central_header(FILE* stream, ZipEntry* entry) {
 }
 
 // Reads the signature after an entry. A directory that meets the end of a
-// segment file before the last segment goes on at the next segment's start.
+// segment file before the last segment goes on at the next segment's start;
+// a signature split over the two is joined.
 ArchiveError read_next_signature(FILE* stream, std::uint32_t* signature) {
   unsigned char bytes[4];
+  std::size_t have = 0;
   for (;;) {
-    if (fread(bytes, 1, sizeof bytes, stream) == sizeof bytes) {
+    have += fread(bytes + have, 1, sizeof bytes - have, stream);
+    if (have == sizeof bytes) {
       *signature = read_le32(bytes);
       return ArchiveError::none;
     }
