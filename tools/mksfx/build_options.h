@@ -1,0 +1,32 @@
+// build_options.h - the mksfx command line.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct BuildOptions {
+  std::string output;
+  std::vector<std::string> inputs;
+  std::string target;     // "linux", "win32", "win64"; empty: the host's
+  std::string stub_file;  // --stub, instead of an embedded stub
+  int level = 6;
+  std::optional<std::string> password;
+  std::string password_file;
+  std::uint64_t split_size = 0;  // 0: one file
+  std::optional<std::time_t> mtime;
+  bool quiet = false;
+  bool show_help = false;
+  bool show_version = false;
+};
+
+// Parses the words after the program name; environment is the value of
+// SOURCE_DATE_EPOCH or nullptr. Returns "" or the usage error to show.
+std::string parse_build_options(int argc, char** argv, const char* source_date_epoch, BuildOptions* options);
+
+// Parses a size in bytes, with an optional k (1024) or M (1024 * 1024).
+bool parse_size(const std::string& text, std::uint64_t* size);
+
+extern const char* const k_usage_text;

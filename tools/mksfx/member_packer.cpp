@@ -1,0 +1,277 @@
+// member_packer.cpp - compress, encipher and write the members of a folder.
+#include "member_packer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/random.h>
+#include <zlib.h>
+
+#include "extract/traditional_cipher.h"
+
+namespace {
+
+constexpr std::size_t k_read_chunk = 1 << 20;
+// Compressed data is kept in memory up to this size, then in a temporary file.
+constexpr std::size_t k_memory_spool_limit = 64u << 20;
+constexpr std::uint64_t k_progress_threshold = 16u << 20;
+constexpr int k_raw_deflate_window_bits = -15;
+constexpr int k_deflate_memory_level = 8;
+
+// Compressed member data on its way from the compressor to the output.
+class Spool {
+ public:
+  Spool() = default;
+  ~Spool() {
+    if (spill_ != nullptr) std::fclose(spill_);
+  }
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  void append(const char* data, std::size_t size) {
+    size_ += size;
+    if (spill_ == nullptr && memory_.size() + size <= k_memory_spool_limit) {
+      memory_.append(data, size);
+      return;
+    }
+    if (spill_ == nullptr) {
+      spill_ = std::tmpfile();
+      if (spill_ == nullptr) throw BuildError(std::string("cannot create a temporary file: ") + std::strerror(errno));
+    }
+    if (std::fwrite(data, 1, size, spill_) != size) {
+      throw BuildError(std::string("cannot write a temporary file: ") + std::strerror(errno));
+    }
+  }
+
+  std::uint64_t size() const { return size_; }
+
+  // Hands the data to consume in order, in pieces.
+  template <typename Consumer>
+  void replay(Consumer&& consume) {
+    if (!memory_.empty()) consume(memory_.data(), memory_.size());
+    if (spill_ == nullptr) return;
+    std::rewind(spill_);
+    std::string chunk(k_read_chunk, '\0');
+    std::size_t got;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), spill_)) > 0) consume(chunk.data(), got);
+    if (std::ferror(spill_)) throw BuildError("cannot read back a temporary file");
+  }
+
+ private:
+  std::string memory_;
+  FILE* spill_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+    if (file_ == nullptr) throw BuildError("cannot read " + path + ": " + std::strerror(errno));
+  }
+  ~InputFile() { std::fclose(file_); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Reads up to size bytes; 0 at the end. Throws on a read error.
+  std::size_t read(char* buffer, std::size_t size) {
+    std::size_t got = std::fread(buffer, 1, size, file_);
+    if (got == 0 && std::ferror(file_)) throw BuildError("cannot read " + path_ + ": " + std::strerror(errno));
+    return got;
+  }
+
+ private:
+  std::string path_;
+  FILE* file_;
+};
+
+class Deflater {
+ public:
+  explicit Deflater(int level) {
+    std::memset(&stream_, 0, sizeof stream_);
+    if (deflateInit2(&stream_, level, Z_DEFLATED, k_raw_deflate_window_bits, k_deflate_memory_level,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw BuildError("cannot set up the compressor");
+    }
+  }
+  ~Deflater() { deflateEnd(&stream_); }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  void feed(const char* data, std::size_t size, int flush, Spool& spool) {
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream_.avail_in = static_cast<uInt>(size);
+    int status;
+    do {
+      stream_.next_out = reinterpret_cast<Bytef*>(out_);
+      stream_.avail_out = sizeof out_;
+      status = deflate(&stream_, flush);
+      if (status == Z_STREAM_ERROR) throw BuildError("the compressor failed");
+      spool.append(out_, sizeof out_ - stream_.avail_out);
+    } while (stream_.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
+  }
+
+ private:
+  z_stream stream_;
+  char out_[256 * 1024];
+};
+
+struct ReadResult {
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+};
+
+void show_progress(const SourceItem& item, std::uint64_t done) {
+  int percent = static_cast<int>(item.size == 0 ? 100 : done * 100 / item.size);
+  std::fprintf(stderr, "\r  adding: %s %3d%%", item.name.c_str(), percent);
+}
+
+// Reads the file once: its CRC-32 and, with a level, its compressed form.
+ReadResult read_and_compress(const SourceItem& item, const PackSettings& settings, Spool* spool) {
+  InputFile input(item.path);
+  std::string buffer(k_read_chunk, '\0');
+  std::optional<Deflater> deflater;
+  if (spool != nullptr) deflater.emplace(settings.level);
+  bool progress = settings.show_progress && item.size >= k_progress_threshold;
+  ReadResult result;
+  for (;;) {
+    std::size_t got = input.read(buffer.data(), buffer.size());
+    if (got == 0) break;
+    result.size += got;
+    if (result.size > k_max_member_size) {
+      throw BuildError(item.path + " is 4 GiB or larger; the stub reads no Zip64 members");
+    }
+    result.crc = static_cast<std::uint32_t>(crc32(result.crc, reinterpret_cast<const Bytef*>(buffer.data()),
+                                                  static_cast<uInt>(got)));
+    if (deflater) deflater->feed(buffer.data(), got, Z_NO_FLUSH, *spool);
+    if (progress) show_progress(item, result.size);
+  }
+  if (deflater) deflater->feed(nullptr, 0, Z_FINISH, *spool);
+  if (progress) std::fprintf(stderr, "\r\033[K");
+  return result;
+}
+
+// Enciphers in place with the traditional zip cipher's running keys.
+void encipher(char* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    auto plain = static_cast<std::uint8_t>(data[i]);
+    data[i] = static_cast<char>(plain ^ keystream_byte());
+    advance_keys(plain);
+  }
+}
+
+// The 12-byte encryption header: 11 random bytes and the CRC-32's high byte,
+// by which the stub checks the password.
+std::string make_cipher_header(const std::string& password, std::uint32_t crc) {
+  std::string header(k_cipher_header_size, '\0');
+  if (getrandom(header.data(), k_cipher_header_size - 1, 0) != static_cast<ssize_t>(k_cipher_header_size - 1)) {
+    throw BuildError(std::string("cannot read the system's random source: ") + std::strerror(errno));
+  }
+  header.back() = static_cast<char>(crc >> 24);
+  seed_keys(password.c_str());
+  encipher(header.data(), header.size());
+  return header;
+}
+
+CentralRecord describe_item(const SourceItem& item, const PackSettings& settings) {
+  CentralRecord record;
+  record.name = item.name;
+  record.version_made_by = k_made_by_unix;
+  record.version_needed = k_needed_stored;
+  std::uint32_t dos_time = dos_time_of(settings.fixed_time ? *settings.fixed_time : item.mtime);
+  record.dos_time = static_cast<std::uint16_t>(dos_time & 0xFFFF);
+  record.dos_date = static_cast<std::uint16_t>(dos_time >> 16);
+  unsigned mode = item.mode & 0777;
+  // Fixed modes keep a reproducible build independent of the umask.
+  if (settings.fixed_time) mode = (item.is_directory || (mode & 0111) != 0) ? 0755 : 0644;
+  unsigned type = item.is_directory ? 0040000 : 0100000;
+  record.external_attributes = (type | mode) << 16 | (item.is_directory ? k_dos_directory_attribute : 0);
+  for (unsigned char c : item.name) {
+    if (c >= 0x80) record.flags |= k_flag_utf8_name;
+  }
+  return record;
+}
+
+void report_member(const CentralRecord& record, const PackSettings& settings) {
+  if (settings.quiet) return;
+  std::uint64_t plain = record.uncompressed_size;
+  std::uint64_t packed = record.compressed_size - ((record.flags & 1) ? k_cipher_header_size : 0);
+  int saved = plain == 0 ? 0 : static_cast<int>(100 - (packed * 100 + plain / 2) / plain);
+  std::printf("  adding: %s (%s %d%%)\n", record.name.c_str(), record.method == 8 ? "deflated" : "stored", saved);
+}
+
+// Writes the header block and streams the data through the cipher.
+class MemberOutput {
+ public:
+  MemberOutput(DiskWriter& writer, bool encrypted) : writer_(writer), encrypted_(encrypted) {}
+  void operator()(const char* data, std::size_t size) {
+    if (!encrypted_) {
+      write_spanning(writer_, data, size);
+      return;
+    }
+    buffer_.assign(data, size);
+    encipher(buffer_.data(), buffer_.size());
+    write_spanning(writer_, buffer_.data(), buffer_.size());
+  }
+
+ private:
+  DiskWriter& writer_;
+  bool encrypted_;
+  std::string buffer_;
+};
+
+// Stores the file by reading it again; it must not have changed since.
+void copy_stored(const SourceItem& item, const ReadResult& first_read, MemberOutput& output) {
+  InputFile input(item.path);
+  std::string buffer(k_read_chunk, '\0');
+  ReadResult again;
+  while (std::size_t got = input.read(buffer.data(), buffer.size())) {
+    if (again.size + got > first_read.size) break;
+    again.size += got;
+    again.crc = static_cast<std::uint32_t>(crc32(again.crc, reinterpret_cast<const Bytef*>(buffer.data()),
+                                                 static_cast<uInt>(got)));
+    output(buffer.data(), got);
+  }
+  if (again.size != first_read.size || again.crc != first_read.crc) {
+    throw BuildError(item.path + " changed while it was being packed");
+  }
+}
+
+}  // namespace
+
+CentralRecord pack_member(DiskWriter& writer, const SourceItem& item, const PackSettings& settings) {
+  CentralRecord record = describe_item(item, settings);
+  if (item.is_directory) {
+    record.local_header_offset = 0;
+    DiskPosition position = write_whole(writer, encode_local_header(record));
+    record.disk = position.disk;
+    record.local_header_offset = position.offset;
+    report_member(record, settings);
+    return record;
+  }
+  Spool spool;
+  ReadResult read = read_and_compress(item, settings, settings.level > 0 ? &spool : nullptr);
+  bool deflated = settings.level > 0 && spool.size() < read.size;
+  bool encrypted = settings.password.has_value();
+  record.method = deflated ? 8 : 0;
+  record.version_needed = (deflated || encrypted) ? k_needed_deflated : k_needed_stored;
+  record.crc32 = read.crc;
+  record.uncompressed_size = static_cast<std::uint32_t>(read.size);
+  std::uint64_t packed = (deflated ? spool.size() : read.size) + (encrypted ? k_cipher_header_size : 0);
+  if (packed > k_max_member_size) throw BuildError(item.path + " does not fit in 4 GiB even compressed");
+  record.compressed_size = static_cast<std::uint32_t>(packed);
+  if (encrypted) record.flags |= 1;
+
+  std::string header = encode_local_header(record);
+  if (encrypted) header += make_cipher_header(*settings.password, read.crc);
+  DiskPosition position = write_whole(writer, header);
+  record.disk = position.disk;
+  record.local_header_offset = position.offset;
+  MemberOutput output(writer, encrypted);
+  if (deflated) {
+    spool.replay(output);
+  } else {
+    copy_stored(item, read, output);
+  }
+  report_member(record, settings);
+  return record;
+}

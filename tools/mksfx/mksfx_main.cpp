@@ -1,0 +1,244 @@
+// mksfx_main.cpp - build a self-extracting program from a folder or a zip archive.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "build_options.h"
+#include "disk_writer.h"
+#include "member_packer.h"
+#include "output_check.h"
+#include "source_tree.h"
+#include "stub_catalog.h"
+#include "zip_conversion.h"
+#include "zip_records.h"
+
+#ifndef MKSFX_VERSION
+#define MKSFX_VERSION "0"
+#endif
+
+namespace {
+
+constexpr int k_exit_failure = 1;
+constexpr int k_exit_usage = 2;
+// The stub reads a password line of at most 254 characters.
+constexpr std::size_t k_max_password_length = 254;
+
+// The half-written output, removed when the build fails or is interrupted.
+char g_partial_file[4096];
+std::string g_partial_folder;
+
+void remove_partial_file_and_reraise(int signal_number) {
+  if (g_partial_file[0] != '\0') unlink(g_partial_file);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+void remove_partial_output() {
+  if (g_partial_file[0] != '\0') unlink(g_partial_file);
+  g_partial_file[0] = '\0';
+  if (!g_partial_folder.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_partial_folder, ignored);
+    g_partial_folder.clear();
+  }
+}
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string folder_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string file_name_of(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string read_password_file(const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) throw BuildError("cannot read password file " + path + ": " + std::strerror(errno));
+  std::string line;
+  int c;
+  while ((c = std::fgetc(file)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+  std::fclose(file);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::optional<std::string> choose_password(const BuildOptions& options) {
+  std::optional<std::string> password = options.password;
+  if (!options.password_file.empty()) password = read_password_file(options.password_file);
+  if (!password) return password;
+  if (password->empty()) throw UsageError("the password is empty");
+  if (password->size() > k_max_password_length) throw UsageError("the password is longer than 254 characters, which the stub cannot read");
+  if (password->find_first_of("\r\n") != std::string::npos) throw UsageError("the password holds a line break");
+  std::fprintf(stderr, "mksfx: warning: the traditional zip cipher is weak; do not rely on it to keep data secret\n");
+  return password;
+}
+
+std::string choose_stub(const BuildOptions& options, NameRules* rules) {
+  if (!options.stub_file.empty()) {
+    std::string stub = read_stub_file(options.stub_file);
+    *rules = stub.compare(0, 2, "MZ") == 0 ? NameRules::windows_stub : NameRules::linux_stub;
+    return stub;
+  }
+  StubTarget target = StubTarget::linux_x86_64;
+  (void)parse_stub_target(options.target.empty() ? "linux" : options.target, &target);
+  *rules = target == StubTarget::linux_x86_64 ? NameRules::linux_stub : NameRules::windows_stub;
+  return embedded_stub(target);
+}
+
+// An earlier spanned output holds nothing but diskN folders; only such a
+// folder is replaced.
+bool is_earlier_split_output(const std::string& folder) {
+  std::error_code error;
+  for (const auto& child : std::filesystem::directory_iterator(folder, error)) {
+    std::string name = child.path().filename().string();
+    if (!child.is_directory() || name.rfind("disk", 0) != 0 ||
+        name.find_first_not_of("0123456789", 4) != std::string::npos || name.size() == 4) {
+      return false;
+    }
+  }
+  return !error;
+}
+
+void check_output_path(const BuildOptions& options) {
+  struct stat info;
+  if (stat(options.output.c_str(), &info) != 0) return;
+  if (options.split_size == 0 && S_ISDIR(info.st_mode)) throw BuildError(options.output + " is a folder");
+  if (options.split_size != 0 && !(S_ISDIR(info.st_mode) && is_earlier_split_output(options.output))) {
+    throw BuildError(options.output + " exists and is not an earlier spanned output; not replacing it");
+  }
+}
+
+void open_output(DiskWriter& writer, const BuildOptions& options) {
+  std::string pattern = folder_of(options.output) + "/." + file_name_of(options.output) + ".mksfx-XXXXXX";
+  if (options.split_size == 0) {
+    int descriptor = mkstemp(pattern.data());
+    if (descriptor < 0) throw BuildError("cannot create " + pattern + ": " + std::strerror(errno));
+    close(descriptor);
+    std::snprintf(g_partial_file, sizeof g_partial_file, "%s", pattern.c_str());
+    open_single_output(writer, pattern);
+  } else {
+    if (mkdtemp(pattern.data()) == nullptr) throw BuildError("cannot create " + pattern + ": " + std::strerror(errno));
+    g_partial_folder = pattern;
+    open_split_output(writer, pattern, file_name_of(options.output), options.split_size);
+  }
+}
+
+void make_executable(const std::string& path) {
+  mode_t mask = umask(0);
+  umask(mask);
+  chmod(path.c_str(), 0777 & ~mask);
+}
+
+// Moves the finished output into place, replacing an earlier one.
+void commit_output(const DiskWriter& writer, const BuildOptions& options) {
+  for (const std::string& path : writer.disk_paths) make_executable(path);
+  if (options.split_size == 0) {
+    if (std::rename(g_partial_file, options.output.c_str()) != 0) {
+      throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
+    }
+    g_partial_file[0] = '\0';
+    return;
+  }
+  std::error_code error;
+  if (std::filesystem::exists(options.output, error)) std::filesystem::remove_all(options.output, error);
+  if (error || std::rename(g_partial_folder.c_str(), options.output.c_str()) != 0) {
+    throw BuildError("cannot replace " + options.output);
+  }
+  g_partial_folder.clear();
+  std::error_code ignored;
+  std::filesystem::permissions(options.output, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                   std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                                   std::filesystem::perms::others_exec,
+                               ignored);
+}
+
+void build_self_extractor(const BuildOptions& options) {
+  NameRules rules = NameRules::linux_stub;
+  std::string stub = choose_stub(options, &rules);
+  bool converting = options.inputs.size() == 1 && is_zip_archive(options.inputs[0]);
+  if (converting && (options.password || !options.password_file.empty())) {
+    throw UsageError("a zip archive is converted as it is; --password applies to files and folders only");
+  }
+  PackSettings settings;
+  settings.level = options.level;
+  settings.password = choose_password(options);
+  settings.fixed_time = options.mtime;
+  settings.quiet = options.quiet;
+  settings.show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
+  std::vector<SourceItem> items;
+  if (!converting) items = collect_sources(options.inputs, rules);
+  check_output_path(options);
+
+  DiskWriter writer;
+  open_output(writer, options);
+  if (options.split_size != 0 && stub.size() > options.split_size) {
+    throw BuildError("the stub (" + std::to_string(stub.size()) + " bytes) does not fit on a disk of " +
+                     std::to_string(options.split_size) + " bytes");
+  }
+  write_whole(writer, stub);
+  std::vector<CentralRecord> records;
+  std::string comment;
+  if (converting) {
+    records = convert_archive(writer, options.inputs[0], rules, options.quiet, &comment);
+  } else {
+    for (const SourceItem& item : items) records.push_back(pack_member(writer, item, settings));
+  }
+  write_directory(writer, records, comment);
+  close_output(writer);
+  if (options.split_size == 0) {
+    check_single_output(writer.disk_paths.back(), records);
+  } else {
+    check_split_output(writer.disk_paths, options.split_size, records);
+  }
+  commit_output(writer, options);
+  if (!options.quiet) {
+    std::printf("mksfx: wrote %s: %zu entries%s\n", options.output.c_str(), records.size(),
+                options.split_size == 0 ? "" : (", " + std::to_string(writer.disk_paths.size()) + " disks").c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BuildOptions options;
+  std::string usage_error = parse_build_options(argc - 1, argv + 1, std::getenv("SOURCE_DATE_EPOCH"), &options);
+  if (!usage_error.empty()) {
+    std::fprintf(stderr, "mksfx: %s\nTry 'mksfx --help' for more information.\n", usage_error.c_str());
+    return k_exit_usage;
+  }
+  if (options.show_help) {
+    std::fputs(k_usage_text, stdout);
+    return 0;
+  }
+  if (options.show_version) {
+    std::printf("mksfx %s\n", MKSFX_VERSION);
+    return 0;
+  }
+  std::signal(SIGINT, remove_partial_file_and_reraise);
+  std::signal(SIGTERM, remove_partial_file_and_reraise);
+  try {
+    build_self_extractor(options);
+  } catch (const UsageError& error) {
+    remove_partial_output();
+    std::fprintf(stderr, "mksfx: %s\n", error.what());
+    return k_exit_usage;
+  } catch (const std::exception& error) {
+    remove_partial_output();
+    std::fflush(stdout);
+    std::fprintf(stderr, "mksfx: %s\n", error.what());
+    return k_exit_failure;
+  }
+  return 0;
+}

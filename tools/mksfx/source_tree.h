@@ -1,0 +1,31 @@
+// source_tree.h - gather the files and folders to pack, with their member names.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+// One file or folder to pack.
+struct SourceItem {
+  std::string path;  // where it is read from
+  std::string name;  // member name, '/'-separated, a folder's ending in '/'
+  bool is_directory = false;
+  std::uint64_t size = 0;
+  unsigned mode = 0;  // permission bits
+  std::time_t mtime = 0;
+};
+
+enum class NameRules { linux_stub, windows_stub };
+
+// Walks every input (a folder's contents recursively, under the folder's
+// own name) and returns the items sorted by name. Throws BuildError for an
+// input that cannot be read, a name the stub would refuse, two inputs with
+// the same name, more than 65535 entries or a file of 4 GiB or more.
+// Symbolic links to files are followed; links to folders, dangling links
+// and special files are skipped with a warning.
+std::vector<SourceItem> collect_sources(const std::vector<std::string>& inputs, NameRules rules);
+
+// Returns why the stub would refuse name (a ".." component, an absolute
+// path, a drive), or "" when it is safe to write.
+std::string refusal_of_name(const std::string& name, NameRules rules);

@@ -1,0 +1,307 @@
+// zip_conversion.cpp - turn an existing zip archive (or split set) into a self-extractor.
+#include "zip_conversion.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr std::size_t k_end_search_window = 65535 + k_end_fixed_size;
+constexpr std::size_t k_copy_chunk = 1 << 20;
+constexpr std::uint16_t k_flag_strong_encryption = 0x0040;
+
+std::uint64_t file_size_of(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) throw BuildError("cannot read " + path + ": " + std::strerror(errno));
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+// The parts of a split set read as one stream: disk N's offset X is byte
+// starts[N] + X of the whole.
+class ArchiveParts {
+ public:
+  void add_part(const std::string& path) {
+    starts_.push_back(total_);
+    paths_.push_back(path);
+    total_ += file_size_of(path);
+  }
+  ~ArchiveParts() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+  std::uint64_t start_of(std::size_t disk) const {
+    if (disk >= starts_.size()) throw BuildError("the archive names disk " + std::to_string(disk + 1) + " of " +
+                                                 std::to_string(starts_.size()));
+    return starts_[disk];
+  }
+  std::uint64_t total() const { return total_; }
+  const std::string& last_path() const { return paths_.back(); }
+
+  // Reads size bytes at offset of the whole; throws when they are not there.
+  std::string read(std::uint64_t offset, std::size_t size) {
+    std::string bytes;
+    bytes.reserve(size);
+    while (bytes.size() < size) {
+      std::size_t part = part_of(offset);
+      std::uint64_t in_part = offset - starts_[part];
+      std::uint64_t part_end = part + 1 < starts_.size() ? starts_[part + 1] : total_;
+      std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - bytes.size(), part_end - offset));
+      open_part(part);
+      std::string chunk(piece, '\0');
+      if (fseeko(file_, static_cast<off_t>(in_part), SEEK_SET) != 0 ||
+          std::fread(chunk.data(), 1, piece, file_) != piece) {
+        throw BuildError("cannot read " + paths_[part] + ": the archive is cut short or unreadable");
+      }
+      bytes += chunk;
+      offset += piece;
+    }
+    return bytes;
+  }
+
+ private:
+  std::size_t part_of(std::uint64_t offset) const {
+    if (offset >= total_) throw BuildError("the archive is cut short: an offset points past its end");
+    auto after = std::upper_bound(starts_.begin(), starts_.end(), offset);
+    return static_cast<std::size_t>(after - starts_.begin()) - 1;
+  }
+  void open_part(std::size_t part) {
+    if (file_ != nullptr && open_part_ == part) return;
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = std::fopen(paths_[part].c_str(), "rb");
+    if (file_ == nullptr) throw BuildError("cannot read " + paths_[part] + ": " + std::strerror(errno));
+    open_part_ = part;
+  }
+
+  std::vector<std::string> paths_;
+  std::vector<std::uint64_t> starts_;
+  std::uint64_t total_ = 0;
+  FILE* file_ = nullptr;
+  std::size_t open_part_ = 0;
+};
+
+struct EndRecord {
+  std::uint64_t offset = 0;  // in its own file
+  std::uint16_t this_disk = 0;
+  std::uint16_t directory_disk = 0;
+  std::uint16_t total_entries = 0;
+  std::uint32_t directory_size = 0;
+  std::uint32_t directory_offset = 0;
+  std::string comment;
+};
+
+// Finds the last end record whose comment reaches exactly to the file's end
+// (or, failing that, the last one at all) in the final 65557 bytes.
+bool find_end_record(const std::string& path, EndRecord* record) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::uint64_t size = file_size_of(path);
+  std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(size, k_end_search_window));
+  std::string tail(window, '\0');
+  bool read_ok = fseeko(file, static_cast<off_t>(size - window), SEEK_SET) == 0 &&
+                 std::fread(tail.data(), 1, window, file) == window;
+  std::fclose(file);
+  if (!read_ok || window < k_end_fixed_size) return false;
+  std::size_t found = std::string::npos;
+  for (std::size_t at = window - k_end_fixed_size + 1; at-- > 0;) {
+    if (get_le32(tail, at) != k_end_record_signature) continue;
+    if (found == std::string::npos) found = at;
+    if (at + k_end_fixed_size + get_le16(tail, at + 20) == window) {
+      found = at;
+      break;
+    }
+  }
+  if (found == std::string::npos) return false;
+  record->offset = size - window + found;
+  record->this_disk = get_le16(tail, found + 4);
+  record->directory_disk = get_le16(tail, found + 6);
+  record->total_entries = get_le16(tail, found + 10);
+  record->directory_size = get_le32(tail, found + 12);
+  record->directory_offset = get_le32(tail, found + 16);
+  std::size_t comment_length = std::min<std::size_t>(get_le16(tail, found + 20), window - found - k_end_fixed_size);
+  record->comment = tail.substr(found + k_end_fixed_size, comment_length);
+  if (found >= 20 && get_le32(tail, found - 20) == k_zip64_locator_signature) record->total_entries = 0xFFFF;
+  return true;
+}
+
+// The sibling that holds disk number (counted from 1) of a split set:
+// NAME.z01, NAME.z02, ... beside NAME.zip.
+std::string sibling_path(const std::string& last_path, std::size_t number) {
+  std::size_t dot = last_path.rfind('.');
+  std::size_t slash = last_path.rfind('/');
+  std::string stem = (dot == std::string::npos || (slash != std::string::npos && dot < slash)) ? last_path
+                                                                                               : last_path.substr(0, dot);
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".z%02zu", number);
+  std::string lower = stem + suffix;
+  struct stat info;
+  if (stat(lower.c_str(), &info) == 0) return lower;
+  std::snprintf(suffix, sizeof suffix, ".Z%02zu", number);
+  if (stat((stem + suffix).c_str(), &info) == 0) return stem + suffix;
+  throw BuildError("part " + std::to_string(number) + " of the split archive is missing: " + lower);
+}
+
+// One member of the source archive: its central record and the bytes from
+// its local header up to the next member (data descriptor included).
+struct SourceMember {
+  CentralRecord record;
+  std::uint64_t start = 0;
+  std::uint64_t span = 0;
+  std::size_t header_length = 0;  // local header, name, extra, encryption header
+};
+
+bool is_zip64_marked(const CentralRecord& record) {
+  return record.compressed_size == 0xFFFFFFFF || record.uncompressed_size == 0xFFFFFFFF ||
+         record.local_header_offset == 0xFFFFFFFF || record.disk == 0xFFFF;
+}
+
+CentralRecord decode_central(const std::string& directory, std::size_t at, std::size_t* next) {
+  if (at + k_central_fixed_size > directory.size() || get_le32(directory, at) != k_central_signature) {
+    throw BuildError("the archive's central directory is damaged");
+  }
+  CentralRecord record;
+  record.version_made_by = get_le16(directory, at + 4);
+  record.version_needed = get_le16(directory, at + 6);
+  record.flags = get_le16(directory, at + 8);
+  record.method = get_le16(directory, at + 10);
+  record.dos_time = get_le16(directory, at + 12);
+  record.dos_date = get_le16(directory, at + 14);
+  record.crc32 = get_le32(directory, at + 16);
+  record.compressed_size = get_le32(directory, at + 20);
+  record.uncompressed_size = get_le32(directory, at + 24);
+  std::size_t name_length = get_le16(directory, at + 28);
+  std::size_t extra_length = get_le16(directory, at + 30);
+  std::size_t comment_length = get_le16(directory, at + 32);
+  record.disk = get_le16(directory, at + 34);
+  record.internal_attributes = get_le16(directory, at + 36);
+  record.external_attributes = get_le32(directory, at + 38);
+  record.local_header_offset = get_le32(directory, at + 42);
+  std::size_t variable = at + k_central_fixed_size;
+  if (variable + name_length + extra_length + comment_length > directory.size()) {
+    throw BuildError("the archive's central directory is damaged");
+  }
+  record.name = directory.substr(variable, name_length);
+  record.extra = directory.substr(variable + name_length, extra_length);
+  record.comment = directory.substr(variable + name_length + extra_length, comment_length);
+  *next = variable + name_length + extra_length + comment_length;
+  return record;
+}
+
+void check_member(const CentralRecord& record, NameRules rules) {
+  std::string refusal = refusal_of_name(record.name, rules);
+  if (!refusal.empty()) throw BuildError("refusing member " + record.name + ": " + refusal);
+  if (is_zip64_marked(record)) {
+    throw BuildError(record.name + " needs Zip64, which the stub cannot read");
+  }
+  bool is_directory = !record.name.empty() && record.name.back() == '/';
+  if (!is_directory && record.compressed_size > 0 && record.method != 0 && record.method != 8) {
+    throw BuildError(record.name + " uses compression method " + std::to_string(record.method) +
+                     ", which the stub cannot extract (only stored and deflated)");
+  }
+  if ((record.flags & k_flag_strong_encryption) != 0) {
+    throw BuildError(record.name + " uses strong encryption, which the stub cannot decipher");
+  }
+}
+
+std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end, NameRules rules,
+                                       std::uint64_t* directory_start_out) {
+  std::uint64_t directory_start = parts.start_of(end.directory_disk) + end.directory_offset;
+  // An archive with data in front (cat stub archive.zip) keeps offsets
+  // counted from its own start: its directory is found where the end
+  // record says it ends, and every offset moves by the same distance.
+  std::uint64_t shift = 0;
+  std::uint64_t end_start = parts.start_of(end.this_disk) + end.offset;
+  bool directory_in_place = end.total_entries == 0 || (directory_start + 4 <= parts.total() &&
+                                                       get_le32(parts.read(directory_start, 4), 0) == k_central_signature);
+  if (!directory_in_place && end.this_disk == 0 && end_start > directory_start + end.directory_size) {
+    shift = end_start - directory_start - end.directory_size;
+  }
+  directory_start += shift;
+  *directory_start_out = directory_start;
+  std::string directory = parts.read(directory_start, end.directory_size);
+  std::vector<SourceMember> members;
+  for (std::size_t at = 0; at < directory.size();) {
+    SourceMember member;
+    member.record = decode_central(directory, at, &at);
+    check_member(member.record, rules);
+    member.start = parts.start_of(member.record.disk) + member.record.local_header_offset + shift;
+    members.push_back(std::move(member));
+  }
+  if (members.size() != end.total_entries) {
+    throw BuildError("the archive's end record announces " + std::to_string(end.total_entries) +
+                     " entries, its directory holds " + std::to_string(members.size()));
+  }
+  return members;
+}
+
+// Finds each member's span (up to the next local header or the directory)
+// and checks its local header.
+void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, std::uint64_t directory_start) {
+  std::vector<SourceMember*> by_start;
+  for (SourceMember& member : members) by_start.push_back(&member);
+  std::sort(by_start.begin(), by_start.end(), [](auto* a, auto* b) { return a->start < b->start; });
+  for (std::size_t i = 0; i < by_start.size(); ++i) {
+    SourceMember& member = *by_start[i];
+    std::uint64_t end = i + 1 < by_start.size() ? by_start[i + 1]->start : directory_start;
+    if (end <= member.start) throw BuildError("members " + member.record.name + " and another share their data");
+    member.span = end - member.start;
+    if (member.span < k_local_fixed_size) throw BuildError(member.record.name + ": its local header is cut short");
+    std::string local = parts.read(member.start, k_local_fixed_size);
+    if (get_le32(local, 0) != k_local_signature) throw BuildError(member.record.name + ": no local header where the directory says");
+    std::size_t names = get_le16(local, 26) + static_cast<std::size_t>(get_le16(local, 28));
+    member.header_length = k_local_fixed_size + names + ((member.record.flags & 1) ? k_cipher_header_size : 0);
+    std::uint64_t needed = k_local_fixed_size + names + member.record.compressed_size;
+    if (needed > member.span) throw BuildError(member.record.name + ": its data overlaps the next member or the directory");
+  }
+}
+
+void copy_member(ArchiveParts& parts, DiskWriter& writer, SourceMember& member) {
+  DiskPosition position = write_whole(writer, parts.read(member.start, member.header_length));
+  member.record.disk = position.disk;
+  member.record.local_header_offset = position.offset;
+  for (std::uint64_t done = member.header_length; done < member.span;) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(k_copy_chunk, member.span - done));
+    std::string bytes = parts.read(member.start + done, piece);
+    write_spanning(writer, bytes.data(), bytes.size());
+    done += piece;
+  }
+}
+
+}  // namespace
+
+bool is_zip_archive(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  EndRecord record;
+  return find_end_record(path, &record);
+}
+
+std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules,
+                                           bool quiet, std::string* comment) {
+  EndRecord end;
+  if (!find_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
+  if (end.total_entries == 0xFFFF || end.directory_offset == 0xFFFFFFFF || end.this_disk == 0xFFFF) {
+    throw BuildError(path + " is a Zip64 archive, which the stub cannot read");
+  }
+  ArchiveParts parts;
+  for (std::size_t number = 1; number <= end.this_disk; ++number) parts.add_part(sibling_path(path, number));
+  parts.add_part(path);
+  std::uint64_t directory_start = 0;
+  std::vector<SourceMember> members = read_members(parts, end, rules, &directory_start);
+  measure_members(parts, members, directory_start);
+  // Members are copied in the order they lie in the archive; the directory
+  // keeps its own order.
+  std::vector<SourceMember*> by_start;
+  for (SourceMember& member : members) by_start.push_back(&member);
+  std::sort(by_start.begin(), by_start.end(), [](auto* a, auto* b) { return a->start < b->start; });
+  for (SourceMember* member : by_start) {
+    copy_member(parts, writer, *member);
+    if (!quiet) std::printf("  copying: %s\n", member->record.name.c_str());
+  }
+  std::vector<CentralRecord> records;
+  for (SourceMember& member : members) records.push_back(std::move(member.record));
+  *comment = end.comment;
+  return records;
+}

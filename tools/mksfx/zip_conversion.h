@@ -1,0 +1,21 @@
+// zip_conversion.h - turn an existing zip archive (or split set) into a self-extractor.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "disk_writer.h"
+#include "source_tree.h"
+#include "zip_records.h"
+
+// True when path is a regular file that ends in a zip end record.
+bool is_zip_archive(const std::string& path);
+
+// Copies every member of the archive at path (the last file of a split
+// set, whose siblings NAME.z01, NAME.z02, ... lie beside it) unchanged to
+// writer, and returns the central records with their new positions, in the
+// archive's directory order; *comment receives the archive comment. Throws
+// BuildError for a damaged archive, Zip64, a method or name the stub
+// cannot handle, or a missing part of a split set.
+std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules,
+                                           bool quiet, std::string* comment);

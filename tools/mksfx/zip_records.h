@@ -1,0 +1,81 @@
+// zip_records.h - the records mksfx writes: central entries, byte packing, DOS times.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A failure that ends the build; main prints what() and exits with 1.
+struct BuildError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// One entry of the central directory as it will be written. The writer fills
+// in disk and local_header_offset when the member's local header lands.
+struct CentralRecord {
+  std::uint16_t version_made_by = 0;
+  std::uint16_t version_needed = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint16_t dos_time = 0;
+  std::uint16_t dos_date = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t compressed_size = 0;
+  std::uint32_t uncompressed_size = 0;
+  std::string name;
+  std::string extra;
+  std::string comment;
+  std::uint16_t internal_attributes = 0;
+  std::uint32_t external_attributes = 0;
+  std::uint16_t disk = 0;
+  std::uint32_t local_header_offset = 0;
+};
+
+// The stub reads no Zip64: these are the hard limits of what it can extract.
+constexpr std::uint32_t k_max_entries = 65535;
+constexpr std::uint64_t k_max_member_size = 0xFFFFFFFFull - 1;  // 0xFFFFFFFF marks Zip64
+constexpr std::uint64_t k_max_archive_size = 0xFFFFFFFFull;
+
+constexpr std::uint16_t k_made_by_unix = (3 << 8) | 30;  // Unix host, version 3.0
+constexpr std::uint16_t k_needed_stored = 10;
+constexpr std::uint16_t k_needed_deflated = 20;  // also needed for the cipher
+constexpr std::uint16_t k_flag_utf8_name = 0x0800;
+constexpr std::uint32_t k_dos_directory_attribute = 0x10;
+constexpr std::uint32_t k_end_record_signature = 0x06054B50;
+constexpr std::uint32_t k_zip64_locator_signature = 0x07064B50;
+constexpr std::uint32_t k_central_signature = 0x02014B50;
+constexpr std::uint32_t k_local_signature = 0x04034B50;
+constexpr std::size_t k_local_fixed_size = 30;
+constexpr std::size_t k_central_fixed_size = 46;
+constexpr std::size_t k_end_fixed_size = 22;
+constexpr std::size_t k_cipher_header_size = 12;
+
+inline void put_le16(std::string& out, std::uint32_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+inline void put_le32(std::string& out, std::uint32_t value) {
+  put_le16(out, value & 0xFFFF);
+  put_le16(out, value >> 16);
+}
+
+inline std::uint16_t get_le16(const std::string& bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                    (static_cast<unsigned char>(bytes[at + 1]) << 8));
+}
+
+inline std::uint32_t get_le32(const std::string& bytes, std::size_t at) {
+  return get_le16(bytes, at) | (static_cast<std::uint32_t>(get_le16(bytes, at + 2)) << 16);
+}
+
+// Local header of a member as described by its central record.
+std::string encode_local_header(const CentralRecord& record);
+// Central header with the record's disk and offset.
+std::string encode_central_header(const CentralRecord& record);
+
+// The DOS date (high 16 bits) and time (low 16 bits) of a moment in local
+// time, which is how the stubs restore it; clamped to 1980-2107.
+std::uint32_t dos_time_of(std::time_t seconds);
