@@ -10,7 +10,8 @@ run_interactive() starts the program, watches its standard output, answers
 each disk prompt by putting the wanted disk into a private drive-A folder and
 sending Enter, and answers each password prompt with the next password line.
 
-Usage (Linux stub; the drive is the folder in SFX_DRIVE_A):
+Usage (Linux stub; the drive is the folder in SFX_DRIVE_A; a relative
+program path counts from cwd, so pass absolute paths):
 
     from interactive import run_interactive
     disks = ["out/disk1/setup", "out/disk2/setup", "out/disk3/setup"]
@@ -99,12 +100,19 @@ def _run(command, disks, cwd, env, passwords, timeout, drive):
     scanned = 0  # stdout before this index has been matched against the prompts
     streams = {process.stdout.fileno(): out, process.stderr.fileno(): err}
     deadline = time.monotonic() + timeout
+    ended_at = None
     try:
         while streams:
-            left = deadline - time.monotonic()
-            if left <= 0:
+            now = time.monotonic()
+            if now >= deadline:
                 raise RuntimeError("still running after %s s; output so far:\n%s" % (timeout, out.decode(errors="replace")))
-            ready, _, _ = select.select(list(streams), [], [], left)
+            # A server the program started (wine's) may hold the pipes open
+            # after the program has ended: stop reading shortly after its end.
+            if process.poll() is not None:
+                ended_at = ended_at or now
+                if now - ended_at > 0.5:
+                    break
+            ready, _, _ = select.select(list(streams), [], [], 0.1)
             for descriptor in ready:
                 chunk = os.read(descriptor, 65536)
                 if not chunk:
