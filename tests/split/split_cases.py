@@ -59,8 +59,13 @@ class Platform:
             self.prefix.close()
 
     def word0(self, program):
-        """The archive path the stub sees: under wine the full Windows path."""
-        return "Z:" + program.replace("/", "\\") if self.wine else program
+        """The archive path the stub sees: under wine the full Windows path, on drive A
+        when started from the drive, as from a floppy."""
+        if not self.wine:
+            return program
+        if os.path.dirname(program) == self.drive_folder:
+            return "A:\\" + self.name
+        return "Z:" + program.replace("/", "\\")
 
     def run(self, disks, answers, first_disk=1, from_drive=True, typeahead=b"", argv0=None):
         """Runs the set with disk first_disk in the drive; the program is started from the
