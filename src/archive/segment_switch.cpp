@@ -90,6 +90,12 @@ ArchiveError switch_segment(std::int32_t segment, FILE* archive) {
   const char* archive_path = archive_state.archive_path != nullptr ? archive_state.archive_path : "";
   char* path = choose_segment_path(archive_path);
   if (path == nullptr) return ArchiveError::out_of_memory;
+  // A failed freopen closes the stream and loses its FILE object for good, so
+  // a disk that is not there is found out first.
+  if (!can_open(path)) {
+    free(path);
+    return ArchiveError::open_error;
+  }
   FILE* reopened = freopen(path, "rb", archive);
   free(path);
   if (reopened == nullptr) {
