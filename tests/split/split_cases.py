@@ -163,13 +163,16 @@ def case_deflate_read_ahead(p):
 
 
 def case_methods_across_a_boundary(p):
-    """Stored, deflated and encrypted members whose data crosses a disk boundary, also
-    inside and right after the 12-byte encryption header: one password prompt, then
-    the disk prompt on the same line."""
+    """Stored, deflated and encrypted members whose data crosses a disk boundary: at its
+    first byte, inside and right after the 12-byte encryption header, and where a
+    10240-byte chunk ends.  One password prompt, then the disk prompt on the same line."""
     for method, secret, into_data in ((sm.STORED, None, 100), (sm.DEFLATED, None, 100),
                                       (sm.STORED, "secret", 100), (sm.DEFLATED, "secret", 100),
-                                      (sm.DEFLATED, "secret", 5), (sm.STORED, "secret", 12)):
-        members = [sm.Member("x.dat", words(6, 30000), method, password=secret), sm.Member("tail.txt", b"tail\n")]
+                                      (sm.DEFLATED, "secret", 5), (sm.STORED, "secret", 12),
+                                      (sm.STORED, None, 0), (sm.DEFLATED, "secret", 0),
+                                      (sm.STORED, None, 10240), (sm.DEFLATED, None, 10240),
+                                      (sm.DEFLATED, "secret", 12 + 10240)):
+        members = [sm.Member("x.dat", words(6, 60000), method, password=secret), sm.Member("tail.txt", b"tail\n")]
         s = sm.SplitSet(p.stub, members)
         answers = [disk(2), disk(1)] + ([password(secret)] if secret else []) + [disk(2)]
         result, output = p.run(s.disks([s.data_at[0] + into_data]), answers)
@@ -348,8 +351,8 @@ def folder_set(p, n_disks):
     if not os.path.isdir(folder):
         sm.make_folder(folder, seed=2026)
     s = sm.SplitSet(p.stub, sm.members_from_folder(folder))
-    size = -(-s.total // n_disks) + 4096
-    return folder, s.disks(s.cuts_every(size))
+    size = -(-(s.total - len(p.stub)) // n_disks) + 4096  # disk 1 holds the stub besides
+    return folder, s.disks(s.cuts_every(size, len(p.stub) + size))
 
 
 def case_real_folder_three_disks(p):

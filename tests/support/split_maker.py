@@ -153,14 +153,17 @@ class SplitSet:
         assert len(out) == self.total
         return [bytes(out[a:b]) for a, b in zip(starts, cuts + [self.total])]
 
-    def cuts_every(self, disk_size):
-        """Cuts for disks of at most disk_size bytes, as a zip tool makes them: no local or
-        central header and no end record is split; such a record starts the next disk."""
+    def cuts_every(self, disk_size, first_disk_size=None):
+        """Cuts for disks of at most disk_size bytes (the first of first_disk_size), as a zip
+        tool makes them: no local or central header and no end record is split; such a
+        record starts the next disk."""
         headers = [(a, d) for a, d in zip(self.header_at, self.data_at)]
         headers += list(zip(self.central_at, self.central_end)) + [(self.end_at, self.total)]
         cuts, start = [], 0
-        while self.total - start > disk_size:
-            cut = start + disk_size
+        size = first_disk_size or disk_size
+        while self.total - start > size:
+            cut = start + size
+            size = disk_size
             for begin, end in headers:
                 if begin < cut < end:
                     cut = begin
