@@ -54,6 +54,7 @@ TARGETS = [
 ]
 RSS_TARGET_KIB = 4 * 1024
 GNU_TIME = "/usr/bin/time"
+MANY_FILES = 1000
 DROP_CACHES = [True]  # off in smoke mode: CI runs other tests alongside
 WIN32_SIZE_TARGET = 90 * 1024
 
@@ -157,7 +158,7 @@ def same_tree(expected, actual):
     return all(same_tree(os.path.join(expected, d), os.path.join(actual, d)) for d in comparison.common_dirs)
 
 
-def run_workload(workload, tools, data, runs, log):
+def run_workload(workload, tools, data, runs, log, leftovers):
     title, archive_name, part, drop_cache = workload
     archive = os.path.join(data, archive_name)
     scratch = os.path.join(data, "runs")
@@ -169,12 +170,10 @@ def run_workload(workload, tools, data, runs, log):
             make_self_extractor(tool.self_extractor_of, archive, prepared[tool.name])
     samples = {tool.name: [] for tool in tools}
     failures = {}
-    outputs = []
     for round_number in range(runs):
         shift = round_number % len(tools)
         for tool in tools[shift:] + tools[:shift]:
             folder = tempfile.mkdtemp(prefix="%s-" % tool.name.replace(" ", "_"), dir=scratch)
-            outputs.append(folder)
             sfx = prepared.get(tool.name)
             settle(drop_cache, [sfx or archive])
             wall, cpu, rss, status, error = timed_run(tool.command(archive, sfx), folder)
@@ -187,12 +186,31 @@ def run_workload(workload, tools, data, runs, log):
                 if not same_tree(expected, actual):
                     failures["sfxstub"] = "extracted files differ from the corpus"
             log("  %-15s %8.1f ms  rss %6d KiB%s" % (tool.name, wall * 1000, rss, "" if status == 0 else " FAILED"))
-    for folder in outputs:
-        shutil.rmtree(folder, ignore_errors=True)
+            trim_output(folder, leftovers)
     for path in prepared.values():
         os.remove(path)
     os.sync()
     return samples, failures
+
+
+def trim_output(folder, leftovers):
+    """Deletes an output folder, or only its large files when it holds many.
+
+    Without a journal, ext4 does not hand out again, for a minute or more,
+    the inodes of files it just deleted, and scans past them: creating files
+    after a tree of 20,000 was removed gets tens of times slower. Trees of
+    many files are therefore kept until every archive has been timed.
+    """
+    names = []
+    for base, _, files in os.walk(folder):
+        names += [os.path.join(base, name) for name in files]
+    if len(names) < MANY_FILES:
+        shutil.rmtree(folder, ignore_errors=True)
+        return
+    for name in names:
+        if os.path.getsize(name) > (1 << 20):
+            os.remove(name)
+    leftovers.append(folder)
 
 
 def summarise(values):
@@ -435,11 +453,12 @@ def main():
     tools = [t for t in make_tools(stub) if t.available()]
     results = {}
     failed = False
+    leftovers = []
     for workload in WORKLOADS:
         if args.only and workload[1] not in args.only:
             continue
         log("%s (%s)" % (workload[0], workload[1]))
-        samples, failures = run_workload(workload, tools, data, runs, log)
+        samples, failures = run_workload(workload, tools, data, runs, log, leftovers)
         results[workload[1]] = ({name: summarise(v) for name, v in samples.items()}, failures)
         if "sfxstub" in failures:
             print("sfxstub failed on %s: %s" % (workload[1], failures["sfxstub"]), file=sys.stderr)
@@ -449,6 +468,8 @@ def main():
         log("building a self-extractor of the corpus")
         builders = time_builders(data, os.path.abspath(args.mksfx) if args.mksfx else None, runs, log)
 
+    for folder in leftovers:
+        shutil.rmtree(folder, ignore_errors=True)
     chart_path = args.chart or os.path.join(os.path.dirname(os.path.abspath(args.report)), "performance.png")
     chart_name = None
     if not args.smoke and draw_chart(results, tools, chart_path, log):
