@@ -363,11 +363,13 @@ def case_real_folder_three_disks(p):
 
 
 def zip_set(p, folder, size, tag, options=()):
+    """The disks of an Info-ZIP zip -s set of folder, made once, as self-extractor disks."""
     work = os.path.join(p.work, "zip-" + tag)
-    os.makedirs(work, exist_ok=True)
     target = os.path.join(work, "set.zip")
-    subprocess.run(["zip", "-q", "-r", "-s", size] + list(options) + [target, "."], cwd=folder, check=True,
-                   stdin=subprocess.DEVNULL)
+    if not os.path.isdir(work):
+        os.makedirs(work)
+        subprocess.run(["zip", "-q", "-r", "-s", size] + list(options) + [target, "."], cwd=folder, check=True,
+                       stdin=subprocess.DEVNULL)
     return sm.from_zip_split(p.stub, sm.zip_split_disk_files(target))
 
 
@@ -379,36 +381,75 @@ def case_real_folder_five_disks_zip_s(p):
     run_whole_set(p, disks, tree(folder))
 
 
-def case_zip_s_long_directory_and_passwords(p):
-    """Info-ZIP sets of 64 KiB disks: a directory of 900 entries starting on an earlier
-    disk and crossing boundaries; encrypted members (data descriptors) across boundaries."""
-    many = os.path.join(p.work, "many")
+def small_folders(p):
+    """900 small files, whose directory outgrows a 64 KiB disk, and two larger files
+    for a set with a password."""
+    many, secret = os.path.join(p.work, "many"), os.path.join(p.work, "secret")
     if not os.path.isdir(many):
         for i in range(900):
             sub = os.path.join(many, "group%d" % (i % 4))
             os.makedirs(sub, exist_ok=True)
             with open(os.path.join(sub, "file_with_a_long_name_%04d.txt" % i), "w") as f:
                 f.write("file %d\n" % i * (i % 7 + 1))
+        os.makedirs(os.path.join(secret, "inner"))
+        with open(os.path.join(secret, "inner", "words.txt"), "wb") as f:
+            f.write(words(13, 200000))
+        with open(os.path.join(secret, "noise.bin"), "wb") as f:
+            f.write(noise(14, 150000))
+    return many, secret
+
+
+def case_zip_s_long_directory_and_passwords(p):
+    """Info-ZIP sets of 64 KiB disks: a directory of 900 entries starting on an earlier
+    disk and crossing boundaries; encrypted members (data descriptors) across boundaries."""
+    many, secret = small_folders(p)
     disks = zip_set(p, many, "64k", "many")
     prompts = run_whole_set(p, disks, tree(many))
     if len(disks) < 3 or prompts.count("segment %d" % len(disks)) < 1:
         raise AssertionError("the directory does not cross a boundary: %d disks, prompts %r" % (len(disks), prompts))
+    disks = zip_set(p, secret, "64k", "secret", ["-P", "letmein"])
+    run_whole_set(p, disks, tree(secret), secret="letmein")
 
-    secret_folder = os.path.join(p.work, "secret")
-    if not os.path.isdir(secret_folder):
-        os.makedirs(os.path.join(secret_folder, "inner"))
-        with open(os.path.join(secret_folder, "inner", "words.txt"), "wb") as f:
-            f.write(words(13, 200000))
-        with open(os.path.join(secret_folder, "noise.bin"), "wb") as f:
-            f.write(noise(14, 150000))
-    disks = zip_set(p, secret_folder, "64k", "secret", ["-P", "letmein"])
-    run_whole_set(p, disks, tree(secret_folder), secret="letmein")
+
+def mksfx_disks(p, tag, inputs, size):
+    """Disks written by mksfx --split, of size bytes or, when the stub in use needs
+    more, the stub and 48 KiB."""
+    size = max(size, len(p.stub) + 48 * 1024)
+    target = os.path.join(p.work, "mksfx-" + tag, p.name)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] + list(inputs), check=True, stdin=subprocess.DEVNULL)
+    disks, n = [], 1
+    while os.path.exists(os.path.join(target, "disk%d" % n, p.name)):
+        disks.append(open(os.path.join(target, "disk%d" % n, p.name), "rb").read())
+        n += 1
+    return disks, size
+
+
+def case_mksfx_sets(p):
+    """mksfx --split of a folder (five disks of 480 KiB), and of Info-ZIP zip -s sets."""
+    if not p.mksfx:
+        print("SKIP case_mksfx_sets: no mksfx given")
+        return
+    folder, _ = folder_set(p, 3)
+    disks, size = mksfx_disks(p, "folder", [folder], 480 * 1024)
+    if size == 480 * 1024 and len(disks) != 5:
+        raise AssertionError("mksfx made %d disks" % len(disks))
+    run_whole_set(p, disks, {"folder/" + name: data for name, data in tree(folder).items()})
+
+    many, secret_folder = small_folders(p)
+    zip_set(p, many, "64k", "many")
+    zip_set(p, secret_folder, "64k", "secret", ["-P", "letmein"])
+    for tag, source, secret in (("many", "many", None), ("secret", "secret", "letmein")):
+        disks, _ = mksfx_disks(p, "zip-" + tag, [os.path.join(p.work, "zip-" + tag, "set.zip")], 0)
+        if len(disks) < 2 and len(p.stub) < 400 * 1024:  # a sanitizer build's stub fills a disk
+            raise AssertionError("mksfx made %d disks from the zip -s set" % len(disks))
+        run_whole_set(p, disks, tree(os.path.join(p.work, source)), secret)
 
 
 CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_boundary,
          case_signature_split_in_directory, case_wrong_disk_accepted, case_missing_disk, case_console_input,
          case_started_by_bare_name, case_real_folder_three_disks, case_real_folder_five_disks_zip_s,
-         case_zip_s_long_directory_and_passwords]
+         case_zip_s_long_directory_and_passwords, case_mksfx_sets]
 
 
 def main():
@@ -416,11 +457,13 @@ def main():
     parser.add_argument("--stub", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--mksfx", help="the mksfx program, for the sets it makes")
     parser.add_argument("cases", nargs="*", help="names of cases to run (default: all)")
     args = parser.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work))
+    platform.mksfx = args.mksfx and os.path.abspath(args.mksfx)
     failures = 0
     try:
         for case in CASES:
