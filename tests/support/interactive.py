@@ -41,7 +41,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-DISK_PROMPT = re.compile(rb"Please insert (?:segment (\d+)|the last segment) into drive A and press enter\.\n")
+DISK_PROMPT = re.compile(rb"Please insert (?:segment (\d+)|the last segment) into drive A and press enter\.\r?\n")
 PASSWORD_PROMPT = re.compile(rb"Please enter the password for [^\n]*?: $")
 
 
