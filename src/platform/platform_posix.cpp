@@ -97,8 +97,24 @@ std::int64_t platform_file_length(FILE* stream) {
   return static_cast<std::int64_t>(ftello(stream));
 }
 
+namespace {
+
+// With TZ unset, glibc's mktime stats /etc/localtime at every call to see
+// whether the zone changed: 2 microseconds per member. Naming the same file
+// in TZ gives the same zone (and UTC when the file is missing) and lets the
+// zone be read once.
+void name_the_default_zone() {
+  static bool named = false;
+  if (named) return;
+  named = true;
+  if (getenv("TZ") == nullptr) (void)setenv("TZ", ":/etc/localtime", 0);
+}
+
+}  // namespace
+
 void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int unix_mode) {
   if (fflush(file) != 0) return;
+  name_the_default_zone();
   struct tm broken_down = {};
   broken_down.tm_sec = static_cast<int>(dos_time_and_date & 0x1F) * 2;
   broken_down.tm_min = static_cast<int>((dos_time_and_date >> 5) & 0x3F);
