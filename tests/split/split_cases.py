@@ -51,7 +51,9 @@ class Platform:
         self.name = "setup.exe" if wine else "setup"
         self.drive_folder = os.path.join(work, "drive")
         os.makedirs(self.drive_folder, exist_ok=True)
-        self.prefix = sd.WinePrefix(os.path.join(work, "prefix"), self.drive_folder) if wine else None
+        # The prefix outlives the work folder, so later runs skip wine's set-up.
+        prefix = os.path.join(os.path.dirname(work), os.path.basename(work) + "-prefix")
+        self.prefix = sd.WinePrefix(prefix, self.drive_folder) if wine else None
         self.case_number = 0
 
     def close(self):
@@ -87,7 +89,7 @@ class Platform:
                 f.write(disks[0])
             os.chmod(program, 0o755)
         if self.wine:
-            command, executable, env = [sd.WINE, program], None, self.prefix.env
+            command, executable, env = [self.prefix.wine, program], None, self.prefix.env
         else:
             command, executable = [argv0 or program], program
             env = dict(os.environ, SFX_DRIVE_A=self.drive_folder)
@@ -183,7 +185,8 @@ def case_methods_across_a_boundary(p):
 
 
 def case_signature_split_in_directory(p):
-    """A central header's signature split over two disks is joined again."""
+    """A central header's signature split over two disks is joined again; a header
+    split after its signature is an archive cut short."""
     for on_first in (1, 3):
         members = [sm.Member(name, words(7, 700)) for name in ("a.txt", "b.txt", "c.txt")]
         s = sm.SplitSet(p.stub, members)
@@ -191,6 +194,11 @@ def case_signature_split_in_directory(p):
         check(result, NOT_FOUND + LAST + P(1) + P(2) + P(1) +
               "Inflating: a.txt...done\nInflating: b.txt...done\nInflating: c.txt...done\n")
         check_files(output, contents(members))
+
+    result, output = p.run(s.disks([s.central_at[1] + 10]), [disk(2), disk(1)])
+    check(result, NOT_FOUND + LAST + P(1) + "failed readzipfile\n",
+          "Unexpected end of file reached. The zip archive may be corrupted.\n"
+          "Error: Unable to open the zip archive %s.\n" % result.word0, 1)
 
 
 def case_wrong_disk_accepted(p):
@@ -205,6 +213,11 @@ def case_wrong_disk_accepted(p):
     expected = contents(members)
     expected["first.bin"] = members[0].data[:5000] + disks[2][:1000]
     check_files(output, expected)
+
+    # Disk 1 again for the last disk: no end record there either.
+    result, output = p.run(disks, [disk(1)])
+    check(result, NOT_FOUND + LAST + NOT_FOUND + "Couldn't find end of central\nfailed readzipfile\n",
+          "The zip archive is invalid.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
 
 
 def case_missing_disk(p):
@@ -252,6 +265,13 @@ def case_console_input(p):
 
     result, output = p.run(disks, [disk(2), disk(1), disk(2, b"half a line")])
     check(result, NOT_FOUND + LAST + P(1) + "Inflating: one.txt..." + P(2), "Error: User aborted.\n", 1)
+
+    # Inside an encryption header that runs on to the next disk: no password refusal.
+    members = [sm.Member("locked.txt", words(15, 3000), password="pw"), sm.Member("after.txt", b"after\n")]
+    s = sm.SplitSet(p.stub, members)
+    result, output = p.run(s.disks([s.data_at[0] + 6]), [disk(2), disk(1), password("pw"), END_OF_INPUT])
+    check(result, NOT_FOUND + LAST + P(1) + "Inflating: locked.txt...Please enter the password for locked.txt: " +
+          P(2), "Error: User aborted.\n", 1)
 
 
 def case_started_by_bare_name(p):

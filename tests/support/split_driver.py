@@ -11,14 +11,13 @@ instead of hanging it.
 import os
 import re
 import select
-import shutil
 import subprocess
 import time
 
+import stub_runner
+
 DISK_PROMPT = re.compile(rb"Please insert (?:segment (\d+)|the last segment) into drive A and press enter\.\n")
 PASSWORD_PROMPT = re.compile(rb"Please enter the password for ([^\n]*?): ")
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver64"
 
 
 class Drive:
@@ -155,24 +154,15 @@ def run(command, cwd, drive, answers, env=None, typeahead=b"", timeout=60, execu
 
 
 class WinePrefix:
-    """A private wine prefix whose drive A is a given folder; the server is kept
+    """A private wine prefix whose drive A is drive_folder; its server is kept
     running between runs and ended by close()."""
 
     def __init__(self, folder, drive_folder):
-        self.folder = folder
-        self.env = dict(os.environ, WINEPREFIX=folder, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        subprocess.run([WINE, "wineboot", "--init"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=False)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=120, check=False)
-        link = os.path.join(folder, "dosdevices", "a:")
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(os.path.abspath(drive_folder), link)
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=False)
+        self.folder = stub_runner.prepare_wine_prefix(folder)
+        stub_runner.set_drive_a(self.folder, drive_folder)
+        self.env = stub_runner.wine_env(self.folder)
+        self.wine = stub_runner.wine_binary()
+        stub_runner.wineserver(self.folder, "-p")
 
     def close(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, check=False, stderr=subprocess.DEVNULL)
-
-
-def wine_available(stub):
-    return bool(stub) and os.path.exists(stub) and os.access(WINE, os.X_OK) and shutil.which("true") is not None
+        stub_runner.wineserver(self.folder, "-k")
