@@ -4,8 +4,8 @@ each disk prompt is answered by swapping the file in the drive folder and
 typing Enter, and the prompts, messages, exit status and extracted files are
 checked.
 
-  split_cases.py --stub build/sfxstub --work DIR            (Linux stub)
-  split_cases.py --stub build/sfxstub-win64.exe --wine --work DIR
+  split_cases.py --stub build/sfxstub --work DIR [--mksfx MKSFX] [CASE...]
+  split_cases.py --stub build/sfxstub-win64.exe --wine --work DIR [--mksfx MKSFX]
 """
 import argparse
 import os
@@ -114,13 +114,19 @@ def check(result, stdout=None, stderr="", status=0, prompts=None):
         raise AssertionError("; ".join(problems) + "\n" + repr(result))
 
 
-def check_files(output, expected):
-    """expected: {relative path: bytes}; the folder holds exactly these files."""
+def tree(folder):
+    """{relative path: bytes} of every file under folder."""
     found = {}
-    for root, _, files in os.walk(output):
+    for root, _, files in os.walk(folder):
         for name in files:
             path = os.path.join(root, name)
-            found[os.path.relpath(path, output).replace(os.sep, "/")] = open(path, "rb").read()
+            found[os.path.relpath(path, folder).replace(os.sep, "/")] = open(path, "rb").read()
+    return found
+
+
+def check_files(output, expected):
+    """expected: {relative path: bytes}; the folder holds exactly these files."""
+    found = tree(output)
     if found.keys() != expected.keys():
         raise AssertionError("files %r, expected %r" % (sorted(found), sorted(expected)))
     for name, data in expected.items():
@@ -343,15 +349,6 @@ def answers_for(prompts, n_disks, secret=None):
         else:
             answers.append(disk(int(prompt.split()[1])))
     return answers
-
-
-def tree(folder):
-    found = {}
-    for root, _, files in os.walk(folder):
-        for name in files:
-            path = os.path.join(root, name)
-            found[os.path.relpath(path, folder).replace(os.sep, "/")] = open(path, "rb").read()
-    return found
 
 
 def run_whole_set(p, disks, expected, secret=None):
