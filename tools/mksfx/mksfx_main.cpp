@@ -164,6 +164,19 @@ void commit_output(const DiskWriter& writer, const BuildOptions& options) {
                                ignored);
 }
 
+// The Windows stubs create names byte for byte in the ANSI code page, so a
+// UTF-8 name shows up garbled there.
+void warn_about_non_ascii_names(const std::vector<SourceItem>& items) {
+  for (const SourceItem& item : items) {
+    for (unsigned char c : item.name) {
+      if (c < 0x80) continue;
+      std::fprintf(stderr, "mksfx: warning: %s is not plain ASCII; Windows will show it in its own code page\n",
+                   item.name.c_str());
+      return;
+    }
+  }
+}
+
 void build_self_extractor(const BuildOptions& options) {
   NameRules rules = NameRules::linux_stub;
   std::string stub = choose_stub(options, &rules);
@@ -179,6 +192,7 @@ void build_self_extractor(const BuildOptions& options) {
   settings.show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
   std::vector<SourceItem> items;
   if (!converting) items = collect_sources(options.inputs, rules);
+  if (rules == NameRules::windows_stub) warn_about_non_ascii_names(items);
   check_output_path(options);
 
   DiskWriter writer;

@@ -1,0 +1,396 @@
+"""End-to-end cases for mksfx: build self-extractors, run them in empty
+folders and compare what they extract with what went in.
+
+    mksfx_cases.py --mksfx PATH [--wine] [--win64-built] CaseClass...
+"""
+import argparse
+import os
+import random
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from interactive import run_interactive  # noqa: E402
+
+MKSFX = None
+WINE = False
+WIN64_BUILT = False
+PASSWORD = "s3cret pw"
+
+
+def mksfx(*args, env=None, check=True):
+    completed = subprocess.run([MKSFX, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env, text=True, timeout=300)
+    if check and completed.returncode != 0:
+        raise AssertionError("mksfx %s failed (%d):\n%s" % (" ".join(args), completed.returncode, completed.stderr))
+    return completed
+
+
+def make_tree(root, seed=1, plain_names=False):
+    """A small tree: text and random files, nested and empty folders, an
+    empty file, an executable and a read-only file, times on even seconds,
+    and a UTF-8 name unless plain_names (the Windows stub writes names byte
+    for byte in the ANSI code page)."""
+    rng = random.Random(seed)
+    os.makedirs(os.path.join(root, "docs", "deep", "deeper"))
+    os.makedirs(os.path.join(root, "empty folder"))
+    files = {
+        "readme.txt": b"hello, world\n" * 50,
+        "docs/notes.md": "".join("line %d\n" % i for i in range(5000)).encode(),
+        "docs/deep/random.bin": rng.randbytes(150000),
+        "docs/deep/deeper/empty": b"",
+        "run.sh": b"#!/bin/sh\necho hi\n",
+    }
+    if not plain_names:
+        files["caf\u00e9.txt"] = b"utf-8 name\n"
+    for index, (name, data) in enumerate(sorted(files.items())):
+        path = os.path.join(root, name)
+        with open(path, "wb") as out:
+            out.write(data)
+        os.utime(path, (1600000000 + 7200 * index, 1600000000 + 7200 * index))
+    os.chmod(os.path.join(root, "run.sh"), 0o755)
+    os.chmod(os.path.join(root, "readme.txt"), 0o444)
+
+
+def describe_tree(root, with_modes=True):
+    """Every path under root: folders as None, files as (bytes, mtime, mode)."""
+    tree = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs:
+            tree[os.path.relpath(os.path.join(folder, name), root)] = None
+        for name in files:
+            path = os.path.join(folder, name)
+            info = os.stat(path)
+            with open(path, "rb") as data:
+                tree[os.path.relpath(path, root)] = (data.read(), int(info.st_mtime),
+                                                     stat.S_IMODE(info.st_mode) if with_modes else None)
+    return tree
+
+
+def run_native(program, cwd, stdin_text=""):
+    return subprocess.run([os.path.abspath(program)], cwd=cwd, input=stdin_text.encode(), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=120)
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="mksfx-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def fresh_folder(self, name):
+        folder = self.path(name)
+        os.makedirs(folder)
+        return folder
+
+    def assert_unzip_accepts(self, archive, password=None):
+        command = ["unzip", "-tq"] + (["-P", password] if password else []) + [archive]
+        completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        self.assertEqual(completed.returncode, 0, completed.stdout + completed.stderr)
+
+    def assert_refused(self, args, status, message):
+        output = self.path("refused.run")
+        result = mksfx(*args, "-o", output, check=False)
+        self.assertEqual(result.returncode, status, result.stderr)
+        self.assertIn(message, result.stderr)
+        self.assertFalse(os.path.exists(output))
+        self.assertEqual([n for n in os.listdir(self.work) if "mksfx-" in n], [])
+
+    def assert_same_tree(self, expected_root, actual_root, with_modes=True):
+        expected = describe_tree(expected_root, with_modes)
+        actual = describe_tree(actual_root, with_modes)
+        self.assertEqual(sorted(expected), sorted(actual))
+        for name, value in expected.items():
+            self.assertEqual(value, actual[name], name)
+
+
+class RoundTripTest(Scratch):
+    """Folder -> mksfx -> self-extractor run in an empty folder -> same tree."""
+
+    def test_variants(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        count = len([f for f in describe_tree(source).values() if f is not None])
+        cases = [("default", [], None), ("stored", ["-0"], None), ("best", ["-9"], None),
+                 ("password", ["--password", PASSWORD], PASSWORD)]
+        for label, options, password in cases:
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                mksfx("-q", *options, "-o", output, os.path.join(source, "pkg"))
+                self.assert_unzip_accepts(output, password)
+                target = self.fresh_folder("out-" + label)
+                result = run_native(output, target, (password + "\n") * count if password else "")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_same_tree(source, target)
+
+    def test_stored_when_nothing_is_gained_and_listing(self):
+        source = self.fresh_folder("source")
+        with open(os.path.join(source, "noise"), "wb") as out:
+            out.write(os.urandom(50000))
+        with open(os.path.join(source, "text"), "wb") as out:
+            out.write(b"abc" * 10000)
+        result = mksfx("-o", self.path("x.run"), os.path.join(source, "noise"), os.path.join(source, "text"))
+        self.assertIn("  adding: noise (stored 0%)", result.stdout)
+        self.assertIn("  adding: text (deflated", result.stdout)
+        with zipfile.ZipFile(self.path("x.run")) as archive:
+            methods = {info.filename: info.compress_type for info in archive.infolist()}
+        self.assertEqual(methods, {"noise": zipfile.ZIP_STORED, "text": zipfile.ZIP_DEFLATED})
+
+    def test_failed_build_leaves_existing_output(self):
+        output = self.path("keep.run")
+        with open(output, "wb") as out:
+            out.write(b"old")
+        result = mksfx("-o", output, self.path("missing"), check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(self.path("missing"), result.stderr)
+        with open(output, "rb") as kept:
+            self.assertEqual(kept.read(), b"old")
+        self.assertEqual(os.listdir(self.work), ["keep.run"])
+
+
+class ConversionTest(Scratch):
+    """Archives made by other tools keep their members; only offsets move."""
+
+    def make_archives(self, source):
+        made = {}
+        made["infozip"] = self.path("infozip.zip")
+        subprocess.run(["zip", "-qr", made["infozip"], "pkg"], cwd=source, check=True)
+        made["infozip-split"] = self.path("split", "set.zip")
+        os.makedirs(self.path("split"))
+        subprocess.run(["zip", "-qr", "-s", "64k", made["infozip-split"], "pkg"], cwd=source, check=True)
+        self.assertTrue(os.path.exists(self.path("split", "set.z02")), "zip -s made fewer than 3 parts")
+        made["infozip-stream"] = self.path("stream.zip")  # written to a pipe: data descriptors
+        with open(made["infozip-stream"], "wb") as out:
+            subprocess.run(["zip", "-qr", "-", "pkg"], cwd=source, stdout=out, check=True)
+        made["infozip-password"] = self.path("password.zip")
+        subprocess.run(["zip", "-qr", "-P", PASSWORD, made["infozip-password"], "pkg"], cwd=source, check=True)
+        made["7z"] = self.path("seven.zip")
+        subprocess.run(["7z", "a", "-tzip", "-bd", made["7z"], "pkg"], cwd=source, check=True,
+                       stdout=subprocess.DEVNULL)
+        made["python"] = self.path("python.zip")
+        with zipfile.ZipFile(made["python"], "w") as archive:
+            for folder, dirs, files in os.walk(os.path.join(source, "pkg")):
+                for name in sorted(dirs + files):
+                    path = os.path.join(folder, name)
+                    method = zipfile.ZIP_DEFLATED if name.endswith(".md") else zipfile.ZIP_STORED
+                    archive.write(path, os.path.relpath(path, source), compress_type=method)
+        return made
+
+    def test_conversions(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        count = len([f for f in describe_tree(source).values() if f is not None])
+        for label, archive in self.make_archives(source).items():
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                mksfx("-q", "-o", output, archive)
+                password = PASSWORD if label == "infozip-password" else None
+                self.assert_unzip_accepts(output, password)
+                target = self.fresh_folder("out-" + label)
+                result = run_native(output, target, (PASSWORD + "\n") * count if password else "")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # Other tools differ in what they keep of modes (7-Zip) and
+                # folder times; bytes and file times must survive.
+                self.assert_same_tree(source, target, with_modes=label.startswith("infozip"))
+                if label == "python":
+                    self.assert_members_unchanged(archive, output)
+
+    def assert_members_unchanged(self, original, converted):
+        with zipfile.ZipFile(original) as before, zipfile.ZipFile(converted) as after:
+            describe = lambda archive: [(i.filename, i.compress_type, i.CRC, i.compress_size, i.external_attr)
+                                        for i in archive.infolist()]
+            self.assertEqual(describe(before), describe(after))
+
+
+class ReproducibleTest(Scratch):
+    def test_mtime_gives_identical_bytes(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        mksfx("-q", "--mtime", "1700000000", "-o", self.path("a.run"), os.path.join(source, "pkg"))
+        # Other times and modes, the same epoch from the environment.
+        for folder, _, files in os.walk(source):
+            for name in files:
+                os.utime(os.path.join(folder, name), (1234567890, 1234567890))
+        os.chmod(os.path.join(source, "pkg", "readme.txt"), 0o600)
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000")
+        mksfx("-q", "-o", self.path("b.run"), os.path.join(source, "pkg"), env=env)
+        with open(self.path("a.run"), "rb") as a, open(self.path("b.run"), "rb") as b:
+            self.assertTrue(a.read() == b.read(), "outputs differ")
+        target = self.fresh_folder("out")
+        self.assertEqual(run_native(self.path("a.run"), target).returncode, 0)
+        for name, value in describe_tree(target).items():
+            if value is not None:
+                self.assertEqual(value[1], 1700000000, name)
+
+
+class RefusalTest(Scratch):
+    def test_unsafe_names_in_archives(self):
+        for name, reason in [("../evil.txt", '".." component'), ("a/../../evil.txt", '".." component'),
+                             ("/etc/evil.txt", "absolute path"), ("c:/evil.txt", "drive")]:
+            with self.subTest(name):
+                archive = self.path("unsafe.zip")
+                with zipfile.ZipFile(archive, "w") as out:
+                    out.writestr("fine.txt", "fine")
+                    info = zipfile.ZipInfo("placeholder")
+                    info.filename = name  # zipfile would clean the name otherwise
+                    out.writestr(info, "evil")
+                self.assert_refused([archive], 1, reason)
+
+    def test_windows_only_unsafe_names(self):
+        if not WIN64_BUILT:
+            self.skipTest("no Windows stub in this build")
+        source = self.fresh_folder("source")
+        with open(os.path.join(source, "..\\evil"), "w") as out:
+            out.write("x")
+        self.assert_refused(["--target", "win64", source], 1, '".." component')
+        mksfx("-q", "-o", self.path("linux.run"), source)  # a plain file name on Linux
+
+    def test_usage_errors(self):
+        source = self.fresh_folder("source")
+        cases = [(["--bogus", source], "unknown option"), ([], "no input"), (["-1", "--split", "1x", source], "--split"),
+                 (["--target", "dos", source], "unknown target"), (["--mtime", "yesterday", source], "--mtime"),
+                 (["--password", "a", "--password-file", "f", source], "exclude each other")]
+        for args, message in cases:
+            with self.subTest(args):
+                self.assert_refused(args, 2, message)
+
+    def test_unbuilt_stub_is_reported(self):
+        if WIN64_BUILT:
+            self.skipTest("this build has the Windows stubs")
+        source = self.fresh_folder("source")
+        self.assert_refused(["--target", "win64", source], 1, "win64 target is unavailable")
+
+
+class LimitTest(Scratch):
+    """What the stub cannot read (no Zip64) is refused before anything is written."""
+
+    def test_limits_of_the_stub(self):
+        many = self.fresh_folder("many")
+        for index in range(65536):
+            open(os.path.join(many, "%05d" % index), "wb").close()
+        self.assert_refused([many], 1, "more than 65535 entries")
+        shutil.rmtree(many)
+        huge = self.path("huge.bin")
+        with open(huge, "wb") as out:
+            out.truncate(4 << 30)  # sparse: nothing is written
+        self.assert_refused([huge], 1, "4 GiB or larger")
+
+
+class SplitTest(Scratch):
+    """--split: disks of at most SIZE, disk1/NAME first, extracting in order."""
+
+    def build_split(self, source, size, *options):
+        output = self.path("floppies", "setup")
+        os.makedirs(self.path("floppies"), exist_ok=True)
+        mksfx("-q", "--split", str(size), *options, "-o", output, source)
+        disks = sorted(os.listdir(output), key=lambda name: int(name[4:]))
+        self.assertEqual(disks, ["disk%d" % n for n in range(1, len(disks) + 1)])
+        paths = [os.path.join(output, disk, "setup") for disk in disks]
+        self.assertEqual([os.listdir(os.path.join(output, disk)) for disk in disks], [["setup"]] * len(disks))
+        for path in paths:
+            self.assertLessEqual(os.path.getsize(path), size, path)
+        return paths
+
+    def test_spanned_round_trip(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        noise = os.path.join(source, "pkg", "noise.bin")
+        with open(noise, "wb") as out:
+            out.write(random.Random(5).randbytes(300000))
+        os.utime(noise, (1600000000, 1600000000))  # DOS times keep even seconds only
+        count = len([f for f in describe_tree(source).values() if f is not None])
+        for label, options, passwords in [("plain", [], []), ("password", ["--password", PASSWORD], [PASSWORD])]:
+            with self.subTest(label):
+                shutil.rmtree(self.path("floppies"), ignore_errors=True)
+                disks = self.build_split(os.path.join(source, "pkg"), 100 * 1024, *options)
+                self.assertGreaterEqual(len(disks), 3)
+                target = self.fresh_folder("out-" + label)
+                result = run_interactive([disks[0]], disks, cwd=target, passwords=passwords)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual(result.prompts[0], "last")
+                self.assertEqual(result.password_prompts, count if passwords else 0)
+                self.assert_same_tree(source, target)
+
+    def test_rebuild_replaces_earlier_set(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        self.build_split(os.path.join(source, "pkg"), 80000)
+        disks = self.build_split(os.path.join(source, "pkg"), 1440 * 1024)
+        self.assertEqual(len(disks), 1)
+
+
+class WineTest(Scratch):
+    """The Windows x86_64 stub under wine64."""
+
+    @classmethod
+    def setUpClass(cls):
+        from stub_runner import prepare_wine_prefix, wine_env
+        cls.prefix_root = tempfile.mkdtemp(prefix="mksfx-wine-")
+        cls.prefix = prepare_wine_prefix(os.path.join(cls.prefix_root, "prefix"))
+        cls.env = wine_env(cls.prefix)
+
+    @classmethod
+    def tearDownClass(cls):
+        from stub_runner import wineserver
+        wineserver(cls.prefix, "-k")
+        shutil.rmtree(cls.prefix_root, ignore_errors=True)
+
+    def run_wine(self, program, cwd, stdin_text=""):
+        return subprocess.run(["/usr/lib/wine/wine64", os.path.abspath(program)], cwd=cwd, env=self.env,
+                              input=stdin_text.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+
+    def test_round_trips(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"), plain_names=True)
+        count = len([f for f in describe_tree(source).values() if f is not None])
+        for label, options, password in [("default", [], None), ("stored", ["-0"], None),
+                                         ("password", ["--password", PASSWORD], PASSWORD)]:
+            with self.subTest(label):
+                output = self.path(label + ".exe")
+                mksfx("-q", "--target", "win64", *options, "-o", output, os.path.join(source, "pkg"))
+                self.assert_unzip_accepts(output, password)
+                target = self.fresh_folder("out-" + label)
+                result = self.run_wine(output, target, (password + "\n") * count if password else "")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_same_tree(source, target, with_modes=False)
+
+    def test_spanned(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"), plain_names=True)
+        noise = os.path.join(source, "pkg", "noise.bin")
+        with open(noise, "wb") as out:
+            out.write(random.Random(6).randbytes(250000))
+        os.utime(noise, (1600000000, 1600000000))
+        output = self.path("floppies", "setup.exe")
+        os.makedirs(self.path("floppies"))
+        mksfx("-q", "--target", "win64", "--split", "100k", "-o", output, os.path.join(source, "pkg"))
+        disks = [os.path.join(output, "disk%d" % n, "setup.exe") for n in range(1, len(os.listdir(output)) + 1)]
+        self.assertGreaterEqual(len(disks), 3)
+        target = self.fresh_folder("out")
+        result = run_interactive(["/usr/lib/wine/wine64", disks[0]], disks, cwd=target, env=self.env,
+                                 wine_prefix=self.prefix)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assert_same_tree(source, target, with_modes=False)
+
+
+def main():
+    global MKSFX, WINE, WIN64_BUILT
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mksfx", required=True)
+    parser.add_argument("--win64-built", action="store_true")
+    parser.add_argument("cases", nargs="*")
+    options = parser.parse_args()
+    MKSFX = os.path.abspath(options.mksfx)
+    WIN64_BUILT = options.win64_built
+    unittest.main(argv=[sys.argv[0], "-v", *options.cases])
+
+
+if __name__ == "__main__":
+    main()
