@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-echo "== build"
-cmake -S . -B build
-cmake --build build -j "$(nproc)"
+build=${BUILD_DIR:-build}
+echo "== build ($build)"
+cmake -S . -B "$build"
+cmake --build "$build" -j "$(nproc)"
 
 # git keeps no empty folders; the sample has one.
 mkdir -p demo/sample/empty-folder
@@ -16,8 +17,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo
-echo "== build/tools/mksfx/mksfx -o $work/sample-setup demo/sample"
-build/tools/mksfx/mksfx -o "$work/sample-setup" demo/sample
+echo "== $build/tools/mksfx/mksfx -o $work/sample-setup demo/sample"
+"$build/tools/mksfx/mksfx" -o "$work/sample-setup" demo/sample
 
 echo
 echo "== running $work/sample-setup in the empty folder $work/extract"

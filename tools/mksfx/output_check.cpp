@@ -74,6 +74,14 @@ void check_single_output(const std::string& path, const std::vector<CentralRecor
   release_directory();
   archive_state.archive_path = path.c_str();
   ReadFile file(path);
+  // Without an end record the reader would ask for the last disk; a single
+  // file that lacks one is simply broken.
+  std::uint64_t size = size_of(path);
+  std::uint32_t found = 0;
+  std::uint32_t lower = size > k_end_record_window ? static_cast<std::uint32_t>(size - k_end_record_window) : 0;
+  if (find_end_of_central(file.get(), &found, lower) != ArchiveError::none) {
+    throw BuildError("read back: the stub finds no end record in " + path);
+  }
   ArchiveError code = read_central_directory(file.get());
   if (code != ArchiveError::none) {
     release_directory();
