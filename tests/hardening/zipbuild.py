@@ -61,10 +61,13 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
           directory_size=None, this_disk=0, directory_disk=0, central_only=()):
     """The archive's bytes, after prefix (offsets count from the prefix's
     start, as in a self-extractor). central_only lists extra Members that get
-    a central header but no local header or data (their local_offset field
-    says where their data is)."""
+    a central header but no local header or data: their data is the first
+    member's unless their local_offset field says otherwise. Offsets given
+    as fields are absolute."""
     out = bytearray(prefix)
+    first_offset = len(out)
     central = bytearray()
+    header_only = {id(member) for member in central_only}
     for member in list(members) + list(central_only):
         f = member.fields
         crc = f.get("crc", zlib.crc32(member.data))
@@ -84,8 +87,8 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
             flags=flags, method=f.get("method", member.method), time=f.get("time", 0x6000),
             date=f.get("date", 0x5A21), crc=crc, compressed_size=f.get("compressed_size", len(payload)),
             uncompressed_size=f.get("uncompressed_size", len(member.data)))
-        if member in central_only:
-            offset = f.get("local_offset", 0)
+        if id(member) in header_only:
+            offset = f.get("local_offset", first_offset)
         else:
             offset = f.get("local_offset", len(out))
             out += LOCAL_SIGNATURE + struct.pack(

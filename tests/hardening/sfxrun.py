@@ -1,0 +1,106 @@
+"""Runs a self-extractor made from a stub and an archive in a scratch tree,
+and checks what every run must satisfy: it ends in time, with status 0 or 1
+(never a signal), and writes nothing outside its extraction folder."""
+import errno
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+# The extraction folder lies DEPTH levels below the scratch root, so a name
+# that climbs up to DEPTH levels still lands inside the root, where it shows.
+DEPTH = 4
+
+
+class Scratch:
+    """A scratch root with the self-extractor at its top and the extraction
+    folder a few levels down; drive A is an empty folder of its own."""
+
+    def __init__(self, wine_prefix=None):
+        self.root = tempfile.mkdtemp(prefix="sfxhard-")
+        self.work = os.path.join(self.root, *["up%d" % level for level in range(DEPTH)])
+        self.drive = os.path.join(self.root, "drive")
+        self.program = os.path.join(self.root, "setup.exe")
+        self.wine_prefix = wine_prefix
+
+    def close(self):
+        for folder, _, _ in os.walk(self.root):
+            os.chmod(folder, 0o700)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def run(self, image, stdin=b"", timeout=20, wine=None, prepare=None, wrapper=()):
+        """Writes image as the program, empties the extraction folder, calls
+        prepare(extraction folder) when given and runs the program there,
+        under wrapper (a command and its options) or wine when given. Returns (status, stdout, stderr), status None on a
+        timeout."""
+        for folder in (self.work, self.drive):
+            if os.path.isdir(folder):
+                for name in os.listdir(folder):
+                    path = os.path.join(folder, name)
+                    os.chmod(path, 0o700)
+                    shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+        os.makedirs(self.work, exist_ok=True)
+        os.makedirs(self.drive, exist_ok=True)
+        if prepare is not None:
+            prepare(self.work)
+        with open(self.program, "wb") as out:
+            out.write(image)
+        os.chmod(self.program, 0o755)
+        env = dict(os.environ, SFX_DRIVE_A=self.drive)
+        command = [*wrapper, self.program]
+        if wine:
+            command = [wine, self.program]
+            env.update(WINEDEBUG="-all", WINEPREFIX=self.wine_prefix)
+        for attempt in range(50):
+            try:
+                done = subprocess.run(command, input=stdin, cwd=self.work, env=env, capture_output=True,
+                                      timeout=timeout, check=False)
+                return done.returncode, done.stdout, done.stderr
+            except subprocess.TimeoutExpired as expired:
+                return None, expired.stdout or b"", expired.stderr or b""
+            except OSError as error:
+                # Another thread's child may still hold the program open for
+                # writing between its fork and its exec.
+                if error.errno != errno.ETXTBSY or attempt == 49:
+                    raise
+                time.sleep(0.01)
+
+    def outside_files(self):
+        """Everything that is neither the program, the empty drive A, nor the
+        chain of folders down to the extraction folder (whose content is
+        not looked at)."""
+        allowed = {self.drive, self.work}
+        folder = self.work
+        while folder != self.root:
+            allowed.add(folder)
+            folder = os.path.dirname(folder)
+        found = []
+        for folder, folders, files in os.walk(self.root):
+            if folder == self.work:
+                folders[:] = []
+                continue
+            found += [os.path.join(folder, name) for name in files if os.path.join(folder, name) != self.program]
+            found += [os.path.join(folder, name) for name in folders if os.path.join(folder, name) not in allowed]
+            folders[:] = [name for name in folders if os.path.join(folder, name) in allowed]
+        return [os.path.relpath(path, self.root) for path in found]
+
+    def extracted(self):
+        """Relative paths of the files below the extraction folder."""
+        found = []
+        for folder, _, files in os.walk(self.work):
+            found += [os.path.relpath(os.path.join(folder, name), self.work) for name in files]
+        return sorted(found)
+
+
+def check_run(scratch, status, what):
+    """The common verdict of one run: a list of complaints (empty when sound)."""
+    complaints = []
+    if status is None:
+        complaints.append("%s: no end within the time limit" % what)
+    elif status not in (0, 1):
+        complaints.append("%s: exit status %d" % (what, status))
+    outside = scratch.outside_files()
+    if outside:
+        complaints.append("%s: wrote outside the extraction folder: %s" % (what, outside))
+    return complaints
