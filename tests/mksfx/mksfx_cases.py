@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from interactive import run_interactive  # noqa: E402
 
 MKSFX = None
-WINE = False
+LINUX_STUB = None
 WIN64_BUILT = False
 PASSWORD = "s3cret pw"
 
@@ -230,6 +230,15 @@ class ReproducibleTest(Scratch):
                 self.assertEqual(value[1], 1700000000, name)
 
 
+    def test_embedded_stub_is_the_built_one(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        mksfx("-q", "--mtime", "1700000000", "-o", self.path("embedded.run"), source)
+        mksfx("-q", "--mtime", "1700000000", "--stub", LINUX_STUB, "-o", self.path("file.run"), source)
+        with open(self.path("embedded.run"), "rb") as a, open(self.path("file.run"), "rb") as b:
+            self.assertTrue(a.read() == b.read(), "the embedded stub differs from " + LINUX_STUB)
+
+
 class RefusalTest(Scratch):
     def test_unsafe_names_in_archives(self):
         for name, reason in [("../evil.txt", '".." component'), ("a/../../evil.txt", '".." component'),
@@ -256,7 +265,8 @@ class RefusalTest(Scratch):
         source = self.fresh_folder("source")
         cases = [(["--bogus", source], "unknown option"), ([], "no input"), (["-1", "--split", "1x", source], "--split"),
                  (["--target", "dos", source], "unknown target"), (["--mtime", "yesterday", source], "--mtime"),
-                 (["--password", "a", "--password-file", "f", source], "exclude each other")]
+                 (["--password", "a", "--password-file", "f", source], "exclude each other"),
+                 (["--password", "", source], "password is empty"), (["--password", "x" * 255, source], "254")]
         for args, message in cases:
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
@@ -391,13 +401,15 @@ class WineTest(Scratch):
 
 
 def main():
-    global MKSFX, WINE, WIN64_BUILT
+    global MKSFX, LINUX_STUB, WIN64_BUILT
     parser = argparse.ArgumentParser()
     parser.add_argument("--mksfx", required=True)
+    parser.add_argument("--linux-stub", required=True)
     parser.add_argument("--win64-built", action="store_true")
     parser.add_argument("cases", nargs="*")
     options = parser.parse_args()
     MKSFX = os.path.abspath(options.mksfx)
+    LINUX_STUB = os.path.abspath(options.linux_stub)
     WIN64_BUILT = options.win64_built
     unittest.main(argv=[sys.argv[0], "-v", *options.cases])
 
