@@ -6,6 +6,7 @@ without control bytes, and write nothing outside the extraction folder.
 usage: test_hostile.py STUB            the Linux stub
        test_hostile.py --wine STUB     a Windows stub under wine64
        test_hostile.py --valgrind STUB the Linux stub under valgrind memcheck
+       test_hostile.py --table STUB    also prints the outcomes as a Markdown table
 """
 import os
 import sys
@@ -134,7 +135,14 @@ def control_bytes(text):
     return [c for c in text if c < 0x20 and c not in (0x0A, 0x0D)] + [c for c in text if c == 0x7F]
 
 
-def run_cases(stub, cases, wine=None, prefix=None, wrapper=()):
+def table_row(name, status, out, err, problems):
+    """One Markdown row: the case, its status and the last line it printed."""
+    lines = [line for line in (err or out).decode("latin-1").replace("\r", "").split("\n") if line.strip()]
+    shown = lines[-1] if lines else "(nothing)"
+    return "| %s | %s | `%s` | %s |" % (name, status, shown.replace("|", "\\|"), "FAIL" if problems else "pass")
+
+
+def run_cases(stub, cases, wine=None, prefix=None, wrapper=(), table=None):
     with open(stub, "rb") as source:
         stub_bytes = source.read()
     scratch = Scratch(wine_prefix=prefix)
@@ -153,6 +161,8 @@ def run_cases(stub, cases, wine=None, prefix=None, wrapper=()):
             if files is not None and scratch.extracted() != sorted(files):
                 problems.append("%s: extracted %r, expected %r" % (name, scratch.extracted(), files))
             print("%-40s status %s %s" % (name, got, "FAIL" if problems else "ok"))
+            if table is not None:
+                table.append(table_row(name, got, out, err, problems))
             if problems:
                 print("   stdout %r\n   stderr %r" % (out[:300], err[:300]))
             failures += problems
@@ -171,6 +181,10 @@ def main():
         failures = run_cases(arguments[1], chosen, wine=wine_binary(), prefix=prefix)
     elif arguments[0] == "--valgrind":
         failures = run_cases(arguments[1], COMMON_CASES + POSIX_CASES, wrapper=VALGRIND)
+    elif arguments[0] == "--table":
+        table = ["| case | status | last line shown | verdict |", "|---|---|---|---|"]
+        failures = run_cases(arguments[1], COMMON_CASES + POSIX_CASES, table=table)
+        print("\n".join(table))
     else:
         failures = run_cases(arguments[0], COMMON_CASES + POSIX_CASES)
     for failure in failures:
