@@ -94,6 +94,7 @@ class Deflater {
     }
   }
   ~Deflater() { deflateEnd(&stream_); }
+  void reset() { deflateReset(&stream_); }
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
@@ -115,6 +116,21 @@ class Deflater {
   char out_[256 * 1024];
 };
 
+// One read buffer for the whole run: a fresh megabyte per file would cost
+// more than reading a small file.
+std::string& read_buffer_for_members() {
+  static std::string buffer(k_read_chunk, '\0');
+  return buffer;
+}
+
+// One compressor for the whole run, reset for each member: setting one up
+// takes a quarter of a megabyte.
+Deflater& deflater_for_members(int level) {
+  static Deflater deflater(level);
+  deflater.reset();
+  return deflater;
+}
+
 struct ReadResult {
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
@@ -128,9 +144,8 @@ void show_progress(const SourceItem& item, std::uint64_t done) {
 // Reads the file once: its CRC-32 and, with a level, its compressed form.
 ReadResult read_and_compress(const SourceItem& item, const PackSettings& settings, Spool* spool) {
   InputFile input(item.path);
-  std::string buffer(k_read_chunk, '\0');
-  std::optional<Deflater> deflater;
-  if (spool != nullptr) deflater.emplace(settings.level);
+  std::string& buffer = read_buffer_for_members();
+  Deflater* deflater = spool != nullptr ? &deflater_for_members(settings.level) : nullptr;
   bool progress = settings.show_progress && item.size >= k_progress_threshold;
   ReadResult result;
   for (;;) {
@@ -222,7 +237,7 @@ class MemberOutput {
 // Stores the file by reading it again; it must not have changed since.
 void copy_stored(const SourceItem& item, const ReadResult& first_read, MemberOutput& output) {
   InputFile input(item.path);
-  std::string buffer(k_read_chunk, '\0');
+  std::string& buffer = read_buffer_for_members();
   ReadResult again;
   while (std::size_t got = input.read(buffer.data(), buffer.size())) {
     if (again.size + got > first_read.size) break;
