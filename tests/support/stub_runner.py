@@ -9,6 +9,7 @@ import fcntl
 import os
 import shutil
 import subprocess
+import tempfile
 
 Result = collections.namedtuple("Result", "stdout stderr status")
 
@@ -74,19 +75,27 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None):
+def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None, argv0=None):
     """Runs program with args in cwd, feeding stdin (bytes; None means
     /dev/null), and returns Result(stdout bytes, stderr bytes, exit status).
     With wine_prefix, the program runs under wine64 in that prefix (call
-    prepare_wine_prefix first). A timeout raises subprocess.TimeoutExpired."""
-    command = [os.path.abspath(program), *args]
+    prepare_wine_prefix first). argv0, natively, is the program's word 0 in
+    place of its absolute path. A timeout raises subprocess.TimeoutExpired."""
+    executable = os.path.abspath(program)
+    command = [executable, *args]
     if wine_prefix is not None:
         command.insert(0, wine_binary())
-        # A server that wine64 starts itself would inherit our pipes and hold
-        # them open for seconds after the program ends; start it detached.
-        wineserver(wine_prefix, "-p30")
+        wineserver(wine_prefix, "-p30")  # one server for a whole run of tests
         env = wine_env(wine_prefix, env)
-    completed = subprocess.run(command, input=stdin, stdin=subprocess.DEVNULL if stdin is None else None,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=env,
-                               timeout=timeout, check=False)
-    return Result(completed.stdout, completed.stderr, completed.returncode)
+        executable = None
+    elif argv0 is not None:
+        command[0] = argv0
+    # Files, not pipes, catch the output: wine's helper processes inherit the
+    # descriptors and outlive the program, and would hold a pipe open.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        completed = subprocess.run(command, executable=executable, input=stdin,
+                                   stdin=subprocess.DEVNULL if stdin is None else None, stdout=out, stderr=err,
+                                   cwd=cwd, env=env, timeout=timeout, check=False)
+        out.seek(0)
+        err.seek(0)
+        return Result(out.read(), err.read(), completed.returncode)
