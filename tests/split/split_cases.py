@@ -428,13 +428,13 @@ def case_zip_s_long_directory_and_passwords(p):
     run_whole_set(p, disks, tree(secret), secret="letmein")
 
 
-def mksfx_disks(p, tag, inputs, size):
+def mksfx_disks(p, tag, inputs, size, options=()):
     """Disks written by mksfx --split, of size bytes or, when the stub in use needs
     more, the stub and 48 KiB."""
     size = max(size, len(p.stub) + 48 * 1024)
     target = os.path.join(p.work, "mksfx-" + tag, p.name)
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] + list(inputs), check=True, stdin=subprocess.DEVNULL)
+    subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] + list(options) + list(inputs), check=True, stdin=subprocess.DEVNULL)
     disks, n = [], 1
     while os.path.exists(os.path.join(target, "disk%d" % n, p.name)):
         disks.append(open(os.path.join(target, "disk%d" % n, p.name), "rb").read())
@@ -443,7 +443,8 @@ def mksfx_disks(p, tag, inputs, size):
 
 
 def case_mksfx_sets(p):
-    """mksfx --split of a folder (five disks of 480 KiB), and of Info-ZIP zip -s sets."""
+    """mksfx --split of a folder (five disks of 480 KiB), of a folder with a password,
+    and of Info-ZIP zip -s sets."""
     if not p.mksfx:
         print("SKIP case_mksfx_sets: no mksfx given")
         return
@@ -454,6 +455,8 @@ def case_mksfx_sets(p):
     run_whole_set(p, disks, {"folder/" + name: data for name, data in tree(folder).items()})
 
     many, secret_folder = small_folders(p)
+    disks, _ = mksfx_disks(p, "password", [secret_folder], 0, ["--password", "letmein"])
+    run_whole_set(p, disks, {"secret/" + name: data for name, data in tree(secret_folder).items()}, "letmein")
     zip_set(p, many, "64k", "many")
     zip_set(p, secret_folder, "64k", "secret", ["-P", "letmein"])
     for tag, source, secret in (("many", "many", None), ("secret", "secret", "letmein")):
