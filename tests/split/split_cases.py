@@ -434,7 +434,10 @@ def mksfx_disks(p, tag, inputs, size, options=()):
     size = max(size, len(p.stub) + 48 * 1024)
     target = os.path.join(p.work, "mksfx-" + tag, p.name)
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] + list(options) + list(inputs), check=True, stdin=subprocess.DEVNULL)
+    made = subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] +
+                          list(options) + list(inputs), stdin=subprocess.DEVNULL, capture_output=True)
+    if made.returncode != 0:
+        raise AssertionError("mksfx failed: %r" % made.stderr)
     disks, n = [], 1
     while os.path.exists(os.path.join(target, "disk%d" % n, p.name)):
         disks.append(open(os.path.join(target, "disk%d" % n, p.name), "rb").read())
