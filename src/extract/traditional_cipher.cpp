@@ -43,13 +43,15 @@ namespace {
 // the start of the next segment like the data after it.
 int next_header_byte(FILE* archive, ArchiveError* switch_error) {
   int c = getc(archive);
-  if (c != EOF || !feof(archive) || archive_state.current_segment >= archive_state.last_segment) return c;
-  ArchiveError code = switch_segment(archive_state.current_segment + 1, archive);
-  if (code != ArchiveError::none) {
-    if (switch_error != nullptr) *switch_error = code;
-    return EOF;
+  while (c == EOF && feof(archive) && archive_state.current_segment < archive_state.last_segment) {
+    ArchiveError code = switch_segment(archive_state.current_segment + 1, archive);
+    if (code != ArchiveError::none) {
+      if (switch_error != nullptr) *switch_error = code;
+      return EOF;
+    }
+    c = getc(archive);
   }
-  return getc(archive);
+  return c;
 }
 
 }  // namespace
