@@ -39,9 +39,11 @@ void read_text_line(char* buffer, int size) {
 }  // namespace
 
 const char* ask_password(const char* name) {
+  // Echo goes off before the prompt shows: whoever answers the prompt at
+  // once must not see the password echoed.
+  platform_hide_input();
   print_output("Please enter the password for %s: ", name);
   fflush(stdout);
-  platform_hide_input();
   read_text_line(password_line, k_password_read_size);
   platform_show_input();
   std::size_t length = strlen(password_line);
