@@ -1,0 +1,556 @@
+#!/usr/bin/env python3
+"""run_cases.py - end-to-end cases for the stub: self-extractors made from
+archives that Info-ZIP zip, Python's zipfile and 7-Zip wrote, run natively or
+under wine64, with exact standard output, standard error and exit status, and
+the extracted tree compared byte for byte with what unzip extracts.
+
+    run_cases.py --stub build/sfxstub --platform linux --group extract --work DIR
+    run_cases.py --stub build/sfxstub-win64.exe --platform wine --group extract --work DIR
+"""
+import argparse
+import concurrent.futures
+import dataclasses
+import fcntl
+import hashlib
+import io
+import os
+import random
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sfx_archive import central_headers, find_end_record, sfx_bytes  # noqa: E402
+from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+
+os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
+
+DIR = "<dir>"
+SECRET = b"secret"
+PW253 = (b"k\xe9" * 127)[:253]  # bytes 0x80-0xFF enter the key schedule too
+PW254 = (b"\xf1m" * 127)[:254]
+WRONG = (b"wrong", b"")  # passwords the cases expect every encrypted member to refuse
+
+MSG_OUTSIDE = "Error: {} would be written outside the current directory. This file will not be unzipped.\n"
+MSG_SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped.\n"
+MSG_CRC = "Error: CRC values do not match. File may be corrupted.\n"
+MSG_WRITE = "Error while writing output file.\n"
+MSG_UNABLE = "Error: Unable to open the zip archive {A}.\n"
+WARN_VERSION = "Warning: Some files were found that require a newer version of Vintra to decompress.\n"
+WARN_METHOD = "Warning: I can handle the 'deflate' compression type. Some files cannot be decompressed.\n"
+LAST_PROMPT = "Please insert the last segment into drive A and press enter.\n"
+
+
+# ---- archive makers: each writes its inputs in a scratch folder and returns zip bytes
+
+def text(lines, seed=0):
+    words = ["alpha", "beta", "gamma", "delta", "zip", "stub", "floppy", "segment", "inflate"]
+    rnd = random.Random(seed)
+    return "".join(f"{i} {' '.join(rnd.choice(words) for _ in range(8))}\n" for i in range(lines)).encode()
+
+
+def write_files(folder, files):
+    for name, data in files.items():
+        path = os.path.join(folder, name)
+        os.makedirs(path if data is None else os.path.dirname(path), exist_ok=True)
+        if data is not None:
+            with open(path, "wb") as out:
+                out.write(data)
+
+
+def zip_tool(folder, *commands):
+    """Runs zip commands (lists of arguments after "zip -q") in folder and
+    returns the archive out.zip."""
+    for command in commands:
+        subprocess.run(["zip", "-q", "out.zip", *command], cwd=folder, check=True, stdin=subprocess.DEVNULL)
+    with open(os.path.join(folder, "out.zip"), "rb") as archive:
+        return archive.read()
+
+
+TREE = {"top.txt": text(40), "docs/readme.txt": text(300, 1), "docs/deep/nested/x.bin": random.Random(2).randbytes(50000),
+        "empty.txt": b"", "emptydir": None, "docs/emptysub": None}
+
+
+def make_zip_tree(level):
+    def make(folder):
+        write_files(folder, TREE)
+        return zip_tool(folder, [level, "-r", "top.txt", "docs", "empty.txt", "emptydir"])
+    return make
+
+
+def make_python(members, seekable=True):
+    """members: (name, data, method) with data None for a directory entry.
+    Unseekable output makes zipfile stream every member with a data descriptor."""
+    def make(folder):
+        buffer = io.BytesIO()
+        sink = buffer if seekable else type("Sink", (), {"write": lambda s, b: buffer.write(b), "flush": lambda s: None})()
+        with zipfile.ZipFile(sink, "w") as archive:
+            for name, data, method in members:
+                if data is None:
+                    archive.writestr(zipfile.ZipInfo(name, (2024, 5, 17, 10, 30, 0)), b"")
+                else:
+                    info = zipfile.ZipInfo(name, (2023, 1, 2, 3, 4, 6))
+                    info.compress_type, info.external_attr = method, 0o640 << 16
+                    with archive.open(info, "w") as member:
+                        member.write(data)
+        return buffer.getvalue()
+    return make
+
+
+D, S = zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED
+THREE = make_python([("one.txt", text(50, 3), D), ("two.txt", text(60, 4), D), ("three.txt", text(70, 5), D)])
+
+
+def make_from_stdin(extra_args, data):
+    """zip reading the member from standard input: written to a pipe it adds
+    data descriptors; encrypted, zip always marks flag bit 3."""
+    def make(folder):
+        done = subprocess.run(["zip", "-q", *extra_args, "-", "-"], input=data, stdout=subprocess.PIPE, check=True)
+        return done.stdout
+    return make
+
+
+def make_7z(files):
+    def make(folder):
+        write_files(folder, files)
+        subprocess.run(["7z", "a", "-tzip", "-mem=ZipCrypto", "-p" + SECRET.decode(), "out.zip", *files],
+                       cwd=folder, check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        with open(os.path.join(folder, "out.zip"), "rb") as archive:
+            return archive.read()
+    return make
+
+
+def make_tail_short(trailing):
+    """One deflate member whose data ends `trailing` (< 4) bytes before the
+    end of the file: the member lies in the end record's comment, after the
+    directory."""
+    def make(folder):
+        original = THREE(folder)
+        header = next(central_headers(original))
+        entry = bytearray(original[header:header + 46 + 7])  # name "one.txt", no extra
+        (size,) = struct.unpack_from("<I", entry, 20)
+        member = original[:30 + 7 + size] + b"\0" * trailing
+        struct.pack_into("<I", entry, 42, len(entry) + 22)
+        end = struct.pack("<4s4H2IH", b"PK\5\6", 0, 0, 1, 1, len(entry), 0, len(member))
+        return bytes(entry) + end + member
+    return make
+
+
+def make_bzip2_middle(folder):
+    write_files(folder, {"a.txt": text(20, 6), "b.txt": text(20, 7), "c.txt": text(20, 8)})
+    return zip_tool(folder, ["-9", "a.txt"], ["-Z", "bzip2", "b.txt"], ["-9", "c.txt"])
+
+
+def make_encrypted_mix(folder):
+    write_files(folder, {"p1.txt": text(30, 9), "e1.txt": text(400, 10), "sub/e2.txt": text(20, 11), "p2.txt": b"plain\n"})
+    return zip_tool(folder, ["p1.txt"], ["-P", "secret", "e1.txt", "sub/e2.txt"], ["p2.txt"])
+
+
+def make_encrypted_stored(folder):
+    write_files(folder, {"es.txt": text(30, 12), "empty.txt": b""})
+    return zip_tool(folder, ["-0", "-P", "secret", "es.txt", "empty.txt"])
+
+
+def make_long_password(password):
+    def make(folder):
+        write_files(folder, {"l1.txt": text(10, 13), "l2.txt": text(10, 14)})
+        subprocess.run([b"zip", b"-q", b"-P", password, b"out.zip", b"l1.txt", b"l2.txt"], cwd=folder, check=True)
+        with open(os.path.join(folder, "out.zip"), "rb") as archive:
+            return archive.read()
+    return make
+
+
+UNSAFE = make_python([("../evil.txt", b"evil\n", D), ("../evildir/", None, D), ("/abs.txt", b"abs\n", D),
+                      ("a//b.txt", b"ab\n", S), ("C:/x.txt", b"x\n", D), ("a\\b.txt", b"backslash\n", S),
+                      ("d/../../up.txt", b"up\n", D), ("..\\win.txt", b"win\n", D), ("ok.txt", b"ok\n", S)])
+
+ARCHIVES = {
+    "zip9": make_zip_tree("-9"), "zip0": make_zip_tree("-0"),
+    "python": make_python([("s.txt", text(30, 15), S), ("d.txt", text(500, 16), D), ("e0.txt", b"", D),
+                           ("s0.txt", b"", S), ("pydir/", None, D), ("pydir/sub/f.txt", text(5, 17), D)]),
+    "streamed": make_python([("st/d.txt", text(900, 18), D), ("st/s.bin", random.Random(19).randbytes(30000), S),
+                             ("st/e.txt", b"", D)], seekable=False),
+    "zip_stdin": make_from_stdin([], text(200, 20)),
+    "big": make_python([("rand20m.bin", random.Random(21).randbytes(20 << 20), D), ("text20m.txt", text(380000, 22), D)]),
+    "three": THREE, "empty": make_python([]), "unsafe": UNSAFE, "bzip2": make_bzip2_middle,
+    "blocked": make_python([("sub/blocked.txt", b"blocked\n", D), ("after.txt", b"after\n", D)]),
+    "full": make_python([("full.txt", b"small\n", D), ("big_full.txt", text(9000, 23), D), ("after.txt", b"after\n", D)]),
+    "tail0": make_tail_short(0), "tail2": make_tail_short(2),
+    "enc_mix": make_encrypted_mix, "enc_stored": make_encrypted_stored,
+    "enc_7z": make_7z({"sub/z0.txt": b"", "z.txt": text(3000, 24), "zs.bin": random.Random(25).randbytes(12000)}),
+    "enc_stdin": make_from_stdin(["-e", "-P", "pw"], b"data\n"),
+    "pw253": make_long_password(PW253), "pw254": make_long_password(PW254),
+}
+
+
+# ---- byte patches of a finished self-extractor (offsets absolute)
+
+def patched(data, offset, fmt, value):
+    data = bytearray(data)
+    struct.pack_into(fmt, data, offset, value)
+    return bytes(data)
+
+
+def end_field(offset, fmt, value):
+    return lambda data: patched(data, find_end_record(data) + offset, fmt, value)
+
+
+def central_field(index, offset, fmt, value):
+    return lambda data: patched(data, list(central_headers(data))[index] + offset, fmt, value)
+
+
+def data_byte(index, value):
+    def patch(data):
+        (local,) = struct.unpack_from("<I", data, list(central_headers(data))[index] + 42)
+        name_length, extra_length = struct.unpack_from("<HH", data, local + 26)
+        return patched(data, local + 30 + name_length + extra_length, "<B", value)
+    return patch
+
+
+def reorder(order):
+    def patch(data):
+        end = find_end_record(data)
+        starts = list(central_headers(data)) + [end]
+        records = [data[a:b] for a, b in zip(starts, starts[1:])]
+        return data[:starts[0]] + b"".join(records[i] for i in order) + data[end:]
+    return patch
+
+
+def cut(count):
+    return lambda data: data[:-count]
+
+
+# ---- the case table
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    group: str
+    archive: str = None  # key of ARCHIVES; None: the stub with nothing appended
+    out: str = None  # None: "Inflating: NAME...done" for every file member in directory order
+    err: str = ""
+    status: int = 0
+    stdin: bytes = b""
+    patch: object = None
+    append: str = "absolute"  # "absolute", "cat" or "zipA" (Info-ZIP zip -A)
+    password: bytes = None  # for unzip's reference tree
+    base: str = "unzip"  # the expected tree: "unzip" of the archive, or "empty"
+    tree: dict = dataclasses.field(default_factory=dict)  # overrides: bytes, DIR, ("link", target), None (absent), or a test of the content
+    meta: bool = True  # compare modification times and modes with unzip's
+    setup: object = None  # setup(case folder, output folder)
+    platforms: tuple = ("linux", "wine")
+    argv0: str = None
+
+
+def done(*names):
+    return "".join(f"Inflating: {name}...done\n" for name in names)
+
+
+def asked(name, local, result="done\n"):
+    return f"Inflating: {name}...Please enter the password for {local}: {result}"
+
+
+def drive_with_stub(case_folder, out):
+    os.makedirs(os.path.join(case_folder, "drive"))
+    shutil.copy(os.path.join(case_folder, "prog"), os.path.join(case_folder, "drive", "prog"))
+
+
+def block_with_directory(case_folder, out):
+    os.makedirs(os.path.join(out, "sub", "blocked.txt"))
+
+
+def link_to_dev_full(case_folder, out):
+    for name in ("full.txt", "big_full.txt"):
+        os.symlink("/dev/full", os.path.join(out, name))
+
+
+UNABLE_INVALID = dict(out="failed readzipfile\n", err="The zip archive is invalid.\n" + MSG_UNABLE, status=1, base="empty")
+UNABLE_SHORT = dict(out="failed readzipfile\n", status=1, base="empty",
+                    err="Unexpected end of file reached. The zip archive may be corrupted.\n" + MSG_UNABLE)
+UNSAFE_DONE = "Inflating: ../evil.txt...\nInflating: /abs.txt...done\nInflating: a//b.txt...done\nInflating: C:/x.txt...\n"
+UNSAFE_ERR = "".join(MSG_OUTSIDE.format(n) for n in ("../evil.txt", "../evildir/", "C:/x.txt", "d/../../up.txt"))
+ENC_MIX_DONE = done("p1.txt") + asked("e1.txt", "e1.txt") + asked("sub/e2.txt", "sub{S}e2.txt") + done("p2.txt")
+ENC_MIX_REFUSED = dict(out=done("p1.txt") + asked("e1.txt", "e1.txt", "") + asked("sub/e2.txt", "sub{S}e2.txt", "")
+                       + done("p2.txt"), err=MSG_SORRY * 2, tree={"e1.txt": None, "sub": DIR, "sub/e2.txt": None})
+
+CASES = [
+    # opening the archive and reading its directory
+    Case("nothing_appended", "directory", out="Did not find end-of-central\n" + LAST_PROMPT + "failed readzipfile\n",
+         err="User aborted.\n" + MSG_UNABLE, status=1, base="empty"),
+    Case("nothing_appended_no_disk", "directory", stdin=b"\n", status=1, base="empty",
+         out="Did not find end-of-central\n" + LAST_PROMPT + "failed readzipfile\n",
+         err="Error while opening file.\n" + MSG_UNABLE),
+    Case("nothing_appended_disk_without_archive", "directory", stdin=b"\n", setup=drive_with_stub, platforms=("linux",),
+         out="Did not find end-of-central\n" + LAST_PROMPT + "Did not find end-of-central\n"
+             "Couldn't find end of central\nfailed readzipfile\n", err="The zip archive is invalid.\n" + MSG_UNABLE,
+         status=1, base="empty"),
+    Case("end_record_truncated", "directory", "three", patch=cut(5), **UNABLE_SHORT),
+    Case("comment_shorter_than_its_length", "directory", "three", patch=end_field(20, "<H", 10), **UNABLE_SHORT),
+    Case("directory_offset_at_garbage", "directory", "three", patch=lambda d: end_field(16, "<I",
+         struct.unpack_from("<I", d, find_end_record(d) + 16)[0] + 1)(d), **UNABLE_INVALID),
+    Case("empty_archive", "directory", "empty", out="", base="empty"),
+    Case("too_many_entries", "directory", "three", patch=end_field(10, "<H", 2),
+         err="Warning: Too many files were found in the archive. The archive may be corrupted.\n"),
+    Case("too_few_entries", "directory", "three", patch=end_field(10, "<H", 4),
+         err="Warning: Too few files were found in the archive. The archive may be corrupted."),
+    Case("version_needed_21", "directory", "three", patch=central_field(1, 6, "<H", 21), err=WARN_VERSION),
+    Case("started_by_bare_name", "directory", "three", argv0="setup", platforms=("linux",)),
+
+    # extraction
+    Case("zip_deflated_tree", "extract", "zip9"),
+    Case("zip_stored_tree", "extract", "zip0"),
+    Case("python_stored_deflated_empty", "extract", "python"),
+    Case("python_data_descriptors", "extract", "streamed"),
+    Case("zip_from_stdin_data_descriptor", "extract", "zip_stdin", err=WARN_VERSION),  # Zip64 sizes: version 45
+    Case("twenty_megabytes_random_and_text", "extract", "big"),
+    Case("appended_with_cat", "extract", "zip9", append="cat"),
+    Case("appended_with_zip_A", "extract", "zip9", append="zipA"),
+    Case("members_out_of_file_order", "extract", "three", patch=reorder([2, 0, 1]), out=done("three.txt", "one.txt", "two.txt")),
+    Case("deflate_member_at_end_of_file", "extract", "tail0", base="empty", tree={"one.txt": text(50, 3)}),
+    Case("deflate_member_2_bytes_before_end", "extract", "tail2", base="empty", tree={"one.txt": text(50, 3)}),
+    Case("crc_mismatch", "extract", "three", patch=central_field(1, 16, "<I", 0x12345678), status=1, meta=False,
+         out="Inflating: one.txt...done\nInflating: two.txt...\nInflating: three.txt...done\n", err=MSG_CRC),
+    Case("corrupt_deflate_stream", "extract", "three", patch=data_byte(1, 0xFF), status=1, tree={"two.txt": b""},
+         out="Inflating: one.txt...done\nInflating: two.txt...\nInflating: three.txt...done\n",
+         err="Error: data error. invalid block type\n" + MSG_CRC),
+    Case("deflate_stream_cut_short_stops", "extract", "three", patch=central_field(1, 20, "<I", 200), status=1,
+         out="Inflating: one.txt...done\nInflating: two.txt...", err="Error: buffer error. \n",
+         tree={"two.txt": lambda got: 0 < len(got) < 3000 and text(60, 4).startswith(got), "three.txt": None}, meta=False),
+    Case("bzip2_between_deflated", "extract", "bzip2", out=done("a.txt", "c.txt"), status=1, tree={"b.txt": None},
+         err=WARN_VERSION + WARN_METHOD + "Unknown compression type for b.txt. I can only handle deflate and store.\n"),
+    Case("output_blocked_by_directory", "extract", "blocked", setup=block_with_directory, status=1,
+         out="Inflating: sub/blocked.txt..." + done("after.txt"), err="Error opening sub{S}blocked.txt for output\n",
+         tree={"sub/blocked.txt": DIR}),
+    Case("write_failure_dev_full", "extract", "full", setup=link_to_dev_full, platforms=("linux",), status=1,
+         out="Inflating: full.txt...\nInflating: big_full.txt...\n" + done("after.txt"),
+         err=MSG_WRITE + MSG_WRITE + MSG_CRC, tree={"full.txt": ("link", "/dev/full"), "big_full.txt": ("link", "/dev/full")}),
+    Case("unsafe_names_posix", "extract", "unsafe", platforms=("linux",), status=1, base="empty",
+         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\n" + done("..\\win.txt", "ok.txt"), err=UNSAFE_ERR,
+         tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"ab\n", "a\\b.txt": b"backslash\n", "..\\win.txt": b"win\n",
+               "ok.txt": b"ok\n"}),
+    Case("unsafe_names_windows", "extract", "unsafe", platforms=("wine",), status=1, base="empty",
+         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\nInflating: ..\\win.txt...\n" + done("ok.txt"),
+         err=UNSAFE_ERR + MSG_OUTSIDE.format("..\\win.txt"),
+         tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"backslash\n", "ok.txt": b"ok\n"}),
+
+    # encrypted members
+    Case("right_password_mixed", "cipher", "enc_mix", stdin=b"secret\nsecret\n", out=ENC_MIX_DONE, password=SECRET),
+    Case("wrong_password_mixed", "cipher", "enc_mix", stdin=b"wrong\nwrong\n", **ENC_MIX_REFUSED),
+    Case("end_of_input_at_once", "cipher", "enc_mix", stdin=b"", **ENC_MIX_REFUSED),
+    Case("end_of_input_reuses_password", "cipher", "enc_mix", stdin=b"secret\n", out=ENC_MIX_DONE, password=SECRET),
+    Case("crlf_password_line", "cipher", "enc_mix", stdin=b"secret\r\nsecret\r\n", out=ENC_MIX_DONE, password=SECRET),
+    Case("empty_line_is_empty_password", "cipher", "enc_mix", stdin=b"secret\n\nsecret\n", password=SECRET,
+         out=done("p1.txt") + asked("e1.txt", "e1.txt") + asked("sub/e2.txt", "sub{S}e2.txt", "") + done("p2.txt"),
+         err=MSG_SORRY, tree={"sub/e2.txt": None}),
+    Case("encrypted_stored_and_size_12", "cipher", "enc_stored", stdin=b"secret\n", password=SECRET,
+         out=asked("es.txt", "es.txt") + asked("empty.txt", "empty.txt")),
+    Case("encrypted_too_short", "cipher", "enc_stored", stdin=b"secret\n", password=SECRET,
+         patch=central_field(1, 20, "<I", 11), status=1, tree={"empty.txt": None},
+         out=asked("es.txt", "es.txt") + "Inflating: empty.txt...\n",
+         err="Error: empty.txt is too short to be encrypted. The zip archive may be corrupted.\n"),
+    Case("seven_zip_crc_check_byte", "cipher", "enc_7z", stdin=b"secret\n", password=SECRET,
+         out=asked("sub/z0.txt", "sub{S}z0.txt") + asked("z.txt", "z.txt") + asked("zs.bin", "zs.bin")),
+    Case("seven_zip_wrong_password", "cipher", "enc_7z", stdin=b"wrong\n", err=MSG_SORRY * 3, base="empty",
+         out=asked("sub/z0.txt", "sub{S}z0.txt", "") + asked("z.txt", "z.txt", "") + asked("zs.bin", "zs.bin", ""),
+         tree={"sub": DIR}),
+    Case("zip_stdin_flag_bit_3", "cipher", "enc_stdin", stdin=b"pw\n", password=b"pw", out=asked("-", "-"),
+         err=WARN_VERSION),
+    Case("password_253_bytes", "cipher", "pw253", stdin=(PW253 + b"\n") * 2, password=PW253,
+         out=asked("l1.txt", "l1.txt") + asked("l2.txt", "l2.txt")),
+    Case("password_254_bytes_leaves_newline", "cipher", "pw254", stdin=(PW254 + b"\n") * 2, password=PW254,
+         out=asked("l1.txt", "l1.txt") + asked("l2.txt", "l2.txt", ""), err=MSG_SORRY, tree={"l2.txt": None}),
+]
+
+
+# ---- inputs, shared by concurrent runs through a lock
+
+class Inputs:
+    """Archives and unzip's reference trees, made once in folder."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+
+    def _made(self, name, make):
+        path = os.path.join(self.folder, name)
+        with open(os.path.join(self.folder, ".lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.exists(path):
+                shutil.rmtree(path + ".tmp", ignore_errors=True)
+                make(path + ".tmp")
+                os.rename(path + ".tmp", path)
+        return path
+
+    def archive(self, key):
+        def make(path):
+            scratch = path + ".src"
+            shutil.rmtree(scratch, ignore_errors=True)
+            os.makedirs(scratch)
+            for _ in range(20):  # one wrong password in 256 passes the header check: make another
+                data = ARCHIVES[key](scratch)
+                if not any(accepts_wrong_password(data, wrong) for wrong in WRONG):
+                    break
+            with open(path, "wb") as out:
+                out.write(data)
+            shutil.rmtree(scratch)
+        return self._made(key + ".zip", make)
+
+    def reference(self, key, password):
+        archive = self.archive(key)
+
+        def make(path):
+            os.makedirs(path)
+            subprocess.run(["unzip", "-qq", "-o", *(["-P", password] if password else []), archive],
+                           cwd=path, check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        suffix = "-" + hashlib.sha1(password).hexdigest()[:8] if password else ""
+        return self._made(key + ".unzip" + suffix, make)
+
+
+def accepts_wrong_password(data, wrong):
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        for info in archive.infolist():
+            if info.flag_bits & 1 and info.compress_size >= 12:
+                try:
+                    archive.open(info, pwd=wrong).close()
+                    return True
+                except RuntimeError:
+                    pass
+    return False
+
+
+# ---- running one case and comparing
+
+def snapshot(root):
+    """relative path -> DIR, ("link", target) or (sha256, size, mtime, mode)."""
+    tree = {}
+    for folder, folders, files in os.walk(root):
+        for name in folders + files:
+            path = os.path.join(folder, name)
+            info = os.lstat(path)
+            key = os.path.relpath(path, root)
+            if stat.S_ISLNK(info.st_mode):
+                tree[key] = ("link", os.readlink(path))
+            elif stat.S_ISDIR(info.st_mode):
+                tree[key] = DIR
+            else:
+                with open(path, "rb") as f:
+                    data = f.read()
+                tree[key] = (data if len(data) < 4096 else hashlib.sha256(data).digest(), len(data),
+                             info.st_mtime, stat.S_IMODE(info.st_mode))
+    return tree
+
+
+def tree_differences(got, case, reference, platform):
+    expected = dict(snapshot(reference)) if case.base == "unzip" else {}
+    for key, value in case.tree.items():
+        expected[key] = value
+    problems = [f"missing {k}" for k in expected if expected[k] is not None and k not in got]
+    problems += [f"unexpected {k}" for k in got if expected.get(k) is None]
+    for key, want in expected.items():
+        have = got.get(key)
+        if want is None or have is None:
+            continue
+        if want == DIR or have == DIR or isinstance(want, tuple) and want[0] == "link":
+            if want != have:
+                problems.append(f"{key}: {have!r} instead of {want!r}")
+        elif callable(want) or isinstance(want, bytes):
+            content = open(os.path.join(case.out_folder, key), "rb").read()
+            if not (want(content) if callable(want) else content == want):
+                problems.append(f"{key}: wrong content ({len(content)} bytes)")
+        else:
+            if have[:2] != want[:2]:
+                problems.append(f"{key}: content differs from unzip's ({have[1]} bytes, unzip {want[1]})")
+            if case.meta and abs(have[2] - want[2]) > 2:
+                problems.append(f"{key}: modified {have[2]:.0f}, unzip {want[2]:.0f}")
+            if case.meta and platform == "linux" and have[3] != want[3]:
+                problems.append(f"{key}: mode {have[3]:o}, unzip {want[3]:o}")
+    return problems
+
+
+def build_program(case, stub, inputs, path):
+    with open(stub, "rb") as f:
+        stub_bytes = f.read()
+    if case.archive is None:
+        data = stub_bytes
+    else:
+        with open(inputs.archive(case.archive), "rb") as f:
+            data = sfx_bytes(stub_bytes, f.read(), absolute=case.append == "absolute")
+    if case.patch:
+        data = case.patch(data)
+    with open(path, "wb") as out:
+        out.write(data)
+    os.chmod(path, 0o755)
+    if case.append == "zipA":
+        subprocess.run(["zip", "-qA", path], check=True, stdin=subprocess.DEVNULL)
+
+
+def expected_progress(case, inputs):
+    with zipfile.ZipFile(inputs.archive(case.archive)) as archive:
+        return done(*(i.filename for i in archive.infolist() if not i.filename.endswith("/")))
+
+
+def run_case(case, args, inputs):
+    """Runs case on args.platform; returns a list of differences (empty: passed)."""
+    folder = os.path.join(args.work, args.platform, case.name)
+    shutil.rmtree(folder, ignore_errors=True)
+    case.out_folder = os.path.join(folder, "out")
+    os.makedirs(case.out_folder)
+    program = os.path.join(folder, "prog" + (".exe" if args.platform == "wine" else ""))
+    build_program(case, args.stub, inputs, program)
+    if case.setup:
+        case.setup(folder, case.out_folder)
+    env = dict(os.environ, SFX_DRIVE_A=os.path.join(folder, "drive"))
+    wine = args.platform == "wine"
+    result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
+                      wine_prefix=args.prefix if wine else None)
+    shown = windows_path(program) if wine else (case.argv0 or program)
+    problems = []
+    for what, got, want in (("stdout", result.stdout, case.out), ("stderr", result.stderr, case.err)):
+        if want is None:
+            want = expected_progress(case, inputs)
+        want = want.replace("{A}", shown).replace("{S}", "\\" if wine else "/").encode("latin-1")
+        if wine:
+            got = got.replace(b"\r\n", b"\n")
+        if got != want:
+            problems.append(f"{what}:\n  got  {got!r}\n  want {want!r}")
+    if result.status != case.status:
+        problems.append(f"exit status {result.status}, want {case.status}")
+    reference = inputs.reference(case.archive, case.password) if case.base == "unzip" else None
+    problems += tree_differences(snapshot(case.out_folder), case, reference, args.platform)
+    strays = set(os.listdir(folder)) - {os.path.basename(program), "out", "drive"}
+    problems += [f"written outside the output folder: {name}" for name in strays]
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--stub", required=True, help="the stub to append archives to")
+    parser.add_argument("--platform", choices=("linux", "wine"), default="linux")
+    parser.add_argument("--group", help="run only this group of cases")
+    parser.add_argument("--case", help="run only the cases whose name holds this text")
+    parser.add_argument("--work", required=True, help="folder for inputs and scratch folders")
+    parser.add_argument("--prefix", help="wine prefix (default: WORK/wineprefix)")
+    parser.add_argument("--jobs", type=int, default=2)
+    args = parser.parse_args()
+    args.work = os.path.abspath(args.work)
+    if args.platform == "wine":
+        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "wineprefix"))
+    inputs = Inputs(os.path.join(args.work, "inputs"))
+    cases = [c for c in CASES if args.platform in c.platforms and args.group in (None, c.group)
+             and (args.case is None or args.case in c.name)]
+    failed = 0
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        for case, problems in zip(cases, pool.map(lambda c: run_case(c, args, inputs), cases)):
+            print(f"{'FAIL' if problems else 'ok  '} {args.platform} {case.name}")
+            for problem in problems:
+                print("    " + problem)
+            failed += bool(problems)
+    print(f"{len(cases) - failed} of {len(cases)} cases passed")
+    return 1 if failed or not cases else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
