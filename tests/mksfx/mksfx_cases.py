@@ -171,6 +171,9 @@ class ConversionTest(Scratch):
             subprocess.run(["zip", "-qr", "-", "pkg"], cwd=source, stdout=out, check=True)
         made["infozip-password"] = self.path("password.zip")
         subprocess.run(["zip", "-qr", "-P", PASSWORD, made["infozip-password"], "pkg"], cwd=source, check=True)
+        made["prefixed"] = self.path("prefixed.zip")  # offsets count from the archive's own start
+        with open(made["prefixed"], "wb") as out, open(made["infozip"], "rb") as archive:
+            out.write(b"#!/bin/sh\n" + bytes(5000) + archive.read())
         made["7z"] = self.path("seven.zip")
         subprocess.run(["7z", "a", "-tzip", "-bd", made["7z"], "pkg"], cwd=source, check=True,
                        stdout=subprocess.DEVNULL)
@@ -198,7 +201,7 @@ class ConversionTest(Scratch):
                 self.assertEqual(result.returncode, 0, result.stderr)
                 # Other tools differ in what they keep of modes (7-Zip) and
                 # folder times; bytes and file times must survive.
-                self.assert_same_tree(source, target, with_modes=label.startswith("infozip"))
+                self.assert_same_tree(source, target, with_modes=label.startswith(("infozip", "prefixed")))
                 if label == "python":
                     self.assert_members_unchanged(archive, output)
 
