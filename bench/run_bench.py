@@ -246,7 +246,7 @@ def time_builders(data, mksfx, runs, log):
     members = sorted(os.listdir(corpus))
     builders = [("zip -r -6", lambda out: ["zip", "-q", "-r", "-6", out] + members, ".zip")]
     if mksfx:
-        builders.append(("mksfx", lambda out: [mksfx, out] + members, ".sfx"))
+        builders.append(("mksfx -6", lambda out: [mksfx, "-q", "-6", "-o", out] + members, ".sfx"))
     results = {}
     for round_number in range(runs):
         for name, command, suffix in (builders if round_number % 2 == 0 else builders[::-1]):
@@ -317,13 +317,14 @@ def render_report(results, tools, sizes, builders, command_line, chart_name, run
     if win32:
         lines.append("| sfxstub-win32.exe < 90 KiB | %.1f KiB | %s |"
                      % (win32[0][2] / 1024, "met" if win32[0][2] < WIN32_SIZE_TARGET else "**missed**"))
-    if "mksfx" in builders and "zip -r -6" in builders:
-        m = statistics.median(r[0] for r in builders["mksfx"])
+    if "mksfx -6" in builders and "zip -r -6" in builders:
+        m = statistics.median(r[0] for r in builders["mksfx -6"])
         z = statistics.median(r[0] for r in builders["zip -r -6"])
-        ms, zs = builders["mksfx"][0][4], builders["zip -r -6"][0][4]
+        stub_size = next((s[2] for s in sizes if s[1] == "Linux x86-64"), 0)
+        ms, zs = builders["mksfx -6"][0][4], builders["zip -r -6"][0][4] + stub_size
         lines.append("| mksfx of the corpus: time <= zip -r -6 | %.2f x | %s |" % (m / z, "met" if m <= z else "**missed**"))
-        lines.append("| mksfx of the corpus: size <= zip -r -6 (zip + stub) | %d vs %d B | %s |"
-                     % (ms, zs, "met" if ms <= zs else "**missed**"))
+        lines.append("| mksfx of the corpus: size <= zip -r -6 archive + Linux stub | %s vs %s B | %s |"
+                     % (format(ms, ","), format(zs, ","), "met" if ms <= zs else "**missed**"))
     lines.append("")
     for title, archive, _, drop_cache in WORKLOADS:
         if archive not in results:
@@ -356,7 +357,8 @@ def render_report(results, tools, sizes, builders, command_line, chart_name, run
         lines.append("| %s | %s | %s | %.1f |" % (name, note, format(size, ","), size / 1024))
     if builders:
         lines += ["", "### Building a self-extractor of the whole corpus", "",
-                  "Run in `corpus/`; zip's archive is timed without a stub (appending one is a copy).", "",
+                  "Run in `corpus/` on every top-level entry: `zip -q -r -6 OUT ...` and `mksfx -q -6 -o OUT ...` "
+                  "(mksfx output includes the Linux stub; zip's archive does not).", "",
                   "| builder | median ms | min | max | output bytes |", "|---|---:|---:|---:|---:|"]
         for name, rows in builders.items():
             walls = [r[0] for r in rows]
@@ -433,8 +435,8 @@ def main():
     parser.add_argument("--report", default=os.path.join(REPO, "docs", "performance.md"))
     parser.add_argument("--chart", default=None, help="PNG path (default: performance.png next to the report)")
     parser.add_argument("--only", action="append", help="archive names to run (repeatable)")
-    parser.add_argument("--mksfx", default=None, help="time this builder against zip -r -6 "
-                        "(called as MKSFX OUTPUT FILES...)")
+    parser.add_argument("--mksfx", default=None, help="time this builder against zip -r -6 (default: "
+                        "tools/mksfx/mksfx in the stub's build folder, when built)")
     parser.add_argument("--quiet", action="store_true")
     args = parser.parse_args()
     log = (lambda text: None) if args.quiet else (lambda text: print(text, flush=True))
@@ -464,9 +466,10 @@ def main():
             print("sfxstub failed on %s: %s" % (workload[1], failures["sfxstub"]), file=sys.stderr)
             failed = True
     builders = {}
+    mksfx = args.mksfx or os.path.join(os.path.dirname(stub), "tools", "mksfx", "mksfx")
     if args.mksfx or not args.only:
         log("building a self-extractor of the corpus")
-        builders = time_builders(data, os.path.abspath(args.mksfx) if args.mksfx else None, runs, log)
+        builders = time_builders(data, os.path.abspath(mksfx) if os.path.exists(mksfx) else None, runs, log)
 
     for folder in leftovers:
         shutil.rmtree(folder, ignore_errors=True)
