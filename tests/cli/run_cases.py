@@ -9,6 +9,7 @@ the extracted tree compared byte for byte with what unzip extracts.
 """
 import argparse
 import concurrent.futures
+import contextlib
 import dataclasses
 import fcntl
 import hashlib
@@ -20,11 +21,12 @@ import stat
 import struct
 import subprocess
 import sys
+import threading
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfx_archive import central_headers, find_end_record, sfx_bytes  # noqa: E402
-from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
@@ -59,6 +61,7 @@ def write_files(folder, files):
         if data is not None:
             with open(path, "wb") as out:
                 out.write(data)
+            os.utime(path, (1615000000, 1615000000))  # long past, so a restored time shows
 
 
 def zip_tool(folder, *commands):
@@ -71,12 +74,14 @@ def zip_tool(folder, *commands):
 
 
 TREE = {"top.txt": text(40), "docs/readme.txt": text(300, 1), "docs/deep/nested/x.bin": random.Random(2).randbytes(50000),
-        "empty.txt": b"", "emptydir": None, "docs/emptysub": None}
+        "empty.txt": b"", "emptydir": None, "docs/emptysub": None, "docs/run.sh": b"#!/bin/sh\necho hi\n",
+        **{f"docs/many/d{i % 12}/f{i}.txt": text(i % 7, i) for i in range(300)}}
 
 
 def make_zip_tree(level):
     def make(folder):
         write_files(folder, TREE)
+        os.chmod(os.path.join(folder, "docs/run.sh"), 0o751)
         return zip_tool(folder, [level, "-r", "top.txt", "docs", "empty.txt", "emptydir"])
     return make
 
@@ -219,6 +224,21 @@ def reorder(order):
     return patch
 
 
+def central_xor(index, offset, mask):
+    def patch(data):
+        at = list(central_headers(data))[index] + offset
+        return patched(data, at, "<I", struct.unpack_from("<I", data, at)[0] ^ mask)
+    return patch
+
+
+def chain(*patches):
+    def patch(data):
+        for one in patches:
+            data = one(data)
+        return data
+    return patch
+
+
 def cut(count):
     return lambda data: data[:-count]
 
@@ -240,9 +260,10 @@ class Case:
     base: str = "unzip"  # the expected tree: "unzip" of the archive, or "empty"
     tree: dict = dataclasses.field(default_factory=dict)  # overrides: bytes, DIR, ("link", target), None (absent), or a test of the content
     meta: bool = True  # compare modification times and modes with unzip's
-    setup: object = None  # setup(case folder, output folder)
+    setup: object = None  # setup(case folder, output folder, arguments)
     platforms: tuple = ("linux", "wine")
     argv0: str = None
+    drive: bool = False  # asks for a disk: drive A is the case's drive folder, one such case at a time
 
 
 def done(*names):
@@ -253,16 +274,20 @@ def asked(name, local, result="done\n"):
     return f"Inflating: {name}...Please enter the password for {local}: {result}"
 
 
-def drive_with_stub(case_folder, out):
-    os.makedirs(os.path.join(case_folder, "drive"))
-    shutil.copy(os.path.join(case_folder, "prog"), os.path.join(case_folder, "drive", "prog"))
+def drive_with_stub(case_folder, out, args):
+    """Drive A holds a file by the program's name, with no archive in it."""
+    drive = os.path.join(case_folder, "drive")
+    os.makedirs(drive)
+    for name in os.listdir(case_folder):
+        if name.startswith("prog"):
+            shutil.copy(os.path.join(case_folder, name), drive)
 
 
-def block_with_directory(case_folder, out):
+def block_with_directory(case_folder, out, args):
     os.makedirs(os.path.join(out, "sub", "blocked.txt"))
 
 
-def link_to_dev_full(case_folder, out):
+def link_to_dev_full(case_folder, out, args):
     for name in ("full.txt", "big_full.txt"):
         os.symlink("/dev/full", os.path.join(out, name))
 
@@ -280,10 +305,10 @@ CASES = [
     # opening the archive and reading its directory
     Case("nothing_appended", "directory", out="Did not find end-of-central\n" + LAST_PROMPT + "failed readzipfile\n",
          err="User aborted.\n" + MSG_UNABLE, status=1, base="empty"),
-    Case("nothing_appended_no_disk", "directory", stdin=b"\n", status=1, base="empty",
+    Case("nothing_appended_no_disk", "directory", stdin=b"\n", drive=True, status=1, base="empty",
          out="Did not find end-of-central\n" + LAST_PROMPT + "failed readzipfile\n",
          err="Error while opening file.\n" + MSG_UNABLE),
-    Case("nothing_appended_disk_without_archive", "directory", stdin=b"\n", setup=drive_with_stub, platforms=("linux",),
+    Case("nothing_appended_disk_without_archive", "directory", stdin=b"\n", setup=drive_with_stub, drive=True,
          out="Did not find end-of-central\n" + LAST_PROMPT + "Did not find end-of-central\n"
              "Couldn't find end of central\nfailed readzipfile\n", err="The zip archive is invalid.\n" + MSG_UNABLE,
          status=1, base="empty"),
@@ -297,6 +322,10 @@ CASES = [
     Case("too_few_entries", "directory", "three", patch=end_field(10, "<H", 4),
          err="Warning: Too few files were found in the archive. The archive may be corrupted."),
     Case("version_needed_21", "directory", "three", patch=central_field(1, 6, "<H", 21), err=WARN_VERSION),
+    Case("each_warning_once_in_order", "directory", "three", status=1, out=done("one.txt", "three.txt"),
+         patch=chain(central_field(0, 6, "<H", 21), central_field(2, 6, "<H", 45), central_field(1, 10, "<H", 6)),
+         err=WARN_VERSION + WARN_METHOD + "Unknown compression type for two.txt. I can only handle deflate and store.\n",
+         tree={"two.txt": None}),
     Case("started_by_bare_name", "directory", "three", argv0="setup", platforms=("linux",)),
 
     # extraction
@@ -319,6 +348,13 @@ CASES = [
     Case("deflate_stream_cut_short_stops", "extract", "three", patch=central_field(1, 20, "<I", 200), status=1,
          out="Inflating: one.txt...done\nInflating: two.txt...", err="Error: buffer error. \n",
          tree={"two.txt": lambda got: 0 < len(got) < 3000 and text(60, 4).startswith(got), "three.txt": None}, meta=False),
+    Case("local_header_past_end_stops", "extract", "three", patch=central_field(1, 42, "<I", 0x7FFFFF00), status=1,
+         out="Inflating: one.txt...done\nInflating: two.txt...", tree={"two.txt": b"", "three.txt": None}, meta=False,
+         err="Error: Unexpected end of file reached. The zip archive may be corrupted.\n"),
+    Case("stored_member_runs_past_end", "extract", "python", patch=central_field(0, 20, "<I", 1 << 24), status=1,
+         out="Inflating: s.txt...", err="Error: Unexpected end of file reached. The zip archive may be corrupted.\n",
+         base="empty", tree={"s.txt": lambda got: got.startswith(text(30, 15) + b"PK\3\4")}),
+    Case("deflate_size_too_large_ends_at_stream_end", "extract", "python", patch=central_field(5, 20, "<I", 1 << 24)),
     Case("bzip2_between_deflated", "extract", "bzip2", out=done("a.txt", "c.txt"), status=1, tree={"b.txt": None},
          err=WARN_VERSION + WARN_METHOD + "Unknown compression type for b.txt. I can only handle deflate and store.\n"),
     Case("output_blocked_by_directory", "extract", "blocked", setup=block_with_directory, status=1,
@@ -356,6 +392,16 @@ CASES = [
     Case("seven_zip_wrong_password", "cipher", "enc_7z", stdin=b"wrong\n", err=MSG_SORRY * 3, base="empty",
          out=asked("sub/z0.txt", "sub{S}z0.txt", "") + asked("z.txt", "z.txt", "") + asked("zs.bin", "zs.bin", ""),
          tree={"sub": DIR}),
+    # the check byte: the CRC's high byte, or with flag bit 3 (every zip -e member) the time's high byte
+    Case("check_byte_ignores_crc_low_bytes", "cipher", "enc_7z", stdin=b"secret\n", password=SECRET, status=1,
+         patch=central_xor(1, 16, 0x00FFFFFF), err=MSG_CRC, meta=False,
+         out=asked("sub/z0.txt", "sub{S}z0.txt") + asked("z.txt", "z.txt", "\n") + asked("zs.bin", "zs.bin")),
+    Case("check_byte_with_bit_3_ignores_crc", "cipher", "enc_mix", stdin=b"secret\n", password=SECRET, status=1,
+         patch=central_xor(1, 16, 0xFF000000), err=MSG_CRC, meta=False,
+         out=done("p1.txt") + asked("e1.txt", "e1.txt", "\n") + asked("sub/e2.txt", "sub{S}e2.txt") + done("p2.txt")),
+    Case("check_byte_with_bit_3_from_time", "cipher", "enc_mix", stdin=b"secret\n", password=SECRET,
+         patch=central_xor(1, 12, 0x0100), err=MSG_SORRY, tree={"e1.txt": None},
+         out=done("p1.txt") + asked("e1.txt", "e1.txt", "") + asked("sub/e2.txt", "sub{S}e2.txt") + done("p2.txt")),
     Case("zip_stdin_flag_bit_3", "cipher", "enc_stdin", stdin=b"pw\n", password=b"pw", out=asked("-", "-"),
          err=WARN_VERSION),
     Case("password_253_bytes", "cipher", "pw253", stdin=(PW253 + b"\n") * 2, password=PW253,
@@ -395,6 +441,7 @@ class Inputs:
                     break
             with open(path, "wb") as out:
                 out.write(data)
+            os.utime(path, (1615000000, 1615000000))  # long past, so a restored time shows
             shutil.rmtree(scratch)
         return self._made(key + ".zip", make)
 
@@ -492,6 +539,9 @@ def expected_progress(case, inputs):
         return done(*(i.filename for i in archive.infolist() if not i.filename.endswith("/")))
 
 
+DRIVE_LOCK = threading.Lock()
+
+
 def run_case(case, args, inputs):
     """Runs case on args.platform; returns a list of differences (empty: passed)."""
     folder = os.path.join(args.work, args.platform, case.name)
@@ -501,11 +551,14 @@ def run_case(case, args, inputs):
     program = os.path.join(folder, "prog" + (".exe" if args.platform == "wine" else ""))
     build_program(case, args.stub, inputs, program)
     if case.setup:
-        case.setup(folder, case.out_folder)
+        case.setup(folder, case.out_folder, args)
     env = dict(os.environ, SFX_DRIVE_A=os.path.join(folder, "drive"))
     wine = args.platform == "wine"
-    result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
-                      wine_prefix=args.prefix if wine else None)
+    with DRIVE_LOCK if case.drive else contextlib.nullcontext():
+        if case.drive and wine:
+            set_drive_a(args.prefix, os.path.join(folder, "drive"))
+        result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
+                          wine_prefix=args.prefix if wine else None)
     shown = windows_path(program) if wine else (case.argv0 or program)
     problems = []
     for what, got, want in (("stdout", result.stdout, case.out), ("stderr", result.stderr, case.err)):
