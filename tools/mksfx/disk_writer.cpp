@@ -30,6 +30,7 @@ void start_next_disk(DiskWriter& writer) {
 }
 
 void write_here(DiskWriter& writer, const char* data, std::size_t size) {
+  stop_if_interrupted();
   if (size == 0) return;
   if (writer.split_size == 0 && writer.used + size > k_max_archive_size) {
     throw BuildError("the self-extractor would pass 4 GiB, and the stub reads no Zip64 archives");

@@ -74,6 +74,7 @@ class InputFile {
 
   // Reads up to size bytes; 0 at the end. Throws on a read error.
   std::size_t read(char* buffer, std::size_t size) {
+    stop_if_interrupted();
     std::size_t got = std::fread(buffer, 1, size, file_);
     if (got == 0 && std::ferror(file_)) throw BuildError("cannot read " + path_ + ": " + std::strerror(errno));
     return got;

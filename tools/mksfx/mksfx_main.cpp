@@ -28,18 +28,19 @@ constexpr int k_exit_usage = 2;
 constexpr std::size_t k_max_password_length = 254;
 
 // The half-written output, removed when the build fails or is interrupted.
-char g_partial_file[4096];
+std::string g_partial_file;
 std::string g_partial_folder;
 
-void remove_partial_file_and_reraise(int signal_number) {
-  if (g_partial_file[0] != '\0') unlink(g_partial_file);
+// The first interrupt stops the build at its next read or write, which then
+// cleans up; a second one ends the process at once.
+void stop_build(int signal_number) {
+  g_build_interrupted = 1;
   std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
 }
 
 void remove_partial_output() {
-  if (g_partial_file[0] != '\0') unlink(g_partial_file);
-  g_partial_file[0] = '\0';
+  if (!g_partial_file.empty()) unlink(g_partial_file.c_str());
+  g_partial_file.clear();
   if (!g_partial_folder.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(g_partial_folder, ignored);
@@ -126,7 +127,7 @@ void open_output(DiskWriter& writer, const BuildOptions& options) {
     int descriptor = mkstemp(pattern.data());
     if (descriptor < 0) throw BuildError("cannot create " + pattern + ": " + std::strerror(errno));
     close(descriptor);
-    std::snprintf(g_partial_file, sizeof g_partial_file, "%s", pattern.c_str());
+    g_partial_file = pattern;
     open_single_output(writer, pattern);
   } else {
     if (mkdtemp(pattern.data()) == nullptr) throw BuildError("cannot create " + pattern + ": " + std::strerror(errno));
@@ -145,10 +146,10 @@ void make_executable(const std::string& path) {
 void commit_output(const DiskWriter& writer, const BuildOptions& options) {
   for (const std::string& path : writer.disk_paths) make_executable(path);
   if (options.split_size == 0) {
-    if (std::rename(g_partial_file, options.output.c_str()) != 0) {
+    if (std::rename(g_partial_file.c_str(), options.output.c_str()) != 0) {
       throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
     }
-    g_partial_file[0] = '\0';
+    g_partial_file.clear();
     return;
   }
   std::error_code error;
@@ -240,8 +241,8 @@ int main(int argc, char** argv) {
     std::printf("mksfx %s\n", MKSFX_VERSION);
     return 0;
   }
-  std::signal(SIGINT, remove_partial_file_and_reraise);
-  std::signal(SIGTERM, remove_partial_file_and_reraise);
+  std::signal(SIGINT, stop_build);
+  std::signal(SIGTERM, stop_build);
   try {
     build_self_extractor(options);
   } catch (const UsageError& error) {

@@ -1,6 +1,12 @@
 // zip_records.cpp - encode local and central headers, convert times to DOS form.
 #include "zip_records.h"
 
+volatile std::sig_atomic_t g_build_interrupted = 0;
+
+void stop_if_interrupted() {
+  if (g_build_interrupted != 0) throw BuildError("interrupted");
+}
+
 std::string encode_local_header(const CentralRecord& record) {
   std::string out;
   out.reserve(k_local_fixed_size + record.name.size() + record.extra.size());

@@ -1,6 +1,7 @@
 // zip_records.h - the records mksfx writes: central entries, byte packing, DOS times.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <stdexcept>
@@ -11,6 +12,12 @@
 struct BuildError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Set by the interrupt handler; the build stops at its next read or write
+// and removes what it has written.
+extern volatile std::sig_atomic_t g_build_interrupted;
+// Throws BuildError once the build has been interrupted.
+void stop_if_interrupted();
 
 // One entry of the central directory as it will be written. The writer fills
 // in disk and local_header_offset when the member's local header lands.
