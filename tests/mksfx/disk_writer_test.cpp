@@ -74,10 +74,10 @@ TEST_F(DiskWriterTest, EndRecordDescribesADirectoryOverTwoDisks) {
   ASSERT_EQ(last.size(), 57u + k_end_fixed_size);
   std::string end = last.substr(57);
   EXPECT_EQ(get_le32(end, 0), k_end_record_signature);
-  EXPECT_EQ(get_le16(end, 4), 1);    // this disk
-  EXPECT_EQ(get_le16(end, 6), 0);    // directory starts on disk 1
-  EXPECT_EQ(get_le16(end, 8), 1);    // entries on this disk
-  EXPECT_EQ(get_le16(end, 10), 2);   // entries in all
+  EXPECT_EQ(get_le16(end, 4), 1);   // this disk
+  EXPECT_EQ(get_le16(end, 6), 0);   // directory starts on disk 1
+  EXPECT_EQ(get_le16(end, 8), 1);   // entries on this disk
+  EXPECT_EQ(get_le16(end, 10), 2);  // entries in all
   EXPECT_EQ(get_le32(end, 12), 114u);
   EXPECT_EQ(get_le32(end, 16), 50u);
 }

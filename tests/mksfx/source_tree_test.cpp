@@ -19,11 +19,21 @@ struct NameCase {
 
 TEST(SourceTreeTest, RefusesNamesOutsideTheExtractionFolder) {
   const NameCase cases[] = {
-      {"docs/readme.txt", false, false}, {"..hidden/x", false, false},  {"a/b/", false, false},
-      {"../x", true, true},              {"a/../../x", true, true},     {"a/..", true, true},
-      {"/etc/passwd", true, true},       {"c:/x", true, true},          {"c:", true, true},
-      {"a\\..\\x", false, true},         {"\\x", false, true},          {"a/.../x", false, true},
-      {"a/.. /x", false, true},          {"a:b", false, true},          {"", true, true},
+      {"docs/readme.txt", false, false},
+      {"..hidden/x", false, false},
+      {"a/b/", false, false},
+      {"../x", true, true},
+      {"a/../../x", true, true},
+      {"a/..", true, true},
+      {"/etc/passwd", true, true},
+      {"c:/x", true, true},
+      {"c:", true, true},
+      {"a\\..\\x", false, true},
+      {"\\x", false, true},
+      {"a/.../x", false, true},
+      {"a/.. /x", false, true},
+      {"a:b", false, true},
+      {"", true, true},
   };
   for (const NameCase& c : cases) {
     EXPECT_EQ(!refusal_of_name(c.name, NameRules::linux_stub).empty(), c.refused_for_linux) << c.name;
@@ -36,9 +46,9 @@ TEST(SourceTreeTest, ParsesDiskSizes) {
     const char* text;
     bool valid;
     std::uint64_t size;
-  } cases[] = {{"1440k", true, 1474560}, {"1M", true, 1048576}, {"720K", true, 737280}, {"4096", true, 4096},
-               {"", false, 0},           {"k", false, 0},       {"12x", false, 0},      {"-1", false, 0},
-               {"1.44M", false, 0}};
+  } cases[] = {{"1440k", true, 1474560}, {"1M", true, 1048576}, {"720K", true, 737280},
+               {"4096", true, 4096},     {"", false, 0},        {"k", false, 0},
+               {"12x", false, 0},        {"-1", false, 0},      {"1.44M", false, 0}};
   for (const auto& c : cases) {
     std::uint64_t size = 0;
     EXPECT_EQ(parse_size(c.text, &size), c.valid) << c.text;

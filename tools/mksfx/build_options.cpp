@@ -138,7 +138,8 @@ std::string parse_build_options(int argc, char** argv, const char* source_date_e
   }
   if (!options->mtime && source_date_epoch != nullptr && *source_date_epoch != '\0') {
     std::time_t mtime = 0;
-    if (!parse_epoch(source_date_epoch, &mtime)) return "invalid SOURCE_DATE_EPOCH '" + std::string(source_date_epoch) + "'";
+    if (!parse_epoch(source_date_epoch, &mtime))
+      return "invalid SOURCE_DATE_EPOCH '" + std::string(source_date_epoch) + "'";
     options->mtime = mtime;
   }
   return check_combination(*options);

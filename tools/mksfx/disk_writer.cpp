@@ -1,9 +1,10 @@
 // disk_writer.cpp - write the self-extractor to one file or to a set of floppy disks.
 #include "disk_writer.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
@@ -127,9 +128,9 @@ void write_directory(DiskWriter& writer, const std::vector<CentralRecord>& recor
   std::uint32_t on_last_disk = 0;
   for (std::uint16_t disk : header_disks) on_last_disk += disk == end_position.disk ? 1 : 0;
   put_le32(end_record, k_end_record_signature);
-  put_le16(end_record, end_position.disk);        // number of this disk
-  put_le16(end_record, directory_start.disk);     // disk where the directory starts
-  put_le16(end_record, on_last_disk);             // entries on this disk
+  put_le16(end_record, end_position.disk);     // number of this disk
+  put_le16(end_record, directory_start.disk);  // disk where the directory starts
+  put_le16(end_record, on_last_disk);          // entries on this disk
   put_le16(end_record, static_cast<std::uint32_t>(records.size()));
   put_le32(end_record, static_cast<std::uint32_t>(directory_size));
   put_le32(end_record, directory_start.offset);

@@ -1,11 +1,12 @@
 // member_packer.cpp - compress, encipher and write the members of a folder.
 #include "member_packer.h"
 
+#include <sys/random.h>
+#include <zlib.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/random.h>
-#include <zlib.h>
 
 #include "extract/traditional_cipher.h"
 
@@ -156,8 +157,8 @@ ReadResult read_and_compress(const SourceItem& item, const PackSettings& setting
     if (result.size > k_max_member_size) {
       throw BuildError(item.path + " is 4 GiB or larger; the stub reads no Zip64 members");
     }
-    result.crc = static_cast<std::uint32_t>(crc32(result.crc, reinterpret_cast<const Bytef*>(buffer.data()),
-                                                  static_cast<uInt>(got)));
+    result.crc = static_cast<std::uint32_t>(
+        crc32(result.crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got)));
     if (deflater) deflater->feed(buffer.data(), got, Z_NO_FLUSH, *spool);
     if (progress) show_progress(item, result.size);
   }
@@ -243,8 +244,8 @@ void copy_stored(const SourceItem& item, const ReadResult& first_read, MemberOut
   while (std::size_t got = input.read(buffer.data(), buffer.size())) {
     if (again.size + got > first_read.size) break;
     again.size += got;
-    again.crc = static_cast<std::uint32_t>(crc32(again.crc, reinterpret_cast<const Bytef*>(buffer.data()),
-                                                 static_cast<uInt>(got)));
+    again.crc = static_cast<std::uint32_t>(
+        crc32(again.crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got)));
     output(buffer.data(), got);
   }
   if (again.size != first_read.size || again.crc != first_read.crc) {

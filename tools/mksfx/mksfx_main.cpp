@@ -1,11 +1,12 @@
 // mksfx_main.cpp - build a self-extracting program from a folder or a zip archive.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "build_options.h"
 #include "disk_writer.h"
@@ -80,7 +81,8 @@ std::optional<std::string> choose_password(const BuildOptions& options) {
   if (!options.password_file.empty()) password = read_password_file(options.password_file);
   if (!password) return password;
   if (password->empty()) throw UsageError("the password is empty");
-  if (password->size() > k_max_password_length) throw UsageError("the password is longer than 254 characters, which the stub cannot read");
+  if (password->size() > k_max_password_length)
+    throw UsageError("the password is longer than 254 characters, which the stub cannot read");
   if (password->find_first_of("\r\n") != std::string::npos) throw UsageError("the password holds a line break");
   std::fprintf(stderr, "mksfx: warning: the traditional zip cipher is weak; do not rely on it to keep data secret\n");
   return password;
@@ -159,9 +161,10 @@ void commit_output(const DiskWriter& writer, const BuildOptions& options) {
   }
   g_partial_folder.clear();
   std::error_code ignored;
-  std::filesystem::permissions(options.output, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                                   std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                                   std::filesystem::perms::others_exec,
+  std::filesystem::permissions(options.output,
+                               std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                   std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                   std::filesystem::perms::others_exec,
                                ignored);
 }
 

@@ -1,9 +1,10 @@
 // output_check.cpp - read the written self-extractor back and compare it with what was meant.
 #include "output_check.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "archive/archive_state.h"
 #include "archive/central_directory.h"
@@ -44,11 +45,11 @@ void check_local_header(FILE* file, const CentralRecord& record) {
 }
 
 bool same_entry(const ZipEntry& entry, const CentralRecord& record) {
-  return entry.name_length == record.name.size() && std::memcmp(entry.name, record.name.data(), record.name.size()) == 0 &&
-         entry.crc32 == record.crc32 && entry.compressed_size == record.compressed_size &&
-         entry.uncompressed_size == record.uncompressed_size && entry.compression_method == record.method &&
-         entry.flags == record.flags && entry.starting_segment == record.disk &&
-         entry.local_header_offset == record.local_header_offset;
+  return entry.name_length == record.name.size() &&
+         std::memcmp(entry.name, record.name.data(), record.name.size()) == 0 && entry.crc32 == record.crc32 &&
+         entry.compressed_size == record.compressed_size && entry.uncompressed_size == record.uncompressed_size &&
+         entry.compression_method == record.method && entry.flags == record.flags &&
+         entry.starting_segment == record.disk && entry.local_header_offset == record.local_header_offset;
 }
 
 std::uint64_t size_of(const std::string& path) {
@@ -103,8 +104,9 @@ void check_split_output(const std::vector<std::string>& disk_paths, std::uint64_
   for (std::size_t i = 0; i < disk_paths.size(); ++i) {
     if (size_of(disk_paths[i]) > split_size) throw BuildError("read back: " + disk_paths[i] + " is larger than a disk");
     if (i + 1 < disk_paths.size() && holds_end_signature(disk_paths[i])) {
-      throw BuildError("read back: " + disk_paths[i] +
-                       " holds the bytes of an end record near its end, which would mislead the stub; try another --split size");
+      throw BuildError(
+          "read back: " + disk_paths[i] +
+          " holds the bytes of an end record near its end, which would mislead the stub; try another --split size");
     }
   }
   ReadFile last(disk_paths.back());

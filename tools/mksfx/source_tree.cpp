@@ -1,12 +1,13 @@
 // source_tree.cpp - gather the files and folders to pack, with their member names.
 #include "source_tree.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <sys/stat.h>
 
 #include "extract/output_path.h"
 #include "zip_records.h"
@@ -52,8 +53,7 @@ class SourceWalk {
   }
 
   std::vector<SourceItem> take_sorted() {
-    std::sort(items_.begin(), items_.end(),
-              [](const SourceItem& a, const SourceItem& b) { return a.name < b.name; });
+    std::sort(items_.begin(), items_.end(), [](const SourceItem& a, const SourceItem& b) { return a.name < b.name; });
     for (std::size_t i = 1; i < items_.size(); ++i) {
       if (items_[i].name == items_[i - 1].name) {
         throw BuildError(items_[i - 1].path + " and " + items_[i].path + " would both be stored as " + items_[i].name);

@@ -1,11 +1,12 @@
 // zip_conversion.cpp - turn an existing zip archive (or split set) into a self-extractor.
 #include "zip_conversion.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
@@ -33,8 +34,8 @@ class ArchiveParts {
   }
 
   std::uint64_t start_of(std::size_t disk) const {
-    if (disk >= starts_.size()) throw BuildError("the archive names disk " + std::to_string(disk + 1) + " of " +
-                                                 std::to_string(starts_.size()));
+    if (disk >= starts_.size())
+      throw BuildError("the archive names disk " + std::to_string(disk + 1) + " of " + std::to_string(starts_.size()));
     return starts_[disk];
   }
   std::uint64_t total() const { return total_; }
@@ -131,8 +132,8 @@ bool find_end_record(const std::string& path, EndRecord* record) {
 std::string sibling_path(const std::string& last_path, std::size_t number) {
   std::size_t dot = last_path.rfind('.');
   std::size_t slash = last_path.rfind('/');
-  std::string stem = (dot == std::string::npos || (slash != std::string::npos && dot < slash)) ? last_path
-                                                                                               : last_path.substr(0, dot);
+  std::string stem =
+      (dot == std::string::npos || (slash != std::string::npos && dot < slash)) ? last_path : last_path.substr(0, dot);
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".z%02zu", number);
   std::string lower = stem + suffix;
@@ -213,8 +214,9 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
   // record says it ends, and every offset moves by the same distance.
   std::uint64_t shift = 0;
   std::uint64_t end_start = parts.start_of(end.this_disk) + end.offset;
-  bool directory_in_place = end.total_entries == 0 || (directory_start + 4 <= parts.total() &&
-                                                       get_le32(parts.read(directory_start, 4), 0) == k_central_signature);
+  bool directory_in_place =
+      end.total_entries == 0 ||
+      (directory_start + 4 <= parts.total() && get_le32(parts.read(directory_start, 4), 0) == k_central_signature);
   if (!directory_in_place && end.this_disk == 0 && end_start > directory_start + end.directory_size) {
     shift = end_start - directory_start - end.directory_size;
   }
@@ -249,11 +251,13 @@ void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, st
     member.span = end - member.start;
     if (member.span < k_local_fixed_size) throw BuildError(member.record.name + ": its local header is cut short");
     std::string local = parts.read(member.start, k_local_fixed_size);
-    if (get_le32(local, 0) != k_local_signature) throw BuildError(member.record.name + ": no local header where the directory says");
+    if (get_le32(local, 0) != k_local_signature)
+      throw BuildError(member.record.name + ": no local header where the directory says");
     std::size_t names = get_le16(local, 26) + static_cast<std::size_t>(get_le16(local, 28));
     member.header_length = k_local_fixed_size + names + ((member.record.flags & 1) ? k_cipher_header_size : 0);
     std::uint64_t needed = k_local_fixed_size + names + member.record.compressed_size;
-    if (needed > member.span) throw BuildError(member.record.name + ": its data overlaps the next member or the directory");
+    if (needed > member.span)
+      throw BuildError(member.record.name + ": its data overlaps the next member or the directory");
   }
 }
 
@@ -278,8 +282,8 @@ bool is_zip_archive(const std::string& path) {
   return find_end_record(path, &record);
 }
 
-std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules,
-                                           bool quiet, std::string* comment) {
+std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules, bool quiet,
+                                           std::string* comment) {
   EndRecord end;
   if (!find_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
   if (end.total_entries == 0xFFFF || end.directory_offset == 0xFFFFFFFF || end.this_disk == 0xFFFF) {

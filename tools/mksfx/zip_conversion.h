@@ -17,5 +17,5 @@ bool is_zip_archive(const std::string& path);
 // archive's directory order; *comment receives the archive comment. Throws
 // BuildError for a damaged archive, Zip64, a method or name the stub
 // cannot handle, or a missing part of a split set.
-std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules,
-                                           bool quiet, std::string* comment);
+std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules, bool quiet,
+                                           std::string* comment);
