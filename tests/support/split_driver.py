@@ -18,6 +18,8 @@ import stub_runner
 
 DISK_PROMPT = re.compile(rb"Please insert (?:segment (\d+)|the last segment) into drive A and press enter\.\n")
 PASSWORD_PROMPT = re.compile(rb"Please enter the password for ([^\n]*?): ")
+# Lines that wine itself may write on a busy machine; the stub never does.
+WINE_NOISE = re.compile(r"^(?:wine: |[0-9a-f]{4}:(?:err|fixme|warn):).*\n", re.MULTILINE)
 
 
 class Drive:
@@ -150,7 +152,7 @@ def run(command, cwd, drive, answers, env=None, typeahead=b"", timeout=60, execu
         except BrokenPipeError:
             pass
     normal = lambda b: bytes(b).replace(b"\r\n", b"\n").decode(errors="replace")
-    return Result(normal(out), normal(err), status, prompts, timed_out)
+    return Result(normal(out), WINE_NOISE.sub("", normal(err)), status, prompts, timed_out)
 
 
 class WinePrefix:
