@@ -170,7 +170,8 @@ def make_long_password(password):
 
 UNSAFE = make_python([("../evil.txt", b"evil\n", D), ("../evildir/", None, D), ("/abs.txt", b"abs\n", D),
                       ("a//b.txt", b"ab\n", S), ("C:/x.txt", b"x\n", D), ("a\\b.txt", b"backslash\n", S),
-                      ("d/../../up.txt", b"up\n", D), ("..\\win.txt", b"win\n", D), ("ok.txt", b"ok\n", S)])
+                      ("d/../../up.txt", b"up\n", D), ("..\\win.txt", b"win\n", D), ("\\root.txt", b"root\n", D), ("a:b.txt", b"stream\n", D),
+                      ("ok.txt", b"ok\n", S)])
 
 ARCHIVES = {
     "zip9": make_zip_tree("-9"), "zip0": make_zip_tree("-0"),
@@ -364,12 +365,13 @@ CASES = [
          out="Inflating: full.txt...\nInflating: big_full.txt...\n" + done("after.txt"),
          err=MSG_WRITE + MSG_WRITE + MSG_CRC, tree={"full.txt": ("link", "/dev/full"), "big_full.txt": ("link", "/dev/full")}),
     Case("unsafe_names_posix", "extract", "unsafe", platforms=("linux",), status=1, base="empty",
-         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\n" + done("..\\win.txt", "ok.txt"), err=UNSAFE_ERR,
-         tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"ab\n", "a\\b.txt": b"backslash\n", "..\\win.txt": b"win\n",
-               "ok.txt": b"ok\n"}),
+         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\n" + done("..\\win.txt", "\\root.txt", "a:b.txt", "ok.txt"),
+         err=UNSAFE_ERR, tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"ab\n", "a\\b.txt": b"backslash\n",
+                               "..\\win.txt": b"win\n", "\\root.txt": b"root\n", "a:b.txt": b"stream\n", "ok.txt": b"ok\n"}),
     Case("unsafe_names_windows", "extract", "unsafe", platforms=("wine",), status=1, base="empty",
-         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\nInflating: ..\\win.txt...\n" + done("ok.txt"),
-         err=UNSAFE_ERR + MSG_OUTSIDE.format("..\\win.txt"),
+         out=UNSAFE_DONE + done("a\\b.txt") + "".join(f"Inflating: {n}...\n" for n in ("d/../../up.txt", "..\\win.txt",
+                                                                                 "\\root.txt", "a:b.txt")) + done("ok.txt"),
+         err=UNSAFE_ERR + "".join(MSG_OUTSIDE.format(n) for n in ("..\\win.txt", "\\root.txt", "a:b.txt")),
          tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"backslash\n", "ok.txt": b"ok\n"}),
 
     # encrypted members
