@@ -93,7 +93,7 @@ bool parse_size(const std::string& text, std::uint64_t* size) {
   if (unit == "k" || unit == "K") {
     factor = 1024;
   } else if (unit == "M" || unit == "m") {
-    factor = 1024 * 1024;
+    factor = std::uint64_t{1024} * 1024;
   } else if (!unit.empty()) {
     return false;
   }

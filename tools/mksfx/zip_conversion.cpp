@@ -240,10 +240,17 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
 
 // Finds each member's span (up to the next local header or the directory)
 // and checks its local header.
-void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, std::uint64_t directory_start) {
+// The members in the order they lie in the archive.
+std::vector<SourceMember*> sorted_by_start(std::vector<SourceMember>& members) {
   std::vector<SourceMember*> by_start;
+  by_start.reserve(members.size());
   for (SourceMember& member : members) by_start.push_back(&member);
   std::sort(by_start.begin(), by_start.end(), [](auto* a, auto* b) { return a->start < b->start; });
+  return by_start;
+}
+
+void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, std::uint64_t directory_start) {
+  std::vector<SourceMember*> by_start = sorted_by_start(members);
   for (std::size_t i = 0; i < by_start.size(); ++i) {
     SourceMember& member = *by_start[i];
     std::uint64_t end = i + 1 < by_start.size() ? by_start[i + 1]->start : directory_start;
@@ -297,14 +304,13 @@ std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string
   measure_members(parts, members, directory_start);
   // Members are copied in the order they lie in the archive; the directory
   // keeps its own order.
-  std::vector<SourceMember*> by_start;
-  for (SourceMember& member : members) by_start.push_back(&member);
-  std::sort(by_start.begin(), by_start.end(), [](auto* a, auto* b) { return a->start < b->start; });
+  std::vector<SourceMember*> by_start = sorted_by_start(members);
   for (SourceMember* member : by_start) {
     copy_member(parts, writer, *member);
     if (!quiet) std::printf("  copying: %s\n", member->record.name.c_str());
   }
   std::vector<CentralRecord> records;
+  records.reserve(members.size());
   for (SourceMember& member : members) records.push_back(std::move(member.record));
   *comment = end.comment;
   return records;
