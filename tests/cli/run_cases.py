@@ -86,19 +86,21 @@ def make_zip_tree(level):
     return make
 
 
-def make_python(members, seekable=True):
-    """members: (name, data, method) with data None for a directory entry.
-    Unseekable output makes zipfile stream every member with a data descriptor."""
+def make_python(members, seekable=True, comment=b""):
+    """members: (name, data, method[, Unix mode]) with data None for a directory
+    entry. Unseekable output makes zipfile stream every member with a data
+    descriptor."""
     def make(folder):
         buffer = io.BytesIO()
         sink = buffer if seekable else type("Sink", (), {"write": lambda s, b: buffer.write(b), "flush": lambda s: None})()
         with zipfile.ZipFile(sink, "w") as archive:
-            for name, data, method in members:
+            archive.comment = comment
+            for name, data, method, *mode in members:
                 if data is None:
                     archive.writestr(zipfile.ZipInfo(name, (2024, 5, 17, 10, 30, 0)), b"")
                 else:
                     info = zipfile.ZipInfo(name, (2023, 1, 2, 3, 4, 6))
-                    info.compress_type, info.external_attr = method, 0o640 << 16
+                    info.compress_type, info.external_attr = method, (mode or [0o640])[0] << 16
                     with archive.open(info, "w") as member:
                         member.write(data)
         return buffer.getvalue()
@@ -176,7 +178,8 @@ UNSAFE = make_python([("../evil.txt", b"evil\n", D), ("../evildir/", None, D), (
 ARCHIVES = {
     "zip9": make_zip_tree("-9"), "zip0": make_zip_tree("-0"),
     "python": make_python([("s.txt", text(30, 15), S), ("d.txt", text(500, 16), D), ("e0.txt", b"", D),
-                           ("s0.txt", b"", S), ("pydir/", None, D), ("pydir/sub/f.txt", text(5, 17), D)]),
+                           ("s0.txt", b"", S), ("pydir/", None, D), ("pydir/sub/f.txt", text(5, 17), D),
+                           ("pydir/setuid.sh", b"#!/bin/sh\n", S, 0o104755)], comment=b"made by zipfile " * 100),
     "streamed": make_python([("st/d.txt", text(900, 18), D), ("st/s.bin", random.Random(19).randbytes(30000), S),
                              ("st/e.txt", b"", D)], seekable=False),
     "zip_stdin": make_from_stdin([], text(200, 20)),
@@ -327,6 +330,7 @@ CASES = [
          patch=chain(central_field(0, 6, "<H", 21), central_field(2, 6, "<H", 45), central_field(1, 10, "<H", 6)),
          err=WARN_VERSION + WARN_METHOD + "Unknown compression type for two.txt. I can only handle deflate and store.\n",
          tree={"two.txt": None}),
+    Case("empty_name_in_directory", "directory", "three", patch=central_field(0, 28, "<H", 0), **UNABLE_SHORT),
     Case("started_by_bare_name", "directory", "three", argv0="setup", platforms=("linux",)),
 
     # extraction
@@ -338,6 +342,8 @@ CASES = [
     Case("twenty_megabytes_random_and_text", "extract", "big"),
     Case("appended_with_cat", "extract", "zip9", append="cat"),
     Case("appended_with_zip_A", "extract", "zip9", append="zipA"),
+    Case("existing_files_overwritten", "extract", "three", setup=lambda folder, out, args: write_files(
+        out, {"one.txt": text(5000), "two.txt": b""})),
     Case("members_out_of_file_order", "extract", "three", patch=reorder([2, 0, 1]), out=done("three.txt", "one.txt", "two.txt")),
     Case("deflate_member_at_end_of_file", "extract", "tail0", base="empty", tree={"one.txt": text(50, 3)}),
     Case("deflate_member_2_bytes_before_end", "extract", "tail2", base="empty", tree={"one.txt": text(50, 3)}),
@@ -378,6 +384,8 @@ CASES = [
     Case("right_password_mixed", "cipher", "enc_mix", stdin=b"secret\nsecret\n", out=ENC_MIX_DONE, password=SECRET),
     Case("wrong_password_mixed", "cipher", "enc_mix", stdin=b"wrong\nwrong\n", **ENC_MIX_REFUSED),
     Case("end_of_input_at_once", "cipher", "enc_mix", stdin=b"", **ENC_MIX_REFUSED),
+    Case("encrypted_appended_with_cat", "cipher", "enc_mix", append="cat", stdin=b"secret\n", out=ENC_MIX_DONE,
+         password=SECRET),
     Case("end_of_input_reuses_password", "cipher", "enc_mix", stdin=b"secret\n", out=ENC_MIX_DONE, password=SECRET),
     Case("crlf_password_line", "cipher", "enc_mix", stdin=b"secret\r\nsecret\r\n", out=ENC_MIX_DONE, password=SECRET),
     Case("empty_line_is_empty_password", "cipher", "enc_mix", stdin=b"secret\n\nsecret\n", password=SECRET,

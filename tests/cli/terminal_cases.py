@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""terminal_echo.py - the password prompt on a terminal: echo is off while the
-password is typed and on again afterwards, also when the user presses Ctrl-C.
-Drives the Linux stub through a pseudo-terminal.
+"""terminal_cases.py - the Linux stub on a pseudo-terminal: echo is off while a
+password is typed and on again afterwards, also after Ctrl-C; the exit pause
+waits for Enter, and reports a console that cannot be read.
 
-    terminal_echo.py --stub build/sfxstub --work DIR
+    terminal_cases.py --stub build/sfxstub --work DIR
 """
 import argparse
 import os
@@ -11,6 +11,7 @@ import pty
 import select
 import shutil
 import signal
+import subprocess
 import sys
 import termios
 import time
@@ -70,14 +71,37 @@ def run(program, folder, interrupt):
     return problems
 
 
+def run_without_terminal(program, folder):
+    """Standard output on a terminal that is not the controlling one: the
+    exit pause cannot open /dev/tty (ENXIO, 6) and says so."""
+    master, slave = pty.openpty()
+    child = subprocess.Popen([program], cwd=folder, stdin=subprocess.PIPE, stdout=slave, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+    os.close(slave)
+    child.stdin.write(b"secret\n")
+    child.stdin.close()
+    transcript = bytearray()
+    try:
+        read_until(master, PAUSE + b"exit routine error GetLastError=6 \r\n", transcript)
+    except TimeoutError as error:
+        child.kill()
+        return [str(error)]
+    finally:
+        os.close(master)
+    status = child.wait(30)
+    expected = b"".join(b"Inflating: %s..." % n + PROMPT % n + b"done\r\n" for n in (b"es.txt", b"empty.txt"))
+    expected += PAUSE + b"exit routine error GetLastError=6 \r\n"
+    return [f"exit {status}"] * (status != 0) + [f"transcript {bytes(transcript)!r}"] * (transcript != expected)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--stub", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     failed = False
-    for interrupt in (False, True):
-        folder = os.path.join(os.path.abspath(args.work), "terminal", "interrupt" if interrupt else "typed")
+    for scenario in ("typed", "ctrl-c", "no controlling terminal"):
+        folder = os.path.join(os.path.abspath(args.work), "terminal", scenario.replace(" ", "_"))
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(os.path.join(folder, "out"))
         program = os.path.join(folder, "prog")
@@ -86,8 +110,11 @@ def main():
         with open(program, "wb") as out:
             out.write(data)
         os.chmod(program, 0o755)
-        problems = run(program, os.path.join(folder, "out"), interrupt)
-        print(f"{'FAIL' if problems else 'ok  '} terminal {'ctrl-c' if interrupt else 'typed'}")
+        if scenario == "no controlling terminal":
+            problems = run_without_terminal(program, os.path.join(folder, "out"))
+        else:
+            problems = run(program, os.path.join(folder, "out"), scenario == "ctrl-c")
+        print(f"{'FAIL' if problems else 'ok  '} terminal {scenario}")
         for problem in problems:
             print("    " + problem)
         failed |= bool(problems)
