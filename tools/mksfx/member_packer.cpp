@@ -136,6 +136,7 @@ Deflater& deflater_for_members(int level) {
 struct ReadResult {
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
+  bool compressed = false;  // the spool holds the whole deflate stream
 };
 
 void show_progress(const SourceItem& item, std::uint64_t done) {
@@ -160,9 +161,12 @@ ReadResult read_and_compress(const SourceItem& item, const PackSettings& setting
     result.crc = static_cast<std::uint32_t>(
         crc32(result.crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got)));
     if (deflater) deflater->feed(buffer.data(), got, Z_NO_FLUSH, *spool);
+    // Data that has already grown will be stored: stop compressing it.
+    if (deflater && spool->size() >= item.size) deflater = nullptr;
     if (progress) show_progress(item, result.size);
   }
   if (deflater) deflater->feed(nullptr, 0, Z_FINISH, *spool);
+  result.compressed = deflater != nullptr;
   if (progress) std::fprintf(stderr, "\r\033[K");
   return result;
 }
@@ -267,7 +271,7 @@ CentralRecord pack_member(DiskWriter& writer, const SourceItem& item, const Pack
   }
   Spool spool;
   ReadResult read = read_and_compress(item, settings, settings.level > 0 ? &spool : nullptr);
-  bool deflated = settings.level > 0 && spool.size() < read.size;
+  bool deflated = read.compressed && spool.size() < read.size;
   bool encrypted = settings.password.has_value();
   record.method = deflated ? 8 : 0;
   record.version_needed = (deflated || encrypted) ? k_needed_deflated : k_needed_stored;
