@@ -164,16 +164,14 @@ def make_encrypted_stored(folder):
 def make_long_password(password):
     def make(folder):
         write_files(folder, {"l1.txt": text(10, 13), "l2.txt": text(10, 14)})
-        subprocess.run([b"zip", b"-q", b"-P", password, b"out.zip", b"l1.txt", b"l2.txt"], cwd=folder, check=True)
-        with open(os.path.join(folder, "out.zip"), "rb") as archive:
-            return archive.read()
+        return zip_tool(folder, ["-P", password, "l1.txt", "l2.txt"])
     return make
 
 
 UNSAFE = make_python([("../evil.txt", b"evil\n", D), ("../evildir/", None, D), ("/abs.txt", b"abs\n", D),
                       ("a//b.txt", b"ab\n", S), ("C:/x.txt", b"x\n", D), ("a\\b.txt", b"backslash\n", S),
-                      ("d/../../up.txt", b"up\n", D), ("..\\win.txt", b"win\n", D), ("\\root.txt", b"root\n", D), ("a:b.txt", b"stream\n", D),
-                      ("ok.txt", b"ok\n", S)])
+                      ("d/../../up.txt", b"up\n", D), ("..\\win.txt", b"win\n", D), ("\\root.txt", b"root\n", D),
+                      ("a:b.txt", b"stream\n", D), ("ok.txt", b"ok\n", S)])
 
 ARCHIVES = {
     "zip9": make_zip_tree("-9"), "zip0": make_zip_tree("-0"),
@@ -183,7 +181,8 @@ ARCHIVES = {
     "streamed": make_python([("st/d.txt", text(900, 18), D), ("st/s.bin", random.Random(19).randbytes(30000), S),
                              ("st/e.txt", b"", D)], seekable=False),
     "zip_stdin": make_from_stdin([], text(200, 20)),
-    "big": make_python([("rand20m.bin", random.Random(21).randbytes(20 << 20), D), ("text20m.txt", text(380000, 22), D)]),
+    "big": lambda folder: make_python([("rand20m.bin", random.Random(21).randbytes(20 << 20), D),
+                                       ("text20m.txt", text(380000, 22), D)])(folder),
     "three": THREE, "empty": make_python([]), "unsafe": UNSAFE, "bzip2": make_bzip2_middle,
     "blocked": make_python([("sub/blocked.txt", b"blocked\n", D), ("after.txt", b"after\n", D)]),
     "full": make_python([("full.txt", b"small\n", D), ("big_full.txt", text(9000, 23), D), ("after.txt", b"after\n", D)]),
