@@ -127,12 +127,14 @@ void open_output(DiskWriter& writer, const BuildOptions& options) {
   std::string pattern = folder_of(options.output) + "/." + file_name_of(options.output) + ".mksfx-XXXXXX";
   if (options.split_size == 0) {
     int descriptor = mkstemp(pattern.data());
-    if (descriptor < 0) throw BuildError("cannot create " + pattern + ": " + std::strerror(errno));
+    if (descriptor < 0) throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
     close(descriptor);
     g_partial_file = pattern;
     open_single_output(writer, pattern);
   } else {
-    if (mkdtemp(pattern.data()) == nullptr) throw BuildError("cannot create " + pattern + ": " + std::strerror(errno));
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
+    }
     g_partial_folder = pattern;
     open_split_output(writer, pattern, file_name_of(options.output), options.split_size);
   }
