@@ -261,7 +261,8 @@ class Case:
     append: str = "absolute"  # "absolute", "cat" or "zipA" (Info-ZIP zip -A)
     password: bytes = None  # for unzip's reference tree
     base: str = "unzip"  # the expected tree: "unzip" of the archive, or "empty"
-    tree: dict = dataclasses.field(default_factory=dict)  # overrides: bytes, DIR, ("link", target), None (absent), or a test of the content
+    # overrides of that tree: bytes, DIR, ("link", target), None (absent), or a test of the content
+    tree: dict = dataclasses.field(default_factory=dict)
     meta: bool = True  # compare modification times and modes with unzip's
     setup: object = None  # setup(case folder, output folder, arguments)
     platforms: tuple = ("linux", "wine")
@@ -370,12 +371,14 @@ CASES = [
          out="Inflating: full.txt...\nInflating: big_full.txt...\n" + done("after.txt"),
          err=MSG_WRITE + MSG_WRITE + MSG_CRC, tree={"full.txt": ("link", "/dev/full"), "big_full.txt": ("link", "/dev/full")}),
     Case("unsafe_names_posix", "extract", "unsafe", platforms=("linux",), status=1, base="empty",
-         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\n" + done("..\\win.txt", "\\root.txt", "a:b.txt", "ok.txt"),
+         out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\n"
+             + done("..\\win.txt", "\\root.txt", "a:b.txt", "ok.txt"),
          err=UNSAFE_ERR, tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"ab\n", "a\\b.txt": b"backslash\n",
                                "..\\win.txt": b"win\n", "\\root.txt": b"root\n", "a:b.txt": b"stream\n", "ok.txt": b"ok\n"}),
     Case("unsafe_names_windows", "extract", "unsafe", platforms=("wine",), status=1, base="empty",
-         out=UNSAFE_DONE + done("a\\b.txt") + "".join(f"Inflating: {n}...\n" for n in ("d/../../up.txt", "..\\win.txt",
-                                                                                 "\\root.txt", "a:b.txt")) + done("ok.txt"),
+         out=UNSAFE_DONE + done("a\\b.txt")
+             + "".join(f"Inflating: {n}...\n" for n in ("d/../../up.txt", "..\\win.txt", "\\root.txt", "a:b.txt"))
+             + done("ok.txt"),
          err=UNSAFE_ERR + "".join(MSG_OUTSIDE.format(n) for n in ("..\\win.txt", "\\root.txt", "a:b.txt")),
          tree={"abs.txt": b"abs\n", "a": DIR, "a/b.txt": b"backslash\n", "ok.txt": b"ok\n"}),
 
@@ -460,7 +463,8 @@ class Inputs:
         def make(path):
             os.makedirs(path)
             subprocess.run(["unzip", "-qq", "-o", *(["-P", password] if password else []), archive],
-                           cwd=path, check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                           cwd=path, check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
         suffix = "-" + hashlib.sha1(password).hexdigest()[:8] if password else ""
         return self._made(key + ".unzip" + suffix, make)
 
