@@ -257,18 +257,21 @@ void copy_stored(const SourceItem& item, const ReadResult& first_read, MemberOut
   }
 }
 
+// A folder is a local header with no data.
+CentralRecord pack_directory(DiskWriter& writer, const SourceItem& item, const PackSettings& settings) {
+  CentralRecord record = describe_item(item, settings);
+  DiskPosition position = write_whole(writer, encode_local_header(record));
+  record.disk = position.disk;
+  record.local_header_offset = position.offset;
+  report_member(record, settings);
+  return record;
+}
+
 }  // namespace
 
 CentralRecord pack_member(DiskWriter& writer, const SourceItem& item, const PackSettings& settings) {
+  if (item.is_directory) return pack_directory(writer, item, settings);
   CentralRecord record = describe_item(item, settings);
-  if (item.is_directory) {
-    record.local_header_offset = 0;
-    DiskPosition position = write_whole(writer, encode_local_header(record));
-    record.disk = position.disk;
-    record.local_header_offset = position.offset;
-    report_member(record, settings);
-    return record;
-  }
   Spool spool;
   ReadResult read = read_and_compress(item, settings, settings.level > 0 ? &spool : nullptr);
   bool deflated = read.compressed && spool.size() < read.size;
