@@ -238,8 +238,6 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
   return members;
 }
 
-// Finds each member's span (up to the next local header or the directory)
-// and checks its local header.
 // The members in the order they lie in the archive.
 std::vector<SourceMember*> sorted_by_start(std::vector<SourceMember>& members) {
   std::vector<SourceMember*> by_start;
@@ -249,6 +247,8 @@ std::vector<SourceMember*> sorted_by_start(std::vector<SourceMember>& members) {
   return by_start;
 }
 
+// Finds each member's span (up to the next local header or the directory)
+// and checks its local header.
 void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, std::uint64_t directory_start) {
   std::vector<SourceMember*> by_start = sorted_by_start(members);
   for (std::size_t i = 0; i < by_start.size(); ++i) {
