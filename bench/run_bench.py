@@ -471,8 +471,6 @@ def main():
         log("building a self-extractor of the corpus")
         builders = time_builders(data, os.path.abspath(mksfx) if os.path.exists(mksfx) else None, runs, log)
 
-    for folder in leftovers:
-        shutil.rmtree(folder, ignore_errors=True)
     chart_path = args.chart or os.path.join(os.path.dirname(os.path.abspath(args.report)), "performance.png")
     chart_name = None
     if not args.smoke and draw_chart(results, tools, chart_path, log):
@@ -481,6 +479,11 @@ def main():
     block = render_report(results, tools, stub_sizes(stub), builders, command_line.strip(), chart_name, runs, data)
     write_report(args.report, block)
     log("report: %s" % args.report)
+    if leftovers:
+        # Deleting a million files takes minutes here: it goes on in the background.
+        log("deleting %d output trees in the background (rm -rf)" % len(leftovers))
+        subprocess.Popen(["rm", "-rf"] + leftovers, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, start_new_session=True)
     return 1 if failed else 0
 
 
