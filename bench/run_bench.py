@@ -37,12 +37,13 @@ import make_corpus  # noqa: E402
 BEGIN_MARK = "<!-- results: written by bench/run_bench.py, do not edit by hand -->"
 END_MARK = "<!-- end of results -->"
 
-# name, archive, (corpus path, the same in the output folder), drop the page cache before each run
+# name, archive, (corpus path, the same in the output folder), drop the page cache before each run,
+# rounds as a multiple of --runs (the short runs are repeated more: their noise is larger)
 WORKLOADS = [
-    ("20,000 tiny files, deflate", "tiny-deflate.zip", ("tiny", "tiny"), True),
-    ("100 MB log text, deflate", "log-deflate.zip", ("log", ""), False),
-    ("64 MiB random, stored", "random-stored.zip", ("random/random.bin", "random.bin"), False),
-    ("whole corpus, deflate", "corpus-deflate.zip", ("", ""), True),
+    ("20,000 tiny files, deflate", "tiny-deflate.zip", ("tiny", "tiny"), True, 1),
+    ("100 MB log text, deflate", "log-deflate.zip", ("log", ""), False, 2),
+    ("64 MiB random, stored", "random-stored.zip", ("random/random.bin", "random.bin"), False, 3),
+    ("whole corpus, deflate", "corpus-deflate.zip", ("", ""), True, 1),
 ]
 
 # Targets: (workload archive, peer, highest allowed stub/peer ratio)
@@ -159,7 +160,7 @@ def same_tree(expected, actual):
 
 
 def run_workload(workload, tools, data, runs, log, leftovers):
-    title, archive_name, part, drop_cache = workload
+    title, archive_name, part, drop_cache, _ = workload
     archive = os.path.join(data, archive_name)
     scratch = os.path.join(data, "runs")
     os.makedirs(scratch, exist_ok=True)
@@ -292,7 +293,7 @@ def render_report(results, tools, sizes, builders, command_line, chart_name, run
     lines = [BEGIN_MARK, ""]
     if runs == 1:
         lines += ["**Smoke run: one round on a tiny corpus; these numbers mean nothing.**", ""]
-    lines.append("Produced by `%s` on %s UTC, commit %s; %s. %d interleaved rounds per archive. "
+    lines.append("Produced by `%s` on %s UTC, commit %s; %s. %d interleaved rounds per archive (more for the short ones). "
                  "Times are wall-clock milliseconds of the whole process (start to exit), "
                  "CPU is user + system time, RSS the peak resident set."
                  % (command_line, datetime.datetime.utcnow().strftime("%Y-%m-%d %H:%M"), commit_line(),
@@ -326,13 +327,13 @@ def render_report(results, tools, sizes, builders, command_line, chart_name, run
         lines.append("| mksfx of the corpus: size <= zip -r -6 archive + Linux stub | %s vs %s B | %s |"
                      % (format(ms, ","), format(zs, ","), "met" if ms <= zs else "**missed**"))
     lines.append("")
-    for title, archive, _, drop_cache in WORKLOADS:
+    for title, archive, _, drop_cache, _ in WORKLOADS:
         if archive not in results:
             continue
         summary, failures = results[archive]
         size = os.path.getsize(os.path.join(data, archive))
         lines += ["### %s" % title, "",
-                  "`%s`, %s bytes%s." % (archive, format(size, ","),
+                  "`%s`, %s bytes, %d rounds%s." % (archive, format(size, ","), summary[next(iter(summary))]["runs"],
                                          "; page cache dropped and archive re-read before each run" if drop_cache
                                          else "; archive in the page cache"),
                   "",
@@ -395,7 +396,7 @@ def draw_chart(results, tools, path, log):
               "'Extraction time, median of interleaved runs (whiskers: min-max; lower is faster)'",
               "set style fill solid 0.85 border -1", "set boxwidth 0.7", "set grid ytics", "set yrange [0:*]",
               "set xtics rotate by -30 nomirror", "set ylabel 'seconds'", "unset key"]
-    for index, (title, archive, _, _) in enumerate(WORKLOADS):
+    for index, (title, archive, _, _, _) in enumerate(WORKLOADS):
         if archive not in results:
             continue
         data_path = os.path.join(work, "%d.dat" % index)
@@ -407,7 +408,7 @@ def draw_chart(results, tools, path, log):
         script += ["set title '%s'" % title,
                    "plot '%s' using 1:3:6:xtic(2) with boxes lc rgb variable, "
                    "'' using 1:3:4:5 with yerrorbars lc rgb 'black' pt -1, "
-                   "'' using 1:3:(sprintf('%%.2f', $3)) with labels offset 0,0.8" % data_path]
+                   "'' using 1:3:(sprintf('%%.2f', $3)) with labels offset 1.6,0.7" % data_path]
     script.append("unset multiplot")
     script_path = os.path.join(work, "chart.gp")
     with open(script_path, "w") as f:
@@ -460,7 +461,8 @@ def main():
         if args.only and workload[1] not in args.only:
             continue
         log("%s (%s)" % (workload[0], workload[1]))
-        samples, failures = run_workload(workload, tools, data, runs, log, leftovers)
+        samples, failures = run_workload(workload, tools, data, runs * (1 if args.smoke else workload[4]), log,
+                                         leftovers)
         results[workload[1]] = ({name: summarise(v) for name, v in samples.items()}, failures)
         if "sfxstub" in failures:
             print("sfxstub failed on %s: %s" % (workload[1], failures["sfxstub"]), file=sys.stderr)
