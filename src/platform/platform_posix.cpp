@@ -83,7 +83,10 @@ int platform_seek(FILE* stream, std::uint64_t offset) {
   constexpr off_t k_longest_skip = 4096;
   off_t position = ftello(stream);
   off_t target = static_cast<off_t>(offset);
-  if (position >= 0 && target >= position && target - position <= k_longest_skip && !ferror(stream)) {
+  // At the end of the file fseeko is left to do it: it clears the end-of-file
+  // indicator, which a read of nothing would leave set.
+  if (position >= 0 && target >= position && target - position <= k_longest_skip && !ferror(stream) &&
+      !feof(stream)) {
     char skipped[k_longest_skip];
     std::size_t count = static_cast<std::size_t>(target - position);
     if (fread(skipped, 1, count, stream) == count) return 0;
