@@ -143,6 +143,16 @@ class RoundTripTest(Scratch):
             methods = {info.filename: info.compress_type for info in archive.infolist()}
         self.assertEqual(methods, {"noise": zipfile.ZIP_STORED, "text": zipfile.ZIP_DEFLATED})
 
+    def test_earlier_output_in_the_packed_folder_is_left_out(self):
+        source = self.fresh_folder("source")
+        with open(os.path.join(source, "data.txt"), "w") as out:
+            out.write("data")
+        output = os.path.join(source, "setup")
+        for _ in range(2):
+            mksfx("-q", "-o", output, source + "/.")
+        with zipfile.ZipFile(output) as archive:
+            self.assertEqual(archive.namelist(), ["data.txt"])
+
     def test_failed_build_leaves_existing_output(self):
         output = self.path("keep.run")
         with open(output, "wb") as out:

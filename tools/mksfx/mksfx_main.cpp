@@ -197,7 +197,7 @@ void build_self_extractor(const BuildOptions& options) {
   settings.quiet = options.quiet;
   settings.show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
   std::vector<SourceItem> items;
-  if (!converting) items = collect_sources(options.inputs, rules);
+  if (!converting) items = collect_sources(options.inputs, rules, options.output);
   if (rules == NameRules::windows_stub) warn_about_non_ascii_names(items);
   check_output_path(options);
 

@@ -36,7 +36,13 @@ bool is_dot_component(const std::string& component, NameRules rules) {
 
 class SourceWalk {
  public:
-  explicit SourceWalk(NameRules rules) : rules_(rules) {}
+  SourceWalk(NameRules rules, const std::string& output) : rules_(rules) {
+    struct stat info;
+    if (!output.empty() && stat(output.c_str(), &info) == 0) {
+      output_device_ = info.st_dev;
+      output_inode_ = info.st_ino;
+    }
+  }
 
   void add_input(const std::string& path) {
     struct stat info;
@@ -114,13 +120,21 @@ class SourceWalk {
       add_item(path, name + "/", info);
       add_folder(path, name + "/");
     } else if (S_ISREG(info.st_mode)) {
+      if (is_output(info)) return;
       add_item(path, name, info);
     } else {
       std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", path.c_str());
     }
   }
 
+  // An earlier output inside a packed folder (mksfx -o setup .) is left out.
+  bool is_output(const struct stat& info) const {
+    return output_inode_ != 0 && info.st_dev == output_device_ && info.st_ino == output_inode_;
+  }
+
   NameRules rules_;
+  dev_t output_device_ = 0;
+  ino_t output_inode_ = 0;
   std::vector<SourceItem> items_;
 };
 
@@ -150,8 +164,9 @@ std::string refusal_of_name(const std::string& name, NameRules rules) {
   return "";
 }
 
-std::vector<SourceItem> collect_sources(const std::vector<std::string>& inputs, NameRules rules) {
-  SourceWalk walk(rules);
+std::vector<SourceItem> collect_sources(const std::vector<std::string>& inputs, NameRules rules,
+                                        const std::string& output) {
+  SourceWalk walk(rules, output);
   for (const std::string& input : inputs) walk.add_input(input);
   return walk.take_sorted();
 }
