@@ -6,6 +6,7 @@
 
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
+#include "extract/fast_crc32.h"
 #include "extract/output_path.h"
 #include "extract/password_prompt.h"
 #include "extract/traditional_cipher.h"
@@ -160,7 +161,7 @@ bool write_output(MemberData* member) {
     print_error("Error while writing output file.\n");
     return false;
   }
-  member->crc = static_cast<std::uint32_t>(crc32(member->crc, archive_state.output_buffer, static_cast<uInt>(produced)));
+  member->crc = update_crc32(member->crc, archive_state.output_buffer, produced);
   reset_output(member->stream);
   return true;
 }
