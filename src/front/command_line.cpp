@@ -60,6 +60,7 @@ CommandWords split_command_line(const char* text) {
     free(words);
     return result;
   }
+  result.storage = storage;
   int index = 0;
   std::size_t length;
   for (text = skip_blanks(text); *text != '\0'; text = skip_blanks(text)) {
@@ -72,6 +73,12 @@ CommandWords split_command_line(const char* text) {
   result.count = count;
   result.words = words;
   return result;
+}
+
+void release_command_words(CommandWords* words) {
+  free(words->storage);
+  free(words->words);
+  *words = CommandWords{};
 }
 
 CommandWords command_words(int argc, char** argv) {

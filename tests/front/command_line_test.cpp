@@ -37,6 +37,7 @@ TEST(CommandLineTest, SplitsByConsoleRules) {
     ASSERT_NE(result.words, nullptr) << c.text;
     for (int i = 0; i < result.count; ++i) EXPECT_EQ(result.words[i], c.words[i]) << c.text;
     EXPECT_EQ(result.words[result.count], nullptr) << c.text;
+    release_command_words(&result);
   }
 }
 
