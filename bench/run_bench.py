@@ -408,7 +408,7 @@ def draw_chart(results, tools, path, log):
         script += ["set title '%s'" % title,
                    "plot '%s' using 1:3:6:xtic(2) with boxes lc rgb variable, "
                    "'' using 1:3:4:5 with yerrorbars lc rgb 'black' pt -1, "
-                   "'' using 1:3:(sprintf('%%.2f', $3)) with labels offset 1.6,0.7" % data_path]
+                   "'' using 1:3:(sprintf('%%.3g', $3)) with labels offset 1.6,0.7" % data_path]
     script.append("unset multiplot")
     script_path = os.path.join(work, "chart.gp")
     with open(script_path, "w") as f:
