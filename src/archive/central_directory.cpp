@@ -180,11 +180,45 @@ int entry_warnings(const ZipEntry* entry) {
   return warnings;
 }
 
+// Member records are carved from blocks of 256: one allocation in place of
+// 256 saves each record its malloc header, 16 bytes of 96, and the whole
+// directory stays in memory for the run (20,000 members: 0.3 MiB).
+constexpr std::size_t k_entries_per_block = 256;
+
+struct EntryBlock {
+  EntryBlock* previous;
+  std::size_t used;
+  ZipEntry entries[k_entries_per_block];
+};
+
+EntryBlock* g_entry_blocks = nullptr;
+
+ZipEntry* allocate_entry() {
+  if (g_entry_blocks == nullptr || g_entry_blocks->used == k_entries_per_block) {
+    EntryBlock* block = static_cast<EntryBlock*>(malloc(sizeof(EntryBlock)));
+    if (block == nullptr) return nullptr;
+    block->previous = g_entry_blocks;
+    block->used = 0;
+    g_entry_blocks = block;
+  }
+  ZipEntry* entry = &g_entry_blocks->entries[g_entry_blocks->used++];
+  memset(entry, 0, sizeof *entry);
+  return entry;
+}
+
+void free_entry_blocks() {
+  while (g_entry_blocks != nullptr) {
+    EntryBlock* previous = g_entry_blocks->previous;
+    free(g_entry_blocks);
+    g_entry_blocks = previous;
+  }
+}
+
 ArchiveError read_entries(FILE* stream, std::uint32_t signature, std::uint32_t shift, int* warnings) {
   ZipEntry** tail = &archive_state.entries;
   archive_state.entry_count = 0;
   while (signature == k_central_header_signature) {
-    ZipEntry* entry = static_cast<ZipEntry*>(calloc(1, sizeof(ZipEntry)));
+    ZipEntry* entry = allocate_entry();
     if (entry == nullptr) return ArchiveError::out_of_memory;
     *tail = entry;
     tail = &entry->next;
@@ -203,7 +237,6 @@ void free_entry(ZipEntry* entry) {
   free(entry->name);
   free(entry->extra_field);
   free(entry->comment);
-  free(entry);
 }
 
 }  // namespace
@@ -271,6 +304,7 @@ void release_directory() {
     free_entry(entry);
     entry = next;
   }
+  free_entry_blocks();
   free(archive_state.archive_comment);
   const char* path = archive_state.archive_path;
   unsigned char* read_buffer = archive_state.read_buffer;
