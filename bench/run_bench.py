@@ -90,6 +90,11 @@ def make_tools(stub):
     ]
 
 
+def scratch_folder(data):
+    """This run's folder for self-extractors and output trees."""
+    return os.path.join(data, "runs", "run-%d" % os.getpid())
+
+
 def make_self_extractor(stub, archive, target):
     with open(target, "wb") as out:
         for part in (stub, archive):
@@ -162,7 +167,7 @@ def same_tree(expected, actual):
 def run_workload(workload, tools, data, runs, log, leftovers):
     title, archive_name, part, drop_cache, _ = workload
     archive = os.path.join(data, archive_name)
-    scratch = os.path.join(data, "runs")
+    scratch = scratch_folder(data)
     os.makedirs(scratch, exist_ok=True)
     prepared = {}
     for tool in tools:
@@ -242,7 +247,7 @@ def stub_sizes(stub):
 def time_builders(data, mksfx, runs, log):
     """Time to build a self-extractor of the whole corpus: mksfx against zip -r -6."""
     corpus = os.path.join(data, "corpus")
-    scratch = os.path.join(data, "runs")
+    scratch = scratch_folder(data)
     os.makedirs(scratch, exist_ok=True)
     members = sorted(os.listdir(corpus))
     builders = [("zip -r -6", lambda out: ["zip", "-q", "-r", "-6", out] + members, ".zip")]
@@ -451,7 +456,10 @@ def main():
     data = os.path.abspath(args.data)
     log("corpus in %s" % data)
     make_corpus.ensure(data, "smoke" if args.smoke else "full")
-    shutil.rmtree(os.path.join(data, "runs"), ignore_errors=True)
+    earlier = os.path.join(data, "runs")
+    if os.path.isdir(earlier) and os.listdir(earlier):
+        log("note: output of an earlier run is still in %s (a background deletion may be going on); "
+            "file creation is slower until it is gone" % earlier)
 
     tools = [t for t in make_tools(stub) if t.available()]
     results = {}
@@ -484,8 +492,10 @@ def main():
     if leftovers:
         # Deleting a million files takes minutes here: it goes on in the background.
         log("deleting %d output trees in the background (rm -rf)" % len(leftovers))
-        subprocess.Popen(["rm", "-rf"] + leftovers, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        subprocess.Popen(["rm", "-rf", scratch_folder(data)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, start_new_session=True)
+    else:
+        shutil.rmtree(scratch_folder(data), ignore_errors=True)
     return 1 if failed else 0
 
 
