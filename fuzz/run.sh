@@ -22,11 +22,15 @@ cmake --build "$build" -j 2 --target $(printf 'fuzz_%s ' "${targets[@]}")
 run_one() {
   local target=$1
   local corpus=$build/corpus/$target artifacts=$build/artifacts/$target log=$build/logs/$target.log
-  mkdir -p "$corpus" "$artifacts" "$build/logs"
+  # libFuzzer ends without running exit handlers: the targets' scratch
+  # folders go into a folder of this run, removed afterwards.
+  local scratch=$build/tmp/$target
+  mkdir -p "$corpus" "$artifacts" "$build/logs" "$scratch"
   local status=0
-  nice -n 10 "$build/fuzz/fuzz_$target" "$corpus" "$PWD/fuzz/seeds/$target" \
+  TMPDIR=$scratch nice -n 10 "$build/fuzz/fuzz_$target" "$corpus" "$PWD/fuzz/seeds/$target" \
     -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=1024 -close_fd_mask=3 \
     -artifact_prefix="$artifacts/" -print_final_stats=1 >"$log" 2>&1 || status=$?
+  rm -rf "$scratch"
   local runs
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   local crashes
