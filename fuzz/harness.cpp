@@ -52,17 +52,13 @@ void feed_standard_input(const std::uint8_t* data, std::size_t size) {
 namespace {
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW* where) {
-  if (where->level > 0) {
-    chmod(path, 0700);  // a member may have been given mode 000
-    remove(path);
-  }
+  if (where->level > 0) remove(path);  // links are removed, never followed (FTW_PHYS)
   return 0;
 }
 
 }  // namespace
 
 void empty_folder(const std::string& folder) {
-  chmod(folder.c_str(), 0700);
   nftw(folder.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 

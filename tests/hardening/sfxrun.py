@@ -32,14 +32,22 @@ class Scratch:
     def run(self, image, stdin=b"", timeout=20, wine=None, prepare=None, wrapper=()):
         """Writes image as the program, empties the extraction folder, calls
         prepare(extraction folder) when given and runs the program there,
-        under wrapper (a command and its options) or wine when given. Returns (status, stdout, stderr), status None on a
-        timeout."""
+        under wrapper (a command and its options) or wine when given.
+        Returns (status, stdout, stderr), status None on a timeout."""
         for folder in (self.work, self.drive):
             if os.path.isdir(folder):
                 for name in os.listdir(folder):
                     path = os.path.join(folder, name)
+                    if os.path.islink(path):  # never touch what a link points to
+                        os.remove(path)
+                        continue
                     os.chmod(path, 0o700)
-                    shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+                    if os.path.isdir(path):
+                        for below, _, _ in os.walk(path):
+                            os.chmod(below, 0o700)
+                        shutil.rmtree(path)
+                    else:
+                        os.remove(path)
         os.makedirs(self.work, exist_ok=True)
         os.makedirs(self.drive, exist_ok=True)
         if prepare is not None:
