@@ -71,9 +71,9 @@ TEST_F(DiskWriterTest, EndRecordDescribesADirectoryOverTwoDisks) {
   close_output(writer_);
   ASSERT_EQ(writer_.disk_paths.size(), 2u);
   std::string last = read_disk(1);
-  ASSERT_EQ(last.size(), 57u + k_end_fixed_size);
+  ASSERT_EQ(last.size(), 57u + k_end_record_size);
   std::string end = last.substr(57);
-  EXPECT_EQ(get_le32(end, 0), k_end_record_signature);
+  EXPECT_EQ(get_le32(end, 0), end_record_signature());
   EXPECT_EQ(get_le16(end, 4), 1);   // this disk
   EXPECT_EQ(get_le16(end, 6), 0);   // directory starts on disk 1
   EXPECT_EQ(get_le16(end, 8), 1);   // entries on this disk

@@ -110,7 +110,7 @@ void close_output(DiskWriter& writer) {
 
 void write_directory(DiskWriter& writer, const std::vector<CentralRecord>& records, const std::string& comment) {
   std::string end_record;
-  std::size_t end_size = k_end_fixed_size + comment.size();
+  std::size_t end_size = k_end_record_size + comment.size();
   // An empty directory starts where the end record lands.
   if (records.empty()) make_room(writer, end_size);
   DiskPosition directory_start = current_position(writer);
@@ -127,7 +127,7 @@ void write_directory(DiskWriter& writer, const std::vector<CentralRecord>& recor
   DiskPosition end_position = current_position(writer);
   std::uint32_t on_last_disk = 0;
   for (std::uint16_t disk : header_disks) on_last_disk += disk == end_position.disk ? 1 : 0;
-  put_le32(end_record, k_end_record_signature);
+  put_le32(end_record, end_record_signature());
   put_le16(end_record, end_position.disk);     // number of this disk
   put_le16(end_record, directory_start.disk);  // disk where the directory starts
   put_le16(end_record, on_last_disk);          // entries on this disk

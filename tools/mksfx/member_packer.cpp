@@ -183,8 +183,8 @@ void encipher(char* data, std::size_t size) {
 // The 12-byte encryption header: 11 random bytes and the CRC-32's high byte,
 // by which the stub checks the password.
 std::string make_cipher_header(const std::string& password, std::uint32_t crc) {
-  std::string header(k_cipher_header_size, '\0');
-  if (getrandom(header.data(), k_cipher_header_size - 1, 0) != static_cast<ssize_t>(k_cipher_header_size - 1)) {
+  std::string header(k_encryption_header_size, '\0');
+  if (getrandom(header.data(), k_encryption_header_size - 1, 0) != static_cast<ssize_t>(k_encryption_header_size - 1)) {
     throw BuildError(std::string("cannot read the system's random source: ") + std::strerror(errno));
   }
   header.back() = static_cast<char>(crc >> 24);
@@ -215,7 +215,7 @@ CentralRecord describe_item(const SourceItem& item, const PackSettings& settings
 void report_member(const CentralRecord& record, const PackSettings& settings) {
   if (settings.quiet) return;
   std::uint64_t plain = record.uncompressed_size;
-  std::uint64_t packed = record.compressed_size - ((record.flags & 1) ? k_cipher_header_size : 0);
+  std::uint64_t packed = record.compressed_size - ((record.flags & 1) ? k_encryption_header_size : 0);
   int saved = plain == 0 ? 0 : static_cast<int>(100 - (packed * 100 + plain / 2) / plain);
   std::printf("  adding: %s (%s %d%%)\n", record.name.c_str(), record.method == 8 ? "deflated" : "stored", saved);
 }
@@ -280,7 +280,7 @@ CentralRecord pack_member(DiskWriter& writer, const SourceItem& item, const Pack
   record.version_needed = (deflated || encrypted) ? k_needed_deflated : k_needed_stored;
   record.crc32 = read.crc;
   record.uncompressed_size = static_cast<std::uint32_t>(read.size);
-  std::uint64_t packed = (deflated ? spool.size() : read.size) + (encrypted ? k_cipher_header_size : 0);
+  std::uint64_t packed = (deflated ? spool.size() : read.size) + (encrypted ? k_encryption_header_size : 0);
   if (packed > k_max_member_size) throw BuildError(item.path + " does not fit in 4 GiB even compressed");
   record.compressed_size = static_cast<std::uint32_t>(packed);
   if (encrypted) record.flags |= 1;

@@ -37,9 +37,9 @@ std::string read_at(FILE* file, std::uint64_t offset, std::size_t size) {
 }
 
 void check_local_header(FILE* file, const CentralRecord& record) {
-  std::string header = read_at(file, record.local_header_offset, k_local_fixed_size + record.name.size());
-  if (header.empty() || get_le32(header, 0) != k_local_signature ||
-      header.compare(k_local_fixed_size, std::string::npos, record.name) != 0) {
+  std::string header = read_at(file, record.local_header_offset, k_local_header_size + record.name.size());
+  if (header.empty() || get_le32(header, 0) != k_local_header_signature ||
+      header.compare(k_local_header_size, std::string::npos, record.name) != 0) {
     throw BuildError("read back: no local header of " + record.name + " where the directory says");
   }
 }
@@ -116,7 +116,7 @@ void check_split_output(const std::vector<std::string>& disk_paths, std::uint64_
   if (find_end_of_central(last.get(), &found, lower) != ArchiveError::none) {
     throw BuildError("read back: the stub finds no end record on the last disk");
   }
-  std::string end = read_at(last.get(), found, k_end_fixed_size);
+  std::string end = read_at(last.get(), found, k_end_record_size);
   if (end.empty() || get_le16(end, 4) != disk_paths.size() - 1 || get_le16(end, 10) != records.size()) {
     throw BuildError("read back: the end record on the last disk does not match the disks written");
   }

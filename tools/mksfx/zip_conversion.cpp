@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t k_end_search_window = 65535 + k_end_fixed_size;
+constexpr std::size_t k_end_search_window = 65535 + k_end_record_size;
 constexpr std::size_t k_copy_chunk = 1 << 20;
 constexpr std::uint16_t k_flag_strong_encryption = 0x0040;
 
@@ -104,12 +104,12 @@ bool find_end_record(const std::string& path, EndRecord* record) {
   bool read_ok = fseeko(file, static_cast<off_t>(size - window), SEEK_SET) == 0 &&
                  std::fread(tail.data(), 1, window, file) == window;
   std::fclose(file);
-  if (!read_ok || window < k_end_fixed_size) return false;
+  if (!read_ok || window < k_end_record_size) return false;
   std::size_t found = std::string::npos;
-  for (std::size_t at = window - k_end_fixed_size + 1; at-- > 0;) {
-    if (get_le32(tail, at) != k_end_record_signature) continue;
+  for (std::size_t at = window - k_end_record_size + 1; at-- > 0;) {
+    if (get_le32(tail, at) != end_record_signature()) continue;
     if (found == std::string::npos) found = at;
-    if (at + k_end_fixed_size + get_le16(tail, at + 20) == window) {
+    if (at + k_end_record_size + get_le16(tail, at + 20) == window) {
       found = at;
       break;
     }
@@ -121,8 +121,8 @@ bool find_end_record(const std::string& path, EndRecord* record) {
   record->total_entries = get_le16(tail, found + 10);
   record->directory_size = get_le32(tail, found + 12);
   record->directory_offset = get_le32(tail, found + 16);
-  std::size_t comment_length = std::min<std::size_t>(get_le16(tail, found + 20), window - found - k_end_fixed_size);
-  record->comment = tail.substr(found + k_end_fixed_size, comment_length);
+  std::size_t comment_length = std::min<std::size_t>(get_le16(tail, found + 20), window - found - k_end_record_size);
+  record->comment = tail.substr(found + k_end_record_size, comment_length);
   if (found >= 20 && get_le32(tail, found - 20) == k_zip64_locator_signature) record->total_entries = 0xFFFF;
   return true;
 }
@@ -159,7 +159,7 @@ bool is_zip64_marked(const CentralRecord& record) {
 }
 
 CentralRecord decode_central(const std::string& directory, std::size_t at, std::size_t* next) {
-  if (at + k_central_fixed_size > directory.size() || get_le32(directory, at) != k_central_signature) {
+  if (at + k_central_header_size > directory.size() || get_le32(directory, at) != k_central_header_signature) {
     throw BuildError("the archive's central directory is damaged");
   }
   CentralRecord record;
@@ -179,7 +179,7 @@ CentralRecord decode_central(const std::string& directory, std::size_t at, std::
   record.internal_attributes = get_le16(directory, at + 36);
   record.external_attributes = get_le32(directory, at + 38);
   record.local_header_offset = get_le32(directory, at + 42);
-  std::size_t variable = at + k_central_fixed_size;
+  std::size_t variable = at + k_central_header_size;
   if (variable + name_length + extra_length + comment_length > directory.size()) {
     throw BuildError("the archive's central directory is damaged");
   }
@@ -216,7 +216,7 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
   std::uint64_t end_start = parts.start_of(end.this_disk) + end.offset;
   bool directory_in_place =
       end.total_entries == 0 ||
-      (directory_start + 4 <= parts.total() && get_le32(parts.read(directory_start, 4), 0) == k_central_signature);
+      (directory_start + 4 <= parts.total() && get_le32(parts.read(directory_start, 4), 0) == k_central_header_signature);
   if (!directory_in_place && end.this_disk == 0 && end_start > directory_start + end.directory_size) {
     shift = end_start - directory_start - end.directory_size;
   }
@@ -256,13 +256,13 @@ void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, st
     std::uint64_t end = i + 1 < by_start.size() ? by_start[i + 1]->start : directory_start;
     if (end <= member.start) throw BuildError("members " + member.record.name + " and another share their data");
     member.span = end - member.start;
-    if (member.span < k_local_fixed_size) throw BuildError(member.record.name + ": its local header is cut short");
-    std::string local = parts.read(member.start, k_local_fixed_size);
-    if (get_le32(local, 0) != k_local_signature)
+    if (member.span < k_local_header_size) throw BuildError(member.record.name + ": its local header is cut short");
+    std::string local = parts.read(member.start, k_local_header_size);
+    if (get_le32(local, 0) != k_local_header_signature)
       throw BuildError(member.record.name + ": no local header where the directory says");
     std::size_t names = get_le16(local, 26) + static_cast<std::size_t>(get_le16(local, 28));
-    member.header_length = k_local_fixed_size + names + ((member.record.flags & 1) ? k_cipher_header_size : 0);
-    std::uint64_t needed = k_local_fixed_size + names + member.record.compressed_size;
+    member.header_length = k_local_header_size + names + ((member.record.flags & 1) ? k_encryption_header_size : 0);
+    std::uint64_t needed = k_local_header_size + names + member.record.compressed_size;
     if (needed > member.span)
       throw BuildError(member.record.name + ": its data overlaps the next member or the directory");
   }

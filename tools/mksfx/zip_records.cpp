@@ -7,10 +7,11 @@ void stop_if_interrupted() {
   if (g_build_interrupted != 0) throw BuildError("interrupted");
 }
 
-std::string encode_local_header(const CentralRecord& record) {
-  std::string out;
-  out.reserve(k_local_fixed_size + record.name.size() + record.extra.size());
-  put_le32(out, k_local_signature);
+namespace {
+
+// The fields that the local and the central header hold alike, from version
+// needed to the extra field's length.
+void put_shared_fields(std::string& out, const CentralRecord& record) {
   put_le16(out, record.version_needed);
   put_le16(out, record.flags);
   put_le16(out, record.method);
@@ -21,6 +22,15 @@ std::string encode_local_header(const CentralRecord& record) {
   put_le32(out, record.uncompressed_size);
   put_le16(out, static_cast<std::uint32_t>(record.name.size()));
   put_le16(out, static_cast<std::uint32_t>(record.extra.size()));
+}
+
+}  // namespace
+
+std::string encode_local_header(const CentralRecord& record) {
+  std::string out;
+  out.reserve(k_local_header_size + record.name.size() + record.extra.size());
+  put_le32(out, k_local_header_signature);
+  put_shared_fields(out, record);
   out += record.name;
   out += record.extra;
   return out;
@@ -28,19 +38,10 @@ std::string encode_local_header(const CentralRecord& record) {
 
 std::string encode_central_header(const CentralRecord& record) {
   std::string out;
-  out.reserve(k_central_fixed_size + record.name.size() + record.extra.size() + record.comment.size());
-  put_le32(out, k_central_signature);
+  out.reserve(k_central_header_size + record.name.size() + record.extra.size() + record.comment.size());
+  put_le32(out, k_central_header_signature);
   put_le16(out, record.version_made_by);
-  put_le16(out, record.version_needed);
-  put_le16(out, record.flags);
-  put_le16(out, record.method);
-  put_le16(out, record.dos_time);
-  put_le16(out, record.dos_date);
-  put_le32(out, record.crc32);
-  put_le32(out, record.compressed_size);
-  put_le32(out, record.uncompressed_size);
-  put_le16(out, static_cast<std::uint32_t>(record.name.size()));
-  put_le16(out, static_cast<std::uint32_t>(record.extra.size()));
+  put_shared_fields(out, record);
   put_le16(out, static_cast<std::uint32_t>(record.comment.size()));
   put_le16(out, record.disk);
   put_le16(out, record.internal_attributes);

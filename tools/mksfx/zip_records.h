@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/zip_format.h"
+#include "extract/traditional_cipher.h"
+
 // A failure that ends the build; main prints what() and exits with 1.
 struct BuildError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -50,14 +53,7 @@ constexpr std::uint16_t k_needed_stored = 10;
 constexpr std::uint16_t k_needed_deflated = 20;  // also needed for the cipher
 constexpr std::uint16_t k_flag_utf8_name = 0x0800;
 constexpr std::uint32_t k_dos_directory_attribute = 0x10;
-constexpr std::uint32_t k_end_record_signature = 0x06054B50;
 constexpr std::uint32_t k_zip64_locator_signature = 0x07064B50;
-constexpr std::uint32_t k_central_signature = 0x02014B50;
-constexpr std::uint32_t k_local_signature = 0x04034B50;
-constexpr std::size_t k_local_fixed_size = 30;
-constexpr std::size_t k_central_fixed_size = 46;
-constexpr std::size_t k_end_fixed_size = 22;
-constexpr std::size_t k_cipher_header_size = 12;
 
 inline void put_le16(std::string& out, std::uint32_t value) {
   out.push_back(static_cast<char>(value & 0xFF));
