@@ -1,5 +1,6 @@
 // platform_posix.cpp - the platform services on Linux and other POSIX systems.
 #include "platform/platform.h"
+#include "platform/platform_shared.h"
 
 #include <cerrno>
 #include <csignal>
@@ -26,13 +27,6 @@ void restore_echo_and_reraise(int signal_number) {
 }
 
 }  // namespace
-
-char* platform_stream_buffer(int which, std::size_t size) {
-  static char* buffers[3];
-  if (which < 0 || which >= 3) return nullptr;
-  if (buffers[which] == nullptr) buffers[which] = static_cast<char*>(malloc(size));
-  return buffers[which];
-}
 
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments) {
   return vfprintf(stream, format, arguments);
@@ -80,18 +74,8 @@ bool platform_executable_path(char* buffer, std::size_t size) {
 // descriptor with lseek each time: two system calls per member. A short step
 // forward (from a member's data to the next local header) is taken by reading.
 int platform_seek(FILE* stream, std::uint64_t offset) {
-  constexpr off_t k_longest_skip = 4096;
-  off_t position = ftello(stream);
   off_t target = static_cast<off_t>(offset);
-  // At the end of the file fseeko is left to do it: it clears the end-of-file
-  // indicator, which a read of nothing would leave set.
-  if (position >= 0 && target >= position && target - position <= k_longest_skip && !ferror(stream) &&
-      !feof(stream)) {
-    char skipped[k_longest_skip];
-    std::size_t count = static_cast<std::size_t>(target - position);
-    if (fread(skipped, 1, count, stream) == count) return 0;
-    clearerr(stream);
-  }
+  if (step_forward_by_reading(stream, ftello(stream), target)) return 0;
   return fseeko(stream, target, SEEK_SET) == 0 ? 0 : -1;
 }
 

@@ -1,5 +1,6 @@
 // platform_win32.cpp - the platform services on the Windows console (kernel32).
 #include "platform/platform.h"
+#include "platform/platform_shared.h"
 
 #include <cstdlib>
 #include <io.h>
@@ -18,13 +19,6 @@ BOOL WINAPI restore_echo_on_interrupt(DWORD) {
 }
 
 }  // namespace
-
-char* platform_stream_buffer(int which, std::size_t size) {
-  static char* buffers[3];
-  if (which < 0 || which >= 3) return nullptr;
-  if (buffers[which] == nullptr) buffers[which] = static_cast<char*>(malloc(size));
-  return buffers[which];
-}
 
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments) {
   return __ms_vfprintf(stream, format, arguments);
@@ -73,19 +67,9 @@ bool platform_executable_path(char* buffer, std::size_t size) {
   return length > 0 && length < size;
 }
 
-// msvcrt's fseek throws the stream's buffer away, even when the target lies
-// inside it: with two seeks per member, every small member would cost two
-// buffer refills. A short step forward is therefore taken by reading.
 int platform_seek(FILE* stream, std::uint64_t offset) {
-  constexpr __int64 k_longest_skip = 4096;
-  __int64 position = _ftelli64(stream);
   __int64 target = static_cast<__int64>(offset);
-  if (position >= 0 && target >= position && target - position <= k_longest_skip && !ferror(stream)) {
-    char skipped[k_longest_skip];
-    std::size_t count = static_cast<std::size_t>(target - position);
-    if (fread(skipped, 1, count, stream) == count) return 0;
-    clearerr(stream);
-  }
+  if (step_forward_by_reading(stream, _ftelli64(stream), target)) return 0;
   return _fseeki64(stream, target, SEEK_SET) == 0 ? 0 : -1;
 }
 
