@@ -10,19 +10,14 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   (void)fuzz::scratch_folder();
-  archive_state.read_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
-  archive_state.output_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
+  fuzz::allocate_chunk_buffers();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::SplitInput input = fuzz::split_input(data, size);
-  static const std::string path = fuzz::drive_a_folder() + "/archive.zip";
-  if (!fuzz::write_file(path, input.archive, input.archive_size)) abort();
-  fuzz::feed_standard_input(input.answers, input.answers_size);
-  archive_state.archive_path = path.c_str();
+  const char* path = fuzz::stage_archive_input(data, size);
 
-  FILE* stream = fopen(path.c_str(), "rb");
+  FILE* stream = fopen(path, "rb");
   if (stream == nullptr) abort();
   set_archive_buffer(stream);
   ArchiveError code = read_central_directory(stream);

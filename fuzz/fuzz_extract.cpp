@@ -36,8 +36,7 @@ int entries_in(const std::string& folder) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   (void)fuzz::scratch_folder();
   g_starting_folder = open(".", O_RDONLY | O_DIRECTORY);
-  archive_state.read_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
-  archive_state.output_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
+  fuzz::allocate_chunk_buffers();
   // A small input may inflate to a large file: writes past 64 MiB fail (and
   // are reported) instead of filling the disk.
   signal(SIGXFSZ, SIG_IGN);
@@ -47,15 +46,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::SplitInput input = fuzz::split_input(data, size);
-  static const std::string path = fuzz::drive_a_folder() + "/archive.zip";
-  if (!fuzz::write_file(path, input.archive, input.archive_size)) abort();
-  fuzz::feed_standard_input(input.answers, input.answers_size);
-  archive_state.archive_path = path.c_str();
+  const char* path = fuzz::stage_archive_input(data, size);
   password_line[0] = '\0';
 
   if (chdir(fuzz::output_folder().c_str()) != 0) abort();
-  FILE* archive = open_archive(path.c_str());
+  FILE* archive = open_archive(path);
   if (archive != nullptr) {
     (void)extract_all(archive);
     if (!archive_state.stream_lost) fclose(archive);

@@ -1,6 +1,8 @@
 // harness.cpp - shared set-up for the fuzz targets.
 #include "harness.h"
 
+#include "archive/archive_state.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ftw.h>
@@ -67,6 +69,20 @@ SplitInput split_input(const std::uint8_t* data, std::size_t size) {
   std::size_t answers = data[0];
   if (answers > size - 1) answers = size - 1;
   return {data + 1, answers, data + 1 + answers, size - 1 - answers};
+}
+
+void allocate_chunk_buffers() {
+  archive_state.read_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
+  archive_state.output_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
+}
+
+const char* stage_archive_input(const std::uint8_t* data, std::size_t size) {
+  SplitInput input = split_input(data, size);
+  static const std::string path = drive_a_folder() + "/archive.zip";
+  if (!write_file(path, input.archive, input.archive_size)) abort();
+  feed_standard_input(input.answers, input.answers_size);
+  archive_state.archive_path = path.c_str();
+  return path.c_str();
 }
 
 }  // namespace fuzz

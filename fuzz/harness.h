@@ -35,4 +35,11 @@ struct SplitInput {
 };
 SplitInput split_input(const std::uint8_t* data, std::size_t size);
 
+// Allocates the two chunk buffers, as the program's run does.
+void allocate_chunk_buffers();
+
+// Writes an input's archive to drive A, feeds its answers to standard input
+// and makes the archive file the archive path. Returns that path.
+const char* stage_archive_input(const std::uint8_t* data, std::size_t size);
+
 }  // namespace fuzz
