@@ -27,6 +27,7 @@ import zipfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfx_archive import central_headers, find_end_record, sfx_bytes  # noqa: E402
 from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
+from zip_cipher import ZipCipher  # noqa: E402
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
@@ -469,42 +470,6 @@ class Inputs:
         return self._made(key + ".unzip" + suffix, make)
 
 
-def _crc_table():
-    table = []
-    for n in range(256):
-        c = n
-        for _ in range(8):
-            c = (c >> 1) ^ 0xEDB88320 if c & 1 else c >> 1
-        table.append(c)
-    return table
-
-
-CRC_TABLE = _crc_table()
-
-
-def header_check_passes(header, password, check_byte):
-    """True when password deciphers the 12-byte encryption header to check_byte
-    (computed here: Python's zipfile takes an empty password for none at all)."""
-    keys = [0x12345678, 0x23456789, 0x34567890]
-
-    def crc_step(value, byte):
-        return (value >> 8) ^ CRC_TABLE[(value ^ byte) & 0xFF]
-
-    def advance(byte):
-        keys[0] = crc_step(keys[0], byte)
-        keys[1] = ((keys[1] + (keys[0] & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
-        keys[2] = crc_step(keys[2], keys[1] >> 24)
-
-    for byte in password:
-        advance(byte)
-    plain = 0
-    for byte in header:
-        t = (keys[2] & 0xFFFF) | 2
-        plain = byte ^ (((t * (t ^ 1)) >> 8) & 0xFF)
-        advance(plain)
-    return plain == check_byte
-
-
 def accepts_wrong_password(data, wrong):
     with zipfile.ZipFile(io.BytesIO(data)) as archive:
         for info in archive.infolist():
@@ -516,7 +481,8 @@ def accepts_wrong_password(data, wrong):
             hour, minute, second = info.date_time[3:]
             dos_time = (hour << 11) | (minute << 5) | (second // 2)
             check_byte = (dos_time >> 8) if info.flag_bits & 8 else (info.CRC >> 24)
-            if header_check_passes(data[start:start + 12], wrong, check_byte):
+            # Checked here: Python's zipfile takes an empty password for none at all.
+            if ZipCipher(wrong).decrypt(data[start:start + 12])[11] == check_byte:
                 return True
     return False
 

@@ -1,45 +1,24 @@
 """A byte-level zip writer for hostile test archives: every header field can
 be set to any value, names are bytes (NUL and control bytes included), and
 members can be encrypted with the traditional zip cipher."""
+import os
 import struct
+import sys
 import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from zip_cipher import ZipCipher  # noqa: E402
 
 LOCAL_SIGNATURE = b"PK\x03\x04"
 CENTRAL_SIGNATURE = b"PK\x01\x02"
 END_SIGNATURE = b"PK\x05\x06"
 
 
-class _Cipher:
-    def __init__(self, password):
-        self.keys = [0x12345678, 0x23456789, 0x34567890]
-        for byte in password:
-            self._update(byte)
-
-    @staticmethod
-    def _crc_byte(value, byte):
-        return zlib.crc32(bytes([byte]), value ^ 0xFFFFFFFF) ^ 0xFFFFFFFF
-
-    def _update(self, byte):
-        k0, k1, k2 = self.keys
-        k0 = self._crc_byte(k0, byte)
-        k1 = ((k1 + (k0 & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
-        k2 = self._crc_byte(k2, k1 >> 24)
-        self.keys = [k0, k1, k2]
-
-    def encrypt(self, data):
-        out = bytearray()
-        for byte in data:
-            t = (self.keys[2] & 0xFFFF) | 2
-            out.append(byte ^ (((t * (t ^ 1)) >> 8) & 0xFF))
-            self._update(byte)
-        return bytes(out)
-
-
 def encrypt(payload, password, crc):
     """The 12-byte encryption header (check byte from the CRC) and payload,
     enciphered. The header's filler is fixed so archives are reproducible."""
     header = bytes(range(11)) + bytes([crc >> 24])
-    return _Cipher(password).encrypt(header + payload)
+    return ZipCipher(password).encrypt(header + payload)
 
 
 class Member:

@@ -24,6 +24,8 @@ import struct
 import sys
 import zlib
 
+from zip_cipher import ZipCipher
+
 LOCAL_SIGNATURE = b"PK\x03\x04"
 CENTRAL_SIGNATURE = b"PK\x01\x02"
 END_SIGNATURE = b"PK\x05\x06"
@@ -34,38 +36,11 @@ DOS_TIME, DOS_DATE = 0x6000, 0x5A88  # 12:00:00 on 8 Dec 2025
 STORED, DEFLATED = 0, 8
 
 
-def _crc_table():
-    table = []
-    for n in range(256):
-        c = n
-        for _ in range(8):
-            c = (c >> 1) ^ 0xEDB88320 if c & 1 else c >> 1
-        table.append(c)
-    return table
-
-
-_CRC_TABLE = _crc_table()
-
-
 def encrypt(password, plain, check, seed=0):
     """Traditional zip encryption: the 12-byte header, whose last byte is check, then
     the enciphered data."""
-    keys = [0x12345678, 0x23456789, 0x34567890]
-
-    def update(byte):
-        keys[0] = _CRC_TABLE[(keys[0] ^ byte) & 0xFF] ^ (keys[0] >> 8)
-        keys[1] = ((keys[1] + (keys[0] & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
-        keys[2] = _CRC_TABLE[(keys[2] ^ (keys[1] >> 24)) & 0xFF] ^ (keys[2] >> 8)
-
-    for byte in password:
-        update(byte)
     header = bytes(random.Random(seed).randrange(256) for _ in range(11)) + bytes([check])
-    out = bytearray()
-    for byte in header + plain:
-        t = (keys[2] | 2) & 0xFFFF
-        out.append(byte ^ (((t * (t ^ 1)) >> 8) & 0xFF))
-        update(byte)
-    return bytes(out)
+    return ZipCipher(password).encrypt(header + plain)
 
 
 class Member:
