@@ -1,12 +1,14 @@
 """Runs a self-extractor made from a stub and an archive in a scratch tree,
 and checks what every run must satisfy: it ends in time, with status 0 or 1
 (never a signal), and writes nothing outside its extraction folder."""
-import errno
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from stub_runner import run_fresh_program  # noqa: E402
 
 # The extraction folder lies DEPTH levels below the scratch root, so a name
 # that climbs up to DEPTH levels still lands inside the root, where it shows.
@@ -60,19 +62,12 @@ class Scratch:
         if wine:
             command = [wine, self.program]
             env.update(WINEDEBUG="-all", WINEPREFIX=self.wine_prefix)
-        for attempt in range(50):
-            try:
-                done = subprocess.run(command, input=stdin, cwd=self.work, env=env, capture_output=True,
-                                      timeout=timeout, check=False)
-                return done.returncode, done.stdout, done.stderr
-            except subprocess.TimeoutExpired as expired:
-                return None, expired.stdout or b"", expired.stderr or b""
-            except OSError as error:
-                # Another thread's child may still hold the program open for
-                # writing between its fork and its exec.
-                if error.errno != errno.ETXTBSY or attempt == 49:
-                    raise
-                time.sleep(0.01)
+        try:
+            done = run_fresh_program(command, input=stdin, cwd=self.work, env=env, capture_output=True,
+                                     timeout=timeout, check=False)
+            return done.returncode, done.stdout, done.stderr
+        except subprocess.TimeoutExpired as expired:
+            return None, expired.stdout or b"", expired.stderr or b""
 
     def outside_files(self):
         """Everything that is neither the program, the empty drive A, nor the

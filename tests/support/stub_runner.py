@@ -5,11 +5,13 @@ build tree under a file lock so concurrent tests never race on it and never
 see wine's first-start messages.
 """
 import collections
+import errno
 import fcntl
 import os
 import shutil
 import subprocess
 import tempfile
+import time
 
 Result = collections.namedtuple("Result", "stdout stderr status")
 
@@ -75,6 +77,19 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def run_fresh_program(command, **kwargs):
+    """subprocess.run for a program file written just now: while a child that
+    another test thread forked still holds it open for writing (between its
+    fork and its exec), starting it fails with ETXTBSY, so it is tried again."""
+    for attempt in range(50):
+        try:
+            return subprocess.run(command, **kwargs)
+        except OSError as error:
+            if error.errno != errno.ETXTBSY or attempt == 49:
+                raise
+            time.sleep(0.02)
+
+
 def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None, argv0=None):
     """Runs program with args in cwd, feeding stdin (bytes; None means
     /dev/null), and returns Result(stdout bytes, stderr bytes, exit status).
@@ -93,9 +108,9 @@ def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=()
     # Files, not pipes, catch the output: wine's helper processes inherit the
     # descriptors and outlive the program, and would hold a pipe open.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        completed = subprocess.run(command, executable=executable, input=stdin,
-                                   stdin=subprocess.DEVNULL if stdin is None else None, stdout=out, stderr=err,
-                                   cwd=cwd, env=env, timeout=timeout, check=False)
+        completed = run_fresh_program(command, executable=executable, input=stdin,
+                                      stdin=subprocess.DEVNULL if stdin is None else None, stdout=out,
+                                      stderr=err, cwd=cwd, env=env, timeout=timeout, check=False)
         out.seek(0)
         err.seek(0)
         return Result(out.read(), err.read(), completed.returncode)
