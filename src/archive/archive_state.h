@@ -25,6 +25,11 @@ struct ZipEntry {
   char* name;  // as stored, NUL-terminated; replaced by the local path when extracted
   unsigned char* extra_field;  // nullptr when extra_length is 0
   char* comment;  // nullptr when comment_length is 0
+  // Set before extraction from the spans of all members: the member's local
+  // header lies inside another member's header or data, and where the next
+  // member's local header begins on the same segment (UINT64_MAX: none).
+  bool overlaps_another;
+  std::uint64_t following_header_offset;
   ZipEntry* next;
 };
 

@@ -84,6 +84,10 @@ void set_archive_buffer(FILE* archive) {
 
 ArchiveError switch_segment(std::int32_t segment, FILE* archive) {
   if (segment == archive_state.current_segment) return ArchiveError::none;
+  return ask_again_for_segment(segment, archive);
+}
+
+ArchiveError ask_again_for_segment(std::int32_t segment, FILE* archive) {
   ask_for_segment(segment);
   if (!wait_for_enter()) return ArchiveError::user_aborted;
 

@@ -16,5 +16,9 @@ constexpr std::int32_t k_last_segment = -1;
 // open_error when the segment's file cannot be opened.
 [[nodiscard]] ArchiveError switch_segment(std::int32_t segment, FILE* archive);
 
+// Asks for segment as switch_segment does, also when it is the current one:
+// the disk in the drive turned out to be another. Returns as switch_segment.
+[[nodiscard]] ArchiveError ask_again_for_segment(std::int32_t segment, FILE* archive);
+
 // Gives an archive stream the program's large read buffer.
 void set_archive_buffer(FILE* archive);

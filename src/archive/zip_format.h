@@ -55,8 +55,10 @@ constexpr int k_central_internal_attributes = 32;
 constexpr int k_central_external_attributes = 34;
 constexpr int k_central_local_header_offset = 38;
 
-// Local file header: 30 bytes, then the name and the extra field.
+// Local file header: 30 bytes, then the name and the extra field (offsets
+// below count from the header's first byte, its signature).
 constexpr std::uint32_t k_local_header_size = 30;
+constexpr std::uint32_t k_local_name_length_offset = 26;
 constexpr std::uint32_t k_local_extra_length_offset = 28;
 
 constexpr std::uint16_t k_flag_encrypted = 0x0001;
@@ -64,3 +66,8 @@ constexpr std::uint16_t k_flag_data_descriptor = 0x0008;
 
 constexpr std::uint16_t k_method_stored = 0;
 constexpr std::uint16_t k_method_deflated = 8;
+
+// The Unix mode that a Unix host keeps in the top 16 bits of the external
+// attributes: its file type bits, and the type of a symbolic link.
+constexpr std::uint32_t k_unix_type_mask = 0170000;
+constexpr std::uint32_t k_unix_type_link = 0120000;

@@ -1,12 +1,14 @@
 // extract_loop.cpp - extract every member of the opened archive.
 #include "extract/extract_loop.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <zlib.h>
 
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
 #include "extract/fast_crc32.h"
+#include "extract/member_spans.h"
 #include "extract/output_path.h"
 #include "extract/password_prompt.h"
 #include "extract/traditional_cipher.h"
@@ -21,6 +23,8 @@ constexpr int k_raw_deflate_window_bits = -15;  // no zlib header, no Adler-32 t
 // stream's end and never uses them.
 constexpr std::uint32_t k_deflate_read_ahead = 4;
 constexpr int k_unix_host = 3;
+// A link's target is read whole into memory; no system takes a longer one.
+constexpr std::uint32_t k_longest_link = 4095;
 
 enum class MemberOutcome {
   done,
@@ -58,8 +62,8 @@ class OutputFile {
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
-  bool open(const char* path) {
-    file_ = fopen(path, "wb");
+  bool open(const char* path, int unix_mode) {
+    file_ = platform_create_output_file(path, unix_mode);
     if (file_ == nullptr) return false;
     char* buffer = platform_stream_buffer(k_output_buffer_slot, k_output_stream_buffer);
     if (buffer != nullptr) setvbuf(file_, buffer, _IOFBF, k_output_stream_buffer);
@@ -81,6 +85,12 @@ struct MemberData {
   bool encrypted;
   std::uint32_t still_to_read;
   std::uint32_t crc;
+  // What the member may still produce: the directory's uncompressed size.
+  std::uint32_t still_to_write;
+  // A member made as a symbolic link collects its target here instead of
+  // writing a file (output is nullptr then).
+  char* link_target;
+  std::uint32_t link_length;
 };
 
 void report_zlib_error(int status, const z_stream* stream) {
@@ -96,16 +106,79 @@ void report_outside(const ZipEntry* entry) {
               shown_name(entry->name));
 }
 
-// A directory entry creates its folder, silently, so that empty folders
-// survive extraction.
-MemberOutcome create_directory_entry(ZipEntry* entry) {
+// The folders made for folder entries, given their times and modes after
+// the last member: files written into a folder would change its time, and a
+// read-only folder would refuse the members that go into it.
+struct FolderList {
+  ZipEntry** entries = nullptr;
+  std::size_t count = 0;
+  std::size_t capacity = 0;
+};
+
+void remember_folder(FolderList* folders, ZipEntry* entry) {
+  if (folders->count == folders->capacity) {
+    std::size_t capacity = folders->capacity == 0 ? 64 : folders->capacity * 2;
+    void* larger = realloc(folders->entries, capacity * sizeof(ZipEntry*));
+    if (larger == nullptr) return;  // the folder then keeps the time it has
+    folders->entries = static_cast<ZipEntry**>(larger);
+    folders->capacity = capacity;
+  }
+  folders->entries[folders->count++] = entry;
+}
+
+std::size_t depth_of(const char* path) {
+  std::size_t depth = 0;
+  for (; *path != '\0'; ++path) {
+    if (*path == k_path_separator) ++depth;
+  }
+  return depth;
+}
+
+int compare_deepest_first(const void* left, const void* right) {
+  std::size_t a = depth_of((*static_cast<ZipEntry* const*>(left))->name);
+  std::size_t b = depth_of((*static_cast<ZipEntry* const*>(right))->name);
+  return a > b ? -1 : (a < b ? 1 : 0);
+}
+
+int unix_mode_of(const ZipEntry* entry) {
+  std::uint32_t mode = entry->external_attributes >> 16;
+  if ((entry->version_made_by >> 8) != k_unix_host || mode == 0) return -1;
+  return static_cast<int>(mode & 0777);  // never set-uid, set-gid or sticky
+}
+
+// Gives every folder made for a folder entry its time and mode, the
+// deepest first, so that a parent is changed after its children.
+void restore_folder_times(FolderList* folders) {
+  if (folders->count > 1) qsort(folders->entries, folders->count, sizeof(ZipEntry*), compare_deepest_first);
+  for (std::size_t i = 0; i < folders->count; ++i) {
+    ZipEntry* entry = folders->entries[i];
+    platform_set_folder_times(entry->name, entry->modification_time_and_date, unix_mode_of(entry));
+  }
+  free(folders->entries);
+  *folders = FolderList{};
+}
+
+// A directory entry creates its folder, so that empty folders survive
+// extraction. A folder that cannot be made is reported; one that is there
+// already is fine.
+MemberOutcome create_directory_entry(ZipEntry* entry, FolderList* folders) {
   if (is_outside_current_directory(entry->name)) {
     report_outside(entry);
     return MemberOutcome::refused;
   }
   if (strspn(entry->name, "/") == strlen(entry->name)) return MemberOutcome::done;
-  entry->name = make_output_path(entry->name);
-  platform_make_directory(entry->name);
+  FolderResult result = FolderResult::ready;
+  entry->name = make_output_path(entry->name, &result);
+  if (result == FolderResult::ready) result = platform_make_directory(entry->name);
+  if (result == FolderResult::outside) {
+    report_outside(entry);
+    return MemberOutcome::refused;
+  }
+  if (result == FolderResult::failed) {
+    print_error("Error creating folder %s\n", shown_name(entry->name));
+    return MemberOutcome::refused;
+  }
+  remember_folder(folders, entry);
   return MemberOutcome::done;
 }
 
@@ -152,17 +225,37 @@ void copy_stored(z_stream* stream) {
   stream->avail_in = 0;
 }
 
+// Hands count produced bytes to the output file or the link's target.
+bool deliver_output(MemberData* member, std::size_t count) {
+  if (member->link_target != nullptr) {
+    memcpy(member->link_target + member->link_length, archive_state.output_buffer, count);
+    member->link_length += static_cast<std::uint32_t>(count);
+    return true;
+  }
+  return fwrite(archive_state.output_buffer, 1, count, member->output) == count;
+}
+
 // Writes what output_buffer holds and folds it into the CRC-32; a block that
-// could not be written is not folded in.
+// could not be written is not folded in. A member never produces more than
+// the directory's uncompressed size: what goes beyond it is not written, and
+// the member fails.
 bool write_output(MemberData* member) {
   std::size_t produced = k_buffer_size - member->stream->avail_out;
   if (produced == 0) return true;
-  if (fwrite(archive_state.output_buffer, 1, produced, member->output) != produced) {
+  bool too_large = produced > member->still_to_write;
+  if (too_large) produced = member->still_to_write;
+  if (produced > 0 && !deliver_output(member, produced)) {
     print_error("Error while writing output file.\n");
     return false;
   }
   member->crc = update_crc32(member->crc, archive_state.output_buffer, produced);
+  member->still_to_write -= static_cast<std::uint32_t>(produced);
   reset_output(member->stream);
+  if (too_large) {
+    print_error("Error: %s is larger than the zip archive says. File may be corrupted.\n",
+                shown_name(member->entry->name));
+    return false;
+  }
   return true;
 }
 
@@ -215,12 +308,6 @@ MemberOutcome extract_data(MemberData* member) {
   return finish_member_data(member);
 }
 
-int unix_mode_of(const ZipEntry* entry) {
-  std::uint32_t mode = entry->external_attributes >> 16;
-  if ((entry->version_made_by >> 8) != k_unix_host || mode == 0) return -1;
-  return static_cast<int>(mode & 0777);  // never set-uid, set-gid or sticky
-}
-
 // Flushes the output, checks the CRC-32 and ends the progress line.
 MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
@@ -235,8 +322,36 @@ MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   }
   print_output(failed ? "\n" : "done\n");
   if (failed) return MemberOutcome::failed;
-  platform_set_file_times(member->output, member->entry->modification_time_and_date, unix_mode_of(member->entry));
+  platform_set_file_times(member->output, member->entry->modification_time_and_date);
   return MemberOutcome::done;
+}
+
+bool is_symbolic_link(const ZipEntry* entry) {
+  return k_symbolic_links && (entry->version_made_by >> 8) == k_unix_host &&
+         ((entry->external_attributes >> 16) & k_unix_type_mask) == k_unix_type_link;
+}
+
+// Checks the CRC-32 of a link's target and makes the link, unless its
+// target leads outside the current directory; ends the progress line.
+MemberOutcome verify_link(MemberData* member, MemberOutcome outcome) {
+  bool failed = outcome == MemberOutcome::failed;
+  if (member->crc != member->entry->crc32) {
+    print_error("Error: CRC values do not match. File may be corrupted.\n");
+    failed = true;
+  }
+  const char* name = member->entry->name;
+  char* target = member->link_target;
+  target[member->link_length] = '\0';
+  if (!failed && (memchr(target, '\0', member->link_length) != nullptr || !link_stays_inside(name, target))) {
+    print_error("Error: %s is a link that leads outside the current directory. This link will not be made.\n",
+                shown_name(name));
+    failed = true;
+  } else if (!failed && !platform_make_link(target, name)) {
+    print_error("Error creating link %s\n", shown_name(name));
+    failed = true;
+  }
+  print_output(failed ? "\n" : "done\n");
+  return failed ? MemberOutcome::failed : MemberOutcome::done;
 }
 
 // An encrypted member shorter than its 12-byte header cannot be valid; its
@@ -260,19 +375,125 @@ MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
   return MemberOutcome::done;
 }
 
-// Positions the archive on the member's data, through its local header.
-MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
-  ArchiveError code = switch_segment(entry->starting_segment, archive);
-  if (code != ArchiveError::none) {
+enum class LocalHeader {
+  matches,
+  unreadable,    // the archive ends (or fails) inside it
+  no_signature,  // no local header where the directory says
+  other_name,    // a local header of another name than the directory's
+  overlapping,   // with its extra field, the data runs into the next member's header
+};
+
+// Reads the member's local header: its signature, its name (which must be
+// the directory's, byte for byte) and its extra-field length, which goes
+// into entry. Readers that take the name or the data position from the
+// local header would otherwise see another file than this one. Leaves the
+// archive after the name.
+LocalHeader check_local_header(ZipEntry* entry, FILE* archive) {
+  unsigned char header[k_local_header_size];
+  if (platform_seek(archive, entry->local_header_offset) != 0 ||
+      fread(header, 1, sizeof header, archive) != sizeof header) {
+    return LocalHeader::unreadable;
+  }
+  if (read_le32(header) != k_local_header_signature) return LocalHeader::no_signature;
+  entry->local_extra_length = read_le16(&header[k_local_extra_length_offset]);
+  if (read_le16(&header[k_local_name_length_offset]) != entry->name_length) return LocalHeader::other_name;
+  // Names reach 65535 bytes: compared in pieces of read_buffer, free now.
+  for (std::size_t compared = 0; compared < entry->name_length;) {
+    std::size_t piece = entry->name_length - compared < k_buffer_size ? entry->name_length - compared : k_buffer_size;
+    if (fread(archive_state.read_buffer, 1, piece, archive) != piece) return LocalHeader::unreadable;
+    if (memcmp(archive_state.read_buffer, entry->name + compared, piece) != 0) return LocalHeader::other_name;
+    compared += piece;
+  }
+  return LocalHeader::matches;
+}
+
+void report_overlap(const ZipEntry* entry) {
+  print_error("Error: %s overlaps another member (a possible zip bomb). This file will not be unzipped.\n",
+              shown_name(entry->name));
+}
+
+// Reports a local header that does not match, on the member's progress
+// line, as a failure to read its data would be; the walk stops when the
+// archive ended inside it.
+MemberOutcome refuse_local_header(const ZipEntry* entry, LocalHeader header, FILE* archive) {
+  print_progress(shown_name(entry->name), k_progress_verb);
+  if (header == LocalHeader::unreadable) {
+    ArchiveError code = ferror(archive) ? ArchiveError::read_error : ArchiveError::unexpected_end;
     print_error("Error: %s\n", error_text(code));
     return MemberOutcome::stop;
   }
-  (void)read_local_extra_length(entry, archive);
+  if (header == LocalHeader::no_signature) {
+    print_error("Error: %s has no local header where the zip archive says. The zip archive may be corrupted.\n",
+                shown_name(entry->name));
+  } else if (header == LocalHeader::other_name) {
+    print_error("Error: the local header of %s names another file. This file will not be unzipped.\n",
+                shown_name(entry->name));
+  } else {
+    report_overlap(entry);
+  }
+  print_output("\n");
+  return MemberOutcome::refused;
+}
+
+// Positions the archive on the member's data, through its local header. On
+// a spanned set a local header that is not where the directory says means
+// that another disk is in the drive: the user is asked for the segment again.
+MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
+  ArchiveError code = switch_segment(entry->starting_segment, archive);
+  LocalHeader header = LocalHeader::unreadable;
+  for (;;) {
+    if (code != ArchiveError::none) {
+      print_error("Error: %s\n", error_text(code));
+      return MemberOutcome::stop;
+    }
+    header = check_local_header(entry, archive);
+    if (header == LocalHeader::matches || archive_state.last_segment == 0) break;
+    code = ask_again_for_segment(entry->starting_segment, archive);
+  }
+  if (header == LocalHeader::matches && data_offset(entry) + entry->compressed_size > entry->following_header_offset) {
+    header = LocalHeader::overlapping;
+  }
+  if (header != LocalHeader::matches) return refuse_local_header(entry, header, archive);
   if (platform_seek(archive, data_offset(entry)) != 0) {
     print_error("Error: %s\n", zError(Z_ERRNO));
     return MemberOutcome::stop;
   }
   return MemberOutcome::done;
+}
+
+// Opens where the member's data goes: the output file, or the buffer for
+// a link's target. Returns false after the message.
+bool open_member_output(MemberData* member, OutputFile* output) {
+  ZipEntry* entry = member->entry;
+  if (is_symbolic_link(entry)) {
+    member->link_target = static_cast<char*>(malloc(entry->uncompressed_size + 1));
+    if (member->link_target != nullptr) return true;
+    print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
+    return false;
+  }
+  if (!output->open(entry->name, unix_mode_of(entry))) {
+    print_error("Error opening %s for output\n", shown_name(entry->name));
+    return false;
+  }
+  member->output = output->get();
+  return true;
+}
+
+// Checks what the member's name and size allow before anything is written:
+// refused (after the message, with the progress line ended) or done.
+MemberOutcome check_member_name(ZipEntry* entry) {
+  if (is_outside_current_directory(entry->name)) {
+    report_outside(entry);
+  } else if (is_too_short_to_decrypt(entry)) {
+    print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(entry->name));
+  } else if (is_symbolic_link(entry) && entry->uncompressed_size > k_longest_link) {
+    print_error("Error: %s is a link longer than %u bytes. This link will not be made.\n", shown_name(entry->name),
+                static_cast<unsigned>(k_longest_link));
+  } else {
+    return MemberOutcome::done;
+  }
+  print_output("\n");
+  return MemberOutcome::refused;
 }
 
 MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
@@ -288,66 +509,62 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
     print_error("Unknown compression type for %s. I can only handle deflate and store.\n", shown_name(entry->name));
     return MemberOutcome::refused;
   }
+  if (entry->overlaps_another) {
+    report_overlap(entry);
+    return MemberOutcome::refused;
+  }
   MemberOutcome outcome = position_on_data(entry, archive);
   if (outcome != MemberOutcome::done) return outcome;
   print_progress(shown_name(entry->name), k_progress_verb);
-  if (is_outside_current_directory(entry->name)) {
+  if ((outcome = check_member_name(entry)) != MemberOutcome::done) return outcome;
+  FolderResult folders = FolderResult::ready;
+  entry->name = make_output_path(entry->name, &folders);
+  if (folders == FolderResult::outside) {
     report_outside(entry);
     print_output("\n");
     return MemberOutcome::refused;
   }
-  if (is_too_short_to_decrypt(entry)) {
-    print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(entry->name));
-    print_output("\n");
-    return MemberOutcome::refused;
-  }
-  entry->name = make_output_path(entry->name);
   bool encrypted = (entry->flags & k_flag_encrypted) != 0;
   if (encrypted && (outcome = unlock_member(entry, archive)) != MemberOutcome::done) return outcome;
 
+  MemberData member{entry,     archive, nullptr, stream, entry->compression_method == k_method_deflated, encrypted, 0, 0,
+                    entry->uncompressed_size, nullptr, 0};
   OutputFile output;
-  if (!output.open(entry->name)) {
-    print_error("Error opening %s for output\n", shown_name(entry->name));
-    return MemberOutcome::refused;
-  }
-  MemberData member{entry, archive, output.get(), stream, entry->compression_method == k_method_deflated, encrypted,
-                    0, 0};
+  if (!open_member_output(&member, &output)) return MemberOutcome::refused;
   member.still_to_read = entry->compressed_size + (member.deflated ? k_deflate_read_ahead : 0) -
                          (encrypted ? k_encryption_header_size : 0);
   outcome = extract_data(&member);
+  if (member.link_target != nullptr) {
+    if (outcome != MemberOutcome::stop) outcome = verify_link(&member, outcome);
+    free(member.link_target);
+    return outcome;
+  }
   if (outcome == MemberOutcome::stop) return outcome;
   return verify_member(&member, outcome);
 }
 
-MemberOutcome extract_member(ZipEntry* entry, FILE* archive) {
-  if (is_directory_entry(entry)) return create_directory_entry(entry);
+MemberOutcome extract_member(ZipEntry* entry, FILE* archive, FolderList* folders) {
+  if (is_directory_entry(entry)) return create_directory_entry(entry, folders);
   return extract_file_member(entry, archive);
 }
 
 }  // namespace
 
-int read_local_extra_length(ZipEntry* entry, FILE* archive) {
-  unsigned char bytes[2];
-  (void)platform_seek(archive, static_cast<std::uint64_t>(entry->local_header_offset) + k_local_extra_length_offset);
-  if (fread(bytes, 1, sizeof bytes, archive) != sizeof bytes) return 0;
-  entry->local_extra_length = read_le16(bytes);
-  return 1;
-}
-
 int extract_all(FILE* archive) {
+  if (!mark_overlapping_members()) {
+    print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
+    return 1;
+  }
+  FolderList folders;
   int run_result = 0;
   for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
-    switch (extract_member(entry, archive)) {
-      case MemberOutcome::done:
-      case MemberOutcome::password_refused:
-        break;
-      case MemberOutcome::refused:
-      case MemberOutcome::failed:
-        run_result = 1;
-        break;
-      case MemberOutcome::stop:
-        return 1;
+    MemberOutcome outcome = extract_member(entry, archive, &folders);
+    if (outcome == MemberOutcome::refused || outcome == MemberOutcome::failed) run_result = 1;
+    if (outcome == MemberOutcome::stop) {
+      run_result = 1;
+      break;
     }
   }
+  restore_folder_times(&folders);
   return run_result;
 }

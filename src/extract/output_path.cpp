@@ -58,7 +58,8 @@ void forget_created_directories() {
   g_last_directory_capacity = 0;
 }
 
-char* make_output_path(char* name) {
+char* make_output_path(char* name, FolderResult* folders) {
+  FolderResult result = FolderResult::ready;
   std::size_t name_length = strlen(name);
   char* path = static_cast<char*>(malloc(name_length + 2));
   if (path == nullptr) return name;
@@ -75,13 +76,18 @@ char* make_output_path(char* name) {
     memcpy(path + length, component, component_length);
     length += component_length;
     path[length] = '\0';
-    if (!was_created_last_time(path, length)) platform_make_directory(path);
+    if (result == FolderResult::ready && !was_created_last_time(path, length)) result = platform_make_directory(path);
     path[length++] = k_path_separator;
     component = next;
   }
   std::size_t directory_length = length > 0 ? length - 1 : 0;
   strcpy(path + length, component);
-  remember_directory_of(path, directory_length);
+  if (result == FolderResult::ready) {
+    remember_directory_of(path, directory_length);
+  } else {
+    forget_created_directories();
+  }
+  if (folders != nullptr) *folders = result;
   free(name);
   return path;
 }
@@ -123,4 +129,27 @@ bool is_outside_current_directory(const char* name) {
     first = false;
   }
   return false;
+}
+
+bool link_stays_inside(const char* link_path, const char* target) {
+  if (target[0] == '\0' || is_name_separator(target[0])) return false;
+  if (k_windows_names && strchr(target, ':') != nullptr) return false;
+  // The link's own folder is as deep as its path has separators.
+  long depth = 0;
+  for (const char* p = link_path; *p != '\0'; ++p) {
+    if (*p == k_path_separator) ++depth;
+  }
+  const char* p = target;
+  while (*p != '\0') {
+    const char* start = p;
+    while (*p != '\0' && !is_name_separator(*p)) ++p;
+    std::size_t length = static_cast<std::size_t>(p - start);
+    if (is_parent_component(start, length)) {
+      if (--depth < 0) return false;
+    } else if (length > 0 && !(length == 1 && start[0] == '.')) {
+      ++depth;
+    }
+    while (is_name_separator(*p)) ++p;
+  }
+  return true;
 }

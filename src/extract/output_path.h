@@ -1,13 +1,23 @@
 // output_path.h - turn a member's name into a local path and create its folders.
 #pragma once
 
+#include "platform/platform.h"
+
 // Splits name (which it cuts in place) at '/', drops empty components, joins
 // the rest with the platform's separator and creates every directory along
 // the way, outermost first; the last component names the file and is not
 // created. Releases name and returns the new text, or returns name itself
-// when it holds no component. Directory creation failures are ignored: they
-// show later, when the file cannot be opened.
-char* make_output_path(char* name);
+// when it holds no component. When folders is given it tells whether every
+// folder along the path is ready; creation stops at the first folder that
+// failed or that is a link leading outside the extraction folder, so nothing
+// is ever made through such a link.
+char* make_output_path(char* name, FolderResult* folders = nullptr);
+
+// True when a symbolic link at link_path (a local path below the current
+// directory) with this target stays inside the current directory: a relative
+// target whose ".." components, taken lexically from the link's folder, never
+// climb above it.
+bool link_stays_inside(const char* link_path, const char* target);
 
 // True when a member name would be written outside the current directory:
 // a ".." component, or a first component ending in ':' (a drive); on Windows

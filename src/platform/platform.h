@@ -28,8 +28,39 @@ void platform_fake_stdout_is_console(bool is_console);
 // whatever standard input is redirected to; reports a failed read.
 void platform_exit_pause();
 
-// Creates one directory; the result is deliberately not examined.
-void platform_make_directory(const char* path);
+// What a folder along an output path turned out to be.
+enum class FolderResult {
+  ready,    // a folder inside the extraction folder (made now, or there already)
+  outside,  // a link that leads out of the extraction folder: nothing may go through it
+  failed,   // no folder could be made there (a file in the way, a name too long, no permission)
+};
+
+// Creates one folder unless a folder of that name is there already, and
+// tells what path now names. The extraction folder is the current directory.
+FolderResult platform_make_directory(const char* path);
+
+// Opens path for member data, created with the permission bits it ends with
+// (unix_mode < 0: the default ones), so the file never has wider bits than
+// the member's. A link, FIFO, device or file with other names at path is
+// removed and replaced, never written through or waited on; a plain file is
+// overwritten. Returns nullptr when the file cannot be opened.
+FILE* platform_create_output_file(const char* path, int unix_mode);
+
+// Whether members stored as symbolic links are made as links here.
+#ifdef _WIN32
+constexpr bool k_symbolic_links = false;
+#else
+constexpr bool k_symbolic_links = true;
+#endif
+
+// Makes path a symbolic link to target, replacing a link or file there.
+// Returns false when the link cannot be made.
+bool platform_make_link(const char* target, const char* path);
+
+// Gives a folder its DOS modification time and, on POSIX, the permission
+// bits of a Unix mode (mode < 0: leave them), unless path no longer names a
+// plain folder. Failures are ignored.
+void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int unix_mode);
 
 // The root of drive A, where the segments of a split archive are read, with
 // its trailing separator ("A:\\" on Windows).
@@ -47,10 +78,9 @@ int platform_seek(FILE* stream, std::uint64_t offset);
 // -1 when it cannot be told.
 std::int64_t platform_file_length(FILE* stream);
 
-// Gives an output file its DOS modification time (local time) and, on POSIX,
-// the permission bits of a Unix mode (mode < 0: leave them). Flushes first;
-// failures are ignored.
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int unix_mode);
+// Gives an output file its DOS modification time (local time). Flushes
+// first; failures are ignored.
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date);
 
 // Turns the terminal's echo off while a password is typed when standard input
 // is a console; the restore also runs when the user interrupts with Ctrl-C.

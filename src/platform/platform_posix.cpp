@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -53,7 +54,65 @@ void platform_exit_pause() {
   if (console >= 0) close(console);
 }
 
-void platform_make_directory(const char* path) { (void)mkdir(path, 0777); }
+namespace {
+
+// True when path, with every link along it followed, lies in the current
+// directory or below it.
+bool leads_inside_current_folder(const char* path) {
+  char here[PATH_MAX];
+  char there[PATH_MAX];
+  if (realpath(".", here) == nullptr || realpath(path, there) == nullptr) return false;
+  std::size_t length = strlen(here);
+  if (length == 1) return true;  // the extraction folder is the root itself
+  return strncmp(here, there, length) == 0 && (there[length] == '\0' || there[length] == '/');
+}
+
+}  // namespace
+
+FolderResult platform_make_directory(const char* path) {
+  if (mkdir(path, 0777) == 0) return FolderResult::ready;
+  struct stat found;
+  if (lstat(path, &found) != 0) return FolderResult::failed;
+  if (S_ISDIR(found.st_mode)) return FolderResult::ready;
+  struct stat target;
+  if (!S_ISLNK(found.st_mode) || stat(path, &target) != 0 || !S_ISDIR(target.st_mode)) return FolderResult::failed;
+  return leads_inside_current_folder(path) ? FolderResult::ready : FolderResult::outside;
+}
+
+FILE* platform_create_output_file(const char* path, int unix_mode) {
+  mode_t mode = unix_mode >= 0 ? static_cast<mode_t>(unix_mode & 0777) : 0666;
+  // O_NOFOLLOW and O_NONBLOCK: a link or FIFO put there after the look below
+  // makes the open fail instead of leading elsewhere or waiting for ever.
+  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  struct stat found;
+  if (lstat(path, &found) != 0) {
+    flags |= O_EXCL;
+  } else if (S_ISREG(found.st_mode) && found.st_nlink == 1) {
+    flags |= O_TRUNC;
+  } else if (!S_ISDIR(found.st_mode)) {  // a folder stays, and the open fails on it
+    if (unlink(path) != 0) return nullptr;
+    flags |= O_EXCL;
+  }
+  int descriptor = open(path, flags, mode);
+  if (descriptor < 0) return nullptr;
+  struct stat opened;
+  if (fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
+    close(descriptor);
+    return nullptr;
+  }
+  // The creation mask may have narrowed the bits, never widened them; an
+  // overwritten file takes the member's bits before any of its data.
+  if (unix_mode >= 0) (void)fchmod(descriptor, mode);
+  FILE* file = fdopen(descriptor, "wb");
+  if (file == nullptr) close(descriptor);
+  return file;
+}
+
+bool platform_make_link(const char* target, const char* path) {
+  struct stat found;
+  if (lstat(path, &found) == 0 && !S_ISDIR(found.st_mode) && unlink(path) != 0) return false;
+  return symlink(target, path) == 0;
+}
 
 const char* platform_drive_a_root() {
   static char root[4096];
@@ -99,8 +158,10 @@ void name_the_default_zone() {
 
 }  // namespace
 
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int unix_mode) {
-  if (fflush(file) != 0) return;
+namespace {
+
+// The DOS time and date (local time) as seconds since 1970, or -1.
+time_t seconds_of_dos_time(std::uint32_t dos_time_and_date) {
   name_the_default_zone();
   struct tm broken_down = {};
   broken_down.tm_sec = static_cast<int>(dos_time_and_date & 0x1F) * 2;
@@ -110,13 +171,30 @@ void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int un
   broken_down.tm_mon = static_cast<int>((dos_time_and_date >> 21) & 0x0F) - 1;
   broken_down.tm_year = static_cast<int>((dos_time_and_date >> 25) & 0x7F) + 80;
   broken_down.tm_isdst = -1;  // the stored time is local time, daylight saving unknown
-  time_t seconds = mktime(&broken_down);
-  int descriptor = fileno(file);
+  return mktime(&broken_down);
+}
+
+}  // namespace
+
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date) {
+  if (fflush(file) != 0) return;
+  time_t seconds = seconds_of_dos_time(dos_time_and_date);
+  if (seconds == static_cast<time_t>(-1)) return;
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  (void)futimens(fileno(file), times);
+}
+
+void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int unix_mode) {
+  // Opened without following a link, so only the folder itself is changed.
+  int folder = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return;
+  time_t seconds = seconds_of_dos_time(dos_time_and_date);
   if (seconds != static_cast<time_t>(-1)) {
     struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    (void)futimens(descriptor, times);
+    (void)futimens(folder, times);
   }
-  if (unix_mode >= 0) (void)fchmod(descriptor, static_cast<mode_t>(unix_mode & 0777));
+  if (unix_mode >= 0) (void)fchmod(folder, static_cast<mode_t>(unix_mode & 0777));
+  close(folder);
 }
 
 void platform_hide_input() {

@@ -58,7 +58,16 @@ void platform_exit_pause() {
   if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
 }
 
-void platform_make_directory(const char* path) { (void)CreateDirectoryA(path, nullptr); }
+FolderResult platform_make_directory(const char* path) {
+  (void)CreateDirectoryA(path, nullptr);
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderResult::failed;
+  return FolderResult::ready;
+}
+
+FILE* platform_create_output_file(const char* path, int /*unix_mode*/) { return fopen(path, "wb"); }
+
+bool platform_make_link(const char* /*target*/, const char* /*path*/) { return false; }
 
 const char* platform_drive_a_root() { return "A:\\"; }
 
@@ -78,17 +87,35 @@ std::int64_t platform_file_length(FILE* stream) {
   return static_cast<std::int64_t>(_ftelli64(stream));
 }
 
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int /*unix_mode*/) {
-  if (fflush(file) != 0) return;
+namespace {
+
+// The DOS time and date (local time) as a file time, or false.
+bool file_time_of_dos_time(std::uint32_t dos_time_and_date, FILETIME* universal_time) {
   FILETIME local_time;
+  return DosDateTimeToFileTime(static_cast<WORD>(dos_time_and_date >> 16), static_cast<WORD>(dos_time_and_date),
+                               &local_time) &&
+         LocalFileTimeToFileTime(&local_time, universal_time);
+}
+
+}  // namespace
+
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date) {
   FILETIME universal_time;
-  if (!DosDateTimeToFileTime(static_cast<WORD>(dos_time_and_date >> 16), static_cast<WORD>(dos_time_and_date),
-                             &local_time) ||
-      !LocalFileTimeToFileTime(&local_time, &universal_time)) {
-    return;
-  }
+  if (fflush(file) != 0 || !file_time_of_dos_time(dos_time_and_date, &universal_time)) return;
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   (void)SetFileTime(handle, nullptr, nullptr, &universal_time);
+}
+
+void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int /*unix_mode*/) {
+  FILETIME universal_time;
+  if (!file_time_of_dos_time(dos_time_and_date, &universal_time)) return;
+  // A folder opens only with backup semantics; a reparse point is not followed.
+  HANDLE folder = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return;
+  (void)SetFileTime(folder, nullptr, nullptr, &universal_time);
+  CloseHandle(folder);
 }
 
 void platform_hide_input() {

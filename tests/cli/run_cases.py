@@ -41,6 +41,7 @@ MSG_OUTSIDE = "Error: {} would be written outside the current directory. This fi
 MSG_SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped.\n"
 MSG_CRC = "Error: CRC values do not match. File may be corrupted.\n"
 MSG_WRITE = "Error while writing output file.\n"
+MSG_OVERLAP = "Error: %s overlaps another member (a possible zip bomb). This file will not be unzipped.\n"
 MSG_UNABLE = "Error: Unable to open the zip archive {A}.\n"
 WARN_VERSION = "Warning: Some files were found that require a newer version of Vintra to decompress.\n"
 WARN_METHOD = "Warning: I can handle the 'deflate' compression type. Some files cannot be decompressed.\n"
@@ -269,6 +270,7 @@ class Case:
     platforms: tuple = ("linux", "wine")
     argv0: str = None
     drive: bool = False  # asks for a disk: drive A is the case's drive folder, one such case at a time
+    file_size_limit: int = None  # bytes a file may grow to (a disk that fills up)
 
 
 def done(*names):
@@ -357,20 +359,28 @@ CASES = [
          out="Inflating: one.txt...done\nInflating: two.txt...", err="Error: buffer error. \n",
          tree={"two.txt": lambda got: 0 < len(got) < 3000 and text(60, 4).startswith(got), "three.txt": None}, meta=False),
     Case("local_header_past_end_stops", "extract", "three", patch=central_field(1, 42, "<I", 0x7FFFFF00), status=1,
-         out="Inflating: one.txt...done\nInflating: two.txt...", tree={"two.txt": b"", "three.txt": None}, meta=False,
+         out="Inflating: one.txt...done\nInflating: two.txt...", tree={"two.txt": None, "three.txt": None}, meta=False,
          err="Error: Unexpected end of file reached. The zip archive may be corrupted.\n"),
+    # A size that takes in the members after it: they lie inside its span, and
+    # it writes no more than its uncompressed size.
     Case("stored_member_runs_past_end", "extract", "python", patch=central_field(0, 20, "<I", 1 << 24), status=1,
-         out="Inflating: s.txt...", err="Error: Unexpected end of file reached. The zip archive may be corrupted.\n",
-         base="empty", tree={"s.txt": lambda got: got.startswith(text(30, 15) + b"PK\3\4")}),
-    Case("deflate_size_too_large_ends_at_stream_end", "extract", "python", patch=central_field(5, 20, "<I", 1 << 24)),
+         out="Inflating: s.txt...\n" + done("s0.txt"),
+         err="Error: s.txt is larger than the zip archive says. File may be corrupted.\n"
+             + "".join(MSG_OVERLAP % name for name in ("d.txt", "e0.txt", "pydir/sub/f.txt", "pydir/setuid.sh")),
+         base="empty", meta=False, tree={"s.txt": text(30, 15), "s0.txt": b"", "pydir": DIR}),
+    Case("deflate_size_too_large_ends_at_stream_end", "extract", "python", patch=central_field(5, 20, "<I", 1 << 24),
+         out=done("s.txt", "d.txt", "e0.txt", "s0.txt", "pydir/sub/f.txt"), err=MSG_OVERLAP % "pydir/setuid.sh",
+         status=1, tree={"pydir/setuid.sh": None}),
     Case("bzip2_between_deflated", "extract", "bzip2", out=done("a.txt", "c.txt"), status=1, tree={"b.txt": None},
          err=WARN_VERSION + WARN_METHOD + "Unknown compression type for b.txt. I can only handle deflate and store.\n"),
     Case("output_blocked_by_directory", "extract", "blocked", setup=block_with_directory, status=1,
          out="Inflating: sub/blocked.txt..." + done("after.txt"), err="Error opening sub{S}blocked.txt for output\n",
          tree={"sub/blocked.txt": DIR}),
-    Case("write_failure_dev_full", "extract", "full", setup=link_to_dev_full, platforms=("linux",), status=1,
-         out="Inflating: full.txt...\nInflating: big_full.txt...\n" + done("after.txt"),
-         err=MSG_WRITE + MSG_WRITE + MSG_CRC, tree={"full.txt": ("link", "/dev/full"), "big_full.txt": ("link", "/dev/full")}),
+    # Links in the way are replaced, never written through.
+    Case("links_to_dev_full_replaced", "extract", "full", setup=link_to_dev_full, platforms=("linux",)),
+    Case("write_failure_file_size_limit", "extract", "full", file_size_limit=4096, platforms=("linux",), status=1,
+         out=done("full.txt") + "Inflating: big_full.txt...\n" + done("after.txt"), err=MSG_WRITE + MSG_CRC,
+         tree={"big_full.txt": lambda got: len(got) == 4096}),
     Case("unsafe_names_posix", "extract", "unsafe", platforms=("linux",), status=1, base="empty",
          out=UNSAFE_DONE + done("a\\b.txt") + "Inflating: d/../../up.txt...\n"
              + done("..\\win.txt", "\\root.txt", "a:b.txt", "ok.txt"),
@@ -577,7 +587,7 @@ def run_case(case, args, inputs):
         if case.drive and wine:
             set_drive_a(args.prefix, os.path.join(folder, "drive"))
         result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
-                          wine_prefix=args.prefix if wine else None)
+                          wine_prefix=args.prefix if wine else None, file_size_limit=case.file_size_limit)
     shown = windows_path(program) if wine else (case.argv0 or program)
     problems = []
     for what, got, want in (("stdout", result.stdout, case.out), ("stderr", result.stderr, case.err)):

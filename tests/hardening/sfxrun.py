@@ -54,6 +54,7 @@ class Scratch:
         os.makedirs(self.drive, exist_ok=True)
         if prepare is not None:
             prepare(self.work)
+        self.drive_inputs = {os.path.join(self.drive, name) for name in os.listdir(self.drive)}
         with open(self.program, "wb") as out:
             out.write(image)
         os.chmod(self.program, 0o755)
@@ -70,7 +71,8 @@ class Scratch:
             return None, expired.stdout or b"", expired.stderr or b""
 
     def outside_files(self):
-        """Everything that is neither the program, the empty drive A, nor the
+        """Everything that is neither the program, drive A with what the case
+        put there, nor the
         chain of folders down to the extraction folder (whose content is
         not looked at)."""
         allowed = {self.drive, self.work}
@@ -83,7 +85,8 @@ class Scratch:
             if folder == self.work:
                 folders[:] = []
                 continue
-            found += [os.path.join(folder, name) for name in files if os.path.join(folder, name) != self.program]
+            inputs = {self.program} | getattr(self, "drive_inputs", set())
+            found += [os.path.join(folder, name) for name in files if os.path.join(folder, name) not in inputs]
             found += [os.path.join(folder, name) for name in folders if os.path.join(folder, name) not in allowed]
             folders[:] = [name for name in folders if os.path.join(folder, name) in allowed]
         return [os.path.relpath(path, self.root) for path in found]

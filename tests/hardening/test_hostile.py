@@ -9,17 +9,22 @@ usage: test_hostile.py STUB            the Linux stub
        test_hostile.py --table STUB    also prints the outcomes as a Markdown table
 """
 import os
+import stat
 import sys
+import tempfile
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfxrun import Scratch, check_run  # noqa: E402
-from zipbuild import Member, build  # noqa: E402
+from zipbuild import Member, build, unix  # noqa: E402
 
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
 UNEXPECTED_END = "Unexpected end of file reached. The zip archive may be corrupted."
+OVERLAP = "Error: %s overlaps another member (a possible zip bomb). This file will not be unzipped."
+LARGER = "Error: %s is larger than the zip archive says. File may be corrupted."
+LINK_OUTSIDE = "Error: %s is a link that leads outside the current directory. This link will not be made."
 ESCAPE_NAME = "\x1b[2J\x1b]0;owned\x07name\x7f.txt"
 ESCAPE_SHOWN = "?[2J?]0;owned?name?.txt"
 
@@ -32,11 +37,10 @@ def never_ending_deflate():
 
 # Each archive is a function of the bytes before it (the stub).
 def many_entries(count):
-    """count entries: a file, count - 2 entries of one folder, and a file
-    in that folder that uses the first file's data (local headers are
-    found from the central name's length, so both names are as long)."""
-    shared = [Member("dir/", b"") for _ in range(count - 2)] + [Member("dir/last.txt", b"z")]
-    return lambda prefix: build([Member("firstone.txt", b"z")], prefix=prefix, central_only=shared)
+    """count entries, each with a local header of its own: a file, count - 2
+    entries of one folder, and a file in that folder."""
+    members = [Member("firstone.txt", b"z")] + [Member("dir/", b"") for _ in range(count - 2)]
+    return lambda prefix: build(members + [Member("dir/last.txt", b"z")], prefix=prefix)
 
 
 def one(name, data=b"x", **fields):
@@ -57,8 +61,151 @@ def link_to_dev_full(work):
     os.symlink("/dev/full", os.path.join(work, "full.txt"))
 
 
+def bomb(count):
+    """count entries of one deflated member of 1 MiB of zeros."""
+    shared = [Member("bomb%05d.bin" % i, bytes(1 << 20), method=8) for i in range(1, count)]
+    return archive([Member("bomb00000.bin", bytes(1 << 20), method=8)], central_only=shared)
+
+
+def quoted_member():
+    """A member whose stored data holds a whole second member, local header
+    and all, that the directory lists too: the second overlaps the first."""
+    inner = build([Member("inner.txt", b"inner data")])
+    inner = inner[:inner.index(b"PK\x01\x02")]
+
+    def make(prefix):
+        image = build([Member("outer.bin", inner)], prefix=prefix)
+        start = image.index(b"PK\x03\x04", len(prefix) + 30)
+        return build([Member("outer.bin", inner)], prefix=prefix,
+                     central_only=[Member("inner.txt", b"inner data", local_offset=start)])
+    return make
+
+
+def link(name, target):
+    return one(name, target.encode(), **unix(0o120777))
+
+
+def wrong_disk():
+    """A set of two disks whose member lies on the first: drive A holds a
+    file of the right name but another disk's bytes."""
+    return archive([Member("s.txt", b"spanned", disk=0, local_offset=0)], this_disk=1, directory_disk=1)
+
+
+# What a case finds in the scratch tree besides the expected files: each
+# returns a list of problems. OUTSIDE_FOLDER is a folder outside the scratch
+# root that links made by prepare point at.
+OUTSIDE_FOLDER = tempfile.mkdtemp(prefix="sfxhard-outside-")
+VICTIM = os.path.join(OUTSIDE_FOLDER, "victim.txt")
+VICTIM_TEXT = b"must stay as it is\n"
+
+
+def reset_outside():
+    for name in os.listdir(OUTSIDE_FOLDER):
+        os.remove(os.path.join(OUTSIDE_FOLDER, name))
+    with open(VICTIM, "wb") as out:
+        out.write(VICTIM_TEXT)
+
+
+def link_in_work(name, target):
+    def prepare(work):
+        reset_outside()
+        os.symlink(target, os.path.join(work, name))
+    return prepare
+
+
+def hard_link_in_work(name):
+    def prepare(work):
+        reset_outside()
+        os.link(VICTIM, os.path.join(work, name))
+    return prepare
+
+
+def fifo_in_work(name):
+    return lambda work: os.mkfifo(os.path.join(work, name))
+
+
+def file_in_work(name):
+    def prepare(work):
+        with open(os.path.join(work, name), "wb") as out:
+            out.write(b"in the way")
+    return prepare
+
+
+def folder_link_in_work(name, target_inside):
+    def prepare(work):
+        os.makedirs(os.path.join(work, target_inside))
+        os.symlink(target_inside, os.path.join(work, name))
+    return prepare
+
+
+def wrong_disk_in_drive(work):
+    drive = os.path.join(work, *[".."] * 4, "drive")
+    with open(os.path.join(drive, "setup.exe"), "wb") as out:
+        out.write(b"another disk " * 100)
+
+
+def outside_untouched(work):
+    problems = []
+    with open(VICTIM, "rb") as victim:
+        if victim.read() != VICTIM_TEXT:
+            problems.append("the file outside was changed")
+    if sorted(os.listdir(OUTSIDE_FOLDER)) != ["victim.txt"]:
+        problems.append("written in the folder outside: %r" % os.listdir(OUTSIDE_FOLDER))
+    return problems
+
+
+def plain_file(name, content=b"x"):
+    def verify(work):
+        path = os.path.join(work, name)
+        if os.path.islink(path) or not os.path.isfile(path):
+            return ["%s is not a plain file" % name]
+        with open(path, "rb") as found:
+            return [] if found.read() == content else ["%s holds other bytes" % name]
+    return verify
+
+
+def all_of(*checks):
+    return lambda work: [problem for check in checks for problem in check(work)]
+
+
+def link_to(name, target):
+    def verify(work):
+        path = os.path.join(work, name)
+        if not os.path.islink(path) or os.readlink(path) != target:
+            return ["%s is not a link to %s" % (name, target)]
+        return []
+    return verify
+
+
+def no_link(name):
+    return lambda work: ["%s exists" % name] if os.path.lexists(os.path.join(work, name)) else []
+
+
+def mode_is(name, mode):
+    def verify(work):
+        found = stat.S_IMODE(os.stat(os.path.join(work, name)).st_mode)
+        return [] if found == mode else ["%s has mode %o, expected %o" % (name, found, mode)]
+    return verify
+
+
+def time_is(name, seconds):
+    def verify(work):
+        found = int(os.stat(os.path.join(work, name)).st_mtime)
+        return [] if found == seconds else ["%s has time %d, expected %d" % (name, found, seconds)]
+    return verify
+
+
+def dos_seconds(date, time_of_day):
+    """The local time that a DOS date and time stand for, as the stub sets it."""
+    import time as clock
+    parts = ((date >> 9) + 1980, (date >> 5) & 15, date & 31, time_of_day >> 11, (time_of_day >> 5) & 63,
+             (time_of_day & 31) * 2, 0, 0, -1)
+    return int(clock.mktime(parts))
+
+
 # name, archive, stdin, expected status, texts expected on stdout+stderr,
-# files expected in the extraction folder (None: not checked), set-up.
+# files expected in the extraction folder (None: not checked), set-up,
+# and optionally a last check of the tree.
 COMMON_CASES = [
     ("dot-dot", one("../evil.txt"), b"", 1, ["Error: ../evil.txt " + OUTSIDE], [], None),
     ("dot-dot deep", one("a/b/../../../evil.txt"), b"", 1, [OUTSIDE], [], None),
@@ -77,12 +224,27 @@ COMMON_CASES = [
     ("local header at 0xFFFFFFFF", one("a.txt", b"abc", local_offset=0xFFFFFFFF), b"", 1,
      ["Error: " + UNEXPECTED_END], None, None),
     ("stored size 0xFFFFFFFF", one("a.txt", b"abc", compressed_size=0xFFFFFFFF), b"", 1,
-     ["Error: " + UNEXPECTED_END], None, None),
+     [LARGER % "a.txt"], ["a.txt"], None),
     ("deflated size 0xFFFFFFFF", one("a.txt", b"abc" * 99, method=8, compressed_size=0xFFFFFFFF), b"", 1,
      ["Error: buffer error."], None, None),
     ("uncompressed size 0xFFFFFFFF", one("a.txt", b"abc", uncompressed_size=0xFFFFFFFF), b"", 0,
      ["Inflating: a.txt...done"], ["a.txt"], None),
-    ("overlapping members", overlapping(), b"", 0, [], ["a.txt", "b.txt", "c.txt"], None),
+    ("overlapping members", overlapping(), b"", 1, [OVERLAP % "b.txt", OVERLAP % "c.txt"], ["a.txt"], None),
+    ("zip bomb: 2000 entries of one member", bomb(2000), b"", 1, [OVERLAP % "bomb01999.bin"], ["bomb00000.bin"],
+     None),
+    ("a member quoted in another's data", quoted_member(), b"", 1, [OVERLAP % "inner.txt"], ["outer.bin"], None),
+    ("local name longer than the central", one("a.txt", local_name=b"a.txt.evil"), b"", 1,
+     ["Error: the local header of a.txt names another file."], [], None),
+    ("local name of the same length", one("a.txt", local_name=b"b.txt"), b"", 1,
+     ["Error: the local header of a.txt names another file."], [], None),
+    ("no local signature", one("a.txt", local_signature=b"PK\x01\x02"), b"", 1,
+     ["Error: a.txt has no local header where the zip archive says."], [], None),
+    ("local extra field the directory lacks", one("a.txt", b"data", local_extra=b"\x55\x54\x05\x00\x01abcd"),
+     b"", 0, ["Inflating: a.txt...done"], ["a.txt"], None, plain_file("a.txt", b"data")),
+    ("stored member larger than declared", one("s.txt", b"y" * 65536, uncompressed_size=16), b"", 1,
+     [LARGER % "s.txt"], ["s.txt"], None, plain_file("s.txt", b"y" * 16)),
+    ("deflated member larger than declared", one("d.bin", bytes(10 << 20), method=8, uncompressed_size=16), b"", 1,
+     [LARGER % "d.bin"], ["d.bin"], None, plain_file("d.bin", bytes(16))),
     ("encrypted, shorter than its header", one("e.txt", b"", password="pw", payload=b"12345"), b"pw\n", 1,
      ["Error: e.txt is too short to be encrypted. The zip archive may be corrupted."], [], None),
     ("deflate stream that never ends", one("n.txt", b"x" * 5000, method=8, payload=never_ending_deflate()),
@@ -93,8 +255,8 @@ COMMON_CASES = [
      ["Unknown compression type for %s." % ESCAPE_SHOWN], [], None),
     ("terminal controls, refused name", one("../\x1b[31m.txt"), b"", 1, ["Error: ../?[31m.txt " + OUTSIDE],
      [], None),
-    ("write to a full disk", one("full.txt", bytes(30000)), b"", 1, ["Error while writing output file."],
-     None, link_to_dev_full),
+    ("link to /dev/full in the way", one("full.txt", bytes(30000)), b"", 0, ["Inflating: full.txt...done"],
+     ["full.txt"], link_to_dev_full, plain_file("full.txt", bytes(30000))),
     ("disk prompt at end of input", archive([Member("s.txt", b"s", disk=1)], this_disk=1), b"", 1,
      ["Please insert segment 1 into drive A and press enter.", "User aborted."], [], None),
     ("password prompt at end of input", one("p.txt", b"secret", password="pw"), b"", 0,
@@ -108,11 +270,69 @@ POSIX_CASES = [
      [ESCAPE_NAME], None),
     ("65535 entries", many_entries(65535), b"", 0, ["Inflating: dir/last.txt...done"],
      ["dir/last.txt", "firstone.txt"], None),
+    # What is in the folder already is replaced, never written through.
+    ("link to a file outside in the way", one("a.txt"), b"", 0, ["Inflating: a.txt...done"], ["a.txt"],
+     link_in_work("a.txt", VICTIM), all_of(plain_file("a.txt"), outside_untouched)),
+    ("dangling link in the way", one("a.txt"), b"", 0, [], ["a.txt"],
+     link_in_work("a.txt", os.path.join(OUTSIDE_FOLDER, "new.txt")), all_of(plain_file("a.txt"), outside_untouched)),
+    ("hard link to a file outside in the way", one("a.txt"), b"", 0, [], ["a.txt"], hard_link_in_work("a.txt"),
+     all_of(plain_file("a.txt"), outside_untouched)),
+    ("FIFO in the way", one("a.txt"), b"", 0, ["Inflating: a.txt...done"], ["a.txt"], fifo_in_work("a.txt"),
+     plain_file("a.txt")),
+    ("plain file in the way is overwritten", one("a.txt", b"new"), b"", 0, [], ["a.txt"], file_in_work("a.txt"),
+     plain_file("a.txt", b"new")),
+    ("folder link leading outside", one("d/x.txt"), b"", 1, ["Error: d/x.txt " + OUTSIDE], None,
+     link_in_work("d", OUTSIDE_FOLDER), outside_untouched),
+    ("folder link leading outside, folder entry", archive([Member("d/sub/", b"")]), b"", 1, [OUTSIDE], None,
+     link_in_work("d", OUTSIDE_FOLDER), outside_untouched),
+    ("folder link leading inside", one("d/x.txt"), b"", 0, ["Inflating: d/x.txt...done"], ["real/x.txt"],
+     folder_link_in_work("d", "real"), plain_file("real/x.txt")),
+    # Members stored as symbolic links.
+    ("link member inside", archive([Member("t.txt", b"t"), Member("l", b"t.txt", **unix(0o120777))]), b"", 0,
+     ["Inflating: l...done"], ["l", "t.txt"], None, link_to("l", "t.txt")),
+    ("link member climbing inside", archive([Member("a/b/l", b"../../t.txt", **unix(0o120777))]), b"", 0, [],
+     ["a/b/l"], None, link_to("a/b/l", "../../t.txt")),
+    ("link member climbing out", link("a/l", "../../t.txt"), b"", 1, [LINK_OUTSIDE % "a/l"], [], None, no_link("a/l")),
+    ("link member to an absolute path", link("l", VICTIM), b"", 1, [LINK_OUTSIDE % "l"], [], None,
+     all_of(no_link("l"), outside_untouched)),
+    ("link member then a member through it",
+     archive([Member("sub/f0", b"0"), Member("l", b"sub", **unix(0o120777)), Member("l/f.txt", b"f")]), b"", 0, [],
+     None, None, all_of(link_to("l", "sub"), plain_file("sub/f.txt", b"f"))),
+    ("link member replacing a link outside", link("l", "t.txt"), b"", 0, [], None, link_in_work("l", VICTIM),
+     all_of(link_to("l", "t.txt"), outside_untouched)),
+    ("link member too long", link("l", "x" * 5000), b"", 1, ["Error: l is a link longer than 4095 bytes."], [], None),
+    # Folders that cannot be made are reported.
+    ("folder entry over a file", archive([Member("f/", b"")]), b"", 1, ["Error creating folder f"], ["f"],
+     file_in_work("f")),
+    ("folder entry with a name too long", archive([Member("d" * 300 + "/", b"")]), b"", 1,
+     ["Error creating folder " + "d" * 300], [], None),
+    ("folder entry that exists", archive([Member("e/", b"")]), b"", 0, [], [], lambda work: os.mkdir(
+        os.path.join(work, "e"))),
+    # Modes from the start, folder times and modes after the last member.
+    ("mode 0600 after a failed CRC", one("p.txt", b"private", crc=1, **unix(0o100600)), b"", 1,
+     ["CRC values do not match"], ["p.txt"], None, mode_is("p.txt", 0o600)),
+    ("read-only folder with a file in it",
+     archive([Member("ro/", b"", date=0x4A21, time=0x6000, **unix(0o40555)), Member("ro/f.txt", b"f")]), b"", 0, [],
+     ["ro/f.txt"], None, all_of(mode_is("ro", 0o555), time_is("ro", dos_seconds(0x4A21, 0x6000)))),
+    ("folder times, deepest first",
+     archive([Member("a/", b"", date=0x4A21, **unix(0o40755)), Member("a/b/", b"", date=0x4B21, **unix(0o40700)),
+              Member("a/b/c.txt", b"c")]), b"", 0, [], ["a/b/c.txt"], None,
+     all_of(time_is("a", dos_seconds(0x4A21, 0x6000)), time_is("a/b", dos_seconds(0x4B21, 0x6000)),
+            mode_is("a/b", 0o700))),
+    # A spanned set: a local header that is not where the directory says is
+    # another disk; the same segment is asked for again.
+    ("wrong disk in the drive", wrong_disk(), b"\n\n", 1,
+     [("Please insert segment 1 into drive A and press enter.", 3), "User aborted."], [], wrong_disk_in_drive),
 ]
 
-WINE_TOO = ("dot-dot", "drive and slash", "terminal controls, refused name", "encrypted, shorter than its header")
+WINE_TOO = ("dot-dot", "drive and slash", "terminal controls, refused name", "encrypted, shorter than its header",
+            "overlapping members", "local name longer than the central", "stored member larger than declared",
+            "folder entry that exists")
 
 WINDOWS_CASES = [
+    # Windows makes no links of members: the link's text becomes a file.
+    ("link member as its text", archive([Member("t.txt", b"t"), Member("l", b"t.txt", **unix(0o120777))]), b"", 0,
+     ["Inflating: l...done"], ["l", "t.txt"], None, plain_file("l", b"t.txt")),
     ("backslash dot-dot", one("..\\evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("backslash deep", one("a\\..\\..\\evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("leading backslash", one("\\abs\\evil.txt"), b"", 1, [OUTSIDE], [], None),
@@ -148,14 +368,19 @@ def run_cases(stub, cases, wine=None, prefix=None, wrapper=(), table=None):
     scratch = Scratch(wine_prefix=prefix)
     failures = []
     try:
-        for name, make, stdin, status, texts, files, prepare in cases:
+        for name, make, stdin, status, texts, files, prepare, *last_check in cases:
             got, out, err = scratch.run(make(stub_bytes), stdin=stdin, wine=wine, timeout=120, prepare=prepare,
                                         wrapper=wrapper)
             output = out.decode("latin-1") + err.decode("latin-1")
             problems = check_run(scratch, got, name)
             if got != status:
                 problems.append("%s: status %s, expected %d" % (name, got, status))
-            problems += ["%s: missing %r" % (name, text) for text in texts if text not in output]
+            for text in texts:
+                text, times = text if isinstance(text, tuple) else (text, None)
+                if text not in output or (times is not None and output.count(text) != times):
+                    problems.append("%s: %r missing or not %s times" % (name, text, times))
+            for check in last_check:
+                problems += ["%s: %s" % (name, problem) for problem in check(scratch.work)]
             if control_bytes(out + err):
                 problems.append("%s: control bytes on the console" % name)
             if files is not None and scratch.extracted() != sorted(files):

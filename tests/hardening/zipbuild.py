@@ -21,12 +21,19 @@ def encrypt(payload, password, crc):
     return ZipCipher(password).encrypt(header + payload)
 
 
+def unix(mode):
+    """Header fields of a member made on a Unix host with this st_mode."""
+    return dict(version_made_by=(3 << 8) | 20, external=mode << 16)
+
+
 class Member:
     """One member. data is the file's content; method 0 stores, 8 deflates;
     password encrypts. Any keyword in `fields` overrides the computed header
     value in both headers: version_made_by, version_needed, flags, method,
     time, date, crc, compressed_size, uncompressed_size, disk, internal,
-    external, local_offset; `payload` replaces the member's data bytes."""
+    external, local_offset; `payload` replaces the member's data bytes;
+    `local_name` and `local_extra` (bytes) change only the local header,
+    `local_signature` its signature."""
 
     def __init__(self, name, data=b"", method=0, password=None, **fields):
         self.name = name.encode() if isinstance(name, str) else name
@@ -70,10 +77,12 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
             offset = f.get("local_offset", first_offset)
         else:
             offset = f.get("local_offset", len(out))
-            out += LOCAL_SIGNATURE + struct.pack(
+            local_name = f.get("local_name", member.name)
+            local_extra = f.get("local_extra", b"")
+            out += f.get("local_signature", LOCAL_SIGNATURE) + struct.pack(
                 "<HHHHHIIIHH", values["version_needed"], flags, values["method"], values["time"],
                 values["date"], crc, values["compressed_size"], values["uncompressed_size"],
-                len(member.name), 0) + member.name + payload
+                len(local_name), len(local_extra)) + local_name + local_extra + payload
         central += CENTRAL_SIGNATURE + struct.pack(
             "<HHHHHHIIIHHHHHII", values["version_made_by"], values["version_needed"], flags, values["method"],
             values["time"], values["date"], crc, values["compressed_size"], values["uncompressed_size"],

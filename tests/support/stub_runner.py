@@ -8,6 +8,8 @@ import collections
 import errno
 import fcntl
 import os
+import resource
+import signal
 import shutil
 import subprocess
 import tempfile
@@ -90,12 +92,23 @@ def run_fresh_program(command, **kwargs):
             time.sleep(0.02)
 
 
-def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None, argv0=None):
+def limit_file_size(size):
+    """A preexec_fn for a child whose files may grow to size bytes at most:
+    a write past it fails with EFBIG, as on a full disk (SIGXFSZ ignored)."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    return limit
+
+
+def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None, argv0=None,
+             file_size_limit=None):
     """Runs program with args in cwd, feeding stdin (bytes; None means
     /dev/null), and returns Result(stdout bytes, stderr bytes, exit status).
     With wine_prefix, the program runs under wine64 in that prefix (call
     prepare_wine_prefix first). argv0, natively, is the program's word 0 in
-    place of its absolute path. A timeout raises subprocess.TimeoutExpired."""
+    place of its absolute path; file_size_limit caps the size of every file it
+    writes. A timeout raises subprocess.TimeoutExpired."""
     executable = os.path.abspath(program)
     command = [executable, *args]
     if wine_prefix is not None:
@@ -110,7 +123,8 @@ def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=()
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         completed = run_fresh_program(command, executable=executable, input=stdin,
                                       stdin=subprocess.DEVNULL if stdin is None else None, stdout=out,
-                                      stderr=err, cwd=cwd, env=env, timeout=timeout, check=False)
+                                      stderr=err, cwd=cwd, env=env, timeout=timeout, check=False,
+                                      preexec_fn=None if file_size_limit is None else limit_file_size(file_size_limit))
         out.seek(0)
         err.seek(0)
         return Result(out.read(), err.read(), completed.returncode)
