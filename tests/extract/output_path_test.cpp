@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,71 @@ TEST(PathSafetyTest, BackslashNamesFollowThePlatform) {
   EXPECT_FALSE(is_outside_current_directory("..\\x"));
   EXPECT_FALSE(is_outside_current_directory("\\abs"));
   EXPECT_FALSE(is_outside_current_directory("C:x"));
+}
+
+struct LinkCase {
+  const char* link_path;
+  const char* target;
+  bool inside;
+};
+
+const LinkCase k_link_cases[] = {
+    {"l", "t.txt", true},
+    {"l", "sub/t.txt", true},
+    {"l", "./t.txt", true},
+    {"l", ".", true},
+    {"a/l", "..", true},
+    {"a/b/l", "../../t.txt", true},
+    {"a/b/l", "../x/../../t", true},
+    {"l", "..", false},
+    {"l", "../t.txt", false},
+    {"a/l", "../../t.txt", false},
+    {"a/l", "x/../../../t", false},  // climbs out on the way, whatever follows
+    {"l", "/etc/passwd", false},
+    {"l", "", false},
+    {"a//l", "../t", true},  // local paths never hold empty components
+};
+
+TEST(LinkSafetyTest, TargetsAreResolvedFromTheLinksFolder) {
+  for (const LinkCase& c : k_link_cases) {
+    EXPECT_EQ(link_stays_inside(c.link_path, c.target), c.inside) << c.link_path << " -> " << c.target;
+  }
+}
+
+TEST(OutputPathTest, StopsAtAFolderLinkLeadingOutside) {
+  ScopedTempDir outside;
+  std::string outside_path = outside.path();
+  {
+    ScopedTempDir scratch;
+    forget_created_directories();
+    ASSERT_EQ(symlink(outside_path.c_str(), "d"), 0);
+    FolderResult result = FolderResult::ready;
+    free(make_output_path(strdup("d/sub/x.txt"), &result));
+    EXPECT_EQ(result, FolderResult::outside);
+    EXPECT_FALSE(file_exists(outside_path + "/sub"));
+  }
+}
+
+TEST(OutputPathTest, FolderLinkLeadingInsideIsReady) {
+  ScopedTempDir scratch;
+  forget_created_directories();
+  ASSERT_EQ(mkdir("real", 0755), 0);
+  ASSERT_EQ(symlink("real", "d"), 0);
+  FolderResult result = FolderResult::failed;
+  free(make_output_path(strdup("d/sub/x.txt"), &result));
+  EXPECT_EQ(result, FolderResult::ready);
+  EXPECT_TRUE(file_exists("real/sub"));
+}
+
+TEST(OutputPathTest, FileInTheWayFailsTheFolder) {
+  ScopedTempDir scratch;
+  forget_created_directories();
+  FILE* blocker = fopen("f", "wb");
+  ASSERT_NE(blocker, nullptr);
+  fclose(blocker);
+  FolderResult result = FolderResult::ready;
+  free(make_output_path(strdup("f/x.txt"), &result));
+  EXPECT_EQ(result, FolderResult::failed);
 }
 
 }  // namespace
