@@ -57,6 +57,13 @@ void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int un
 void platform_hide_input();
 void platform_show_input();
 
+// Gives each of the standard descriptors 0-2 that was closed at start a
+// harmless file (/dev/null), so that neither the archive nor an output file
+// takes its number: prompts would read the archive, messages would land in
+// an extracted file. Called before anything is opened; nothing to do on
+// Windows, whose C library keeps the three numbers reserved.
+void platform_reserve_standard_streams();
+
 // Stdio buffer sizes: larger buffers cut the system calls per member.
 constexpr std::size_t k_archive_stream_buffer = 64 * 1024;
 constexpr std::size_t k_output_stream_buffer = 64 * 1024;

@@ -136,4 +136,14 @@ void platform_show_input() {
   sigaction(SIGINT, &g_previous_interrupt, nullptr);
 }
 
+void platform_reserve_standard_streams() {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+    // open takes the lowest free number: this one, as those below are open.
+    // Without /dev/null (a bare chroot), the root folder holds the number
+    // as well: reads from it fail and writes to it are refused.
+    if (open("/dev/null", O_RDWR) < 0) (void)open("/", O_RDONLY);
+  }
+}
+
 void platform_exit(int status) { exit(status); }
