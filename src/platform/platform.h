@@ -25,7 +25,9 @@ bool platform_stdout_is_console();
 void platform_fake_stdout_is_console(bool is_console);
 
 // Prints the exit-pause text and waits for one byte from the console itself,
-// whatever standard input is redirected to; reports a failed read.
+// whatever standard input is redirected to; reports a failed read. Does
+// nothing in a process that runs in the background of its terminal (POSIX
+// job control), which the read would stop.
 void platform_exit_pause();
 
 // Creates one directory; the result is deliberately not examined.
@@ -54,6 +56,9 @@ void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, int un
 
 // Turns the terminal's echo off while a password is typed when standard input
 // is a console; the restore also runs when the user interrupts with Ctrl-C.
+// On POSIX the signals that end the process at the prompt (SIGINT, SIGTERM,
+// SIGHUP, SIGQUIT) restore the echo first; Ctrl-Z restores it while the
+// process is stopped and SIGCONT hides it again.
 void platform_hide_input();
 void platform_show_input();
 
