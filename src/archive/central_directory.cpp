@@ -282,9 +282,12 @@ void print_directory_warnings(int warnings) {
 }
 
 FILE* open_archive(const char* path) {
-  FILE* stream = fopen(path != nullptr ? path : "", "rb");
+  // A bare name (setup) is one the shell found on the search path, or
+  // Windows in the program's folder, the current folder or the search path:
+  // a file of that name in the current folder may be another program's, or
+  // a folder. Only the program's own file is sure to be the one running.
+  FILE* stream = path != nullptr && has_folder_part(path) ? fopen(path, "rb") : nullptr;
   if (stream == nullptr) {
-    // Started by a bare name (setup for setup.exe): read the program's own file.
     char executable[4096];
     if (platform_executable_path(executable, sizeof executable)) stream = fopen(executable, "rb");
   }

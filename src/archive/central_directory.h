@@ -12,9 +12,10 @@ constexpr int k_warn_unknown_method = 2;
 constexpr int k_warn_too_many_entries = 4;
 constexpr int k_warn_too_few_entries = 8;
 
-// Opens path for binary reading (the running executable when path cannot be
-// opened) and reads its directory into archive_state. Returns the stream, or
-// nullptr after printing why the directory could not be read.
+// Opens path for binary reading (the running executable when path is a bare
+// name or cannot be opened) and reads its directory into archive_state.
+// Returns the stream, or nullptr after printing why the directory could not
+// be read.
 [[nodiscard]] FILE* open_archive(const char* path);
 
 // Reads the end record and every central header into archive_state, asking

@@ -30,6 +30,9 @@ bool wait_for_enter() {
 
 bool is_name_separator(char c) { return c == '/' || (k_windows_names && (c == '\\' || c == ':')); }
 
+// The separators between folder names; a drive's colon is not one.
+bool is_folder_separator(char c) { return c == '/' || (k_windows_names && c == '\\'); }
+
 // What follows the archive path's last separator, or nullptr when it has no
 // drive or folder part.
 const char* last_component(const char* path) {
@@ -42,10 +45,11 @@ const char* last_component(const char* path) {
 
 char* segment_path_for(const char* name) {
   const char* root = platform_drive_a_root();
-  char* path = static_cast<char*>(malloc(strlen(root) + strlen(name) + 1));
+  std::size_t root_length = strlen(root);
+  char* path = static_cast<char*>(malloc(root_length + strlen(name) + 1));
   if (path == nullptr) return nullptr;
-  strcpy(path, root);
-  strcat(path, name);
+  memcpy(path, root, root_length);
+  normalise_segment_name(name, path + root_length);
   return path;
 }
 
@@ -76,6 +80,31 @@ char* choose_segment_path(const char* archive_path) {
 }
 
 }  // namespace
+
+bool has_folder_part(const char* path) { return last_component(path) != nullptr; }
+
+// Windows does the same to A:\..\x (it is A:\x); a POSIX path would climb out
+// of the drive's folder, and ../set/disk1/setup would name disk 1 itself.
+void normalise_segment_name(const char* name, char* out) {
+  std::size_t written = 0;
+  while (*name != '\0') {
+    while (is_folder_separator(*name)) ++name;
+    const char* start = name;
+    while (*name != '\0' && !is_folder_separator(*name)) ++name;
+    std::size_t length = static_cast<std::size_t>(name - start);
+    if (length == 0 || (length == 1 && start[0] == '.')) continue;
+    if (length == 2 && start[0] == '.' && start[1] == '.') {
+      // Back to the separator before the last component kept, or to the start.
+      while (written > 0 && out[written - 1] != k_path_separator) --written;
+      if (written > 0) --written;
+      continue;
+    }
+    if (written > 0) out[written++] = k_path_separator;
+    memcpy(out + written, start, length);
+    written += length;
+  }
+  out[written] = '\0';
+}
 
 void set_archive_buffer(FILE* archive) {
   char* buffer = platform_stream_buffer(k_archive_buffer_slot, k_archive_stream_buffer);

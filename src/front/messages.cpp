@@ -64,6 +64,67 @@ void print_progress(const char* name, const char* action) {
   fflush(stdout);
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence of two to four bytes at text,
+// or 0 when the bytes there are none (overlong forms and surrogates are not).
+std::size_t utf8_sequence_length(const unsigned char* text) {
+  unsigned char low = 0x80;  // the range of the second byte
+  unsigned char high = 0xBF;
+  std::size_t length;
+  if (text[0] >= 0xC2 && text[0] <= 0xDF) {
+    length = 2;
+  } else if (text[0] >= 0xE0 && text[0] <= 0xEF) {
+    length = 3;
+    if (text[0] == 0xE0) low = 0xA0;
+    if (text[0] == 0xED) high = 0x9F;
+  } else if (text[0] >= 0xF0 && text[0] <= 0xF4) {
+    length = 4;
+    if (text[0] == 0xF0) low = 0x90;
+    if (text[0] == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text[1] < low || text[1] > high) return 0;
+  // The terminator fails the test, so nothing past it is read.
+  for (std::size_t i = 2; i < length; ++i) {
+    if (text[i] < 0x80 || text[i] > 0xBF) return 0;
+  }
+  return length;
+}
+
+// Copies the character at text to out as it may be shown; returns the bytes
+// taken from text, *written those put in out.
+std::size_t show_character(const unsigned char* text, char* out, std::size_t* written) {
+  *written = 1;
+  if (text[0] < 0x20 || text[0] == 0x7F) {
+    *out = '?';
+    return 1;
+  }
+  // The Windows console shows bytes in its code page; C1 codes are a matter
+  // of POSIX terminals, which take both the bytes 0x80-0x9F (in an 8-bit
+  // character set) and their UTF-8 forms U+0080-U+009F as controls (0x9B
+  // and C2 9B start an escape sequence as ESC [ does).
+  if (text[0] < 0x80 || k_windows_names) {
+    *out = static_cast<char>(text[0]);
+    return 1;
+  }
+  std::size_t length = utf8_sequence_length(text);
+  if (length == 0) {  // a byte outside any sequence
+    *out = text[0] <= 0x9F ? '?' : static_cast<char>(text[0]);
+    return 1;
+  }
+  if (text[0] == 0xC2 && text[1] <= 0x9F) {  // U+0080-U+009F
+    *out = '?';
+    return 2;
+  }
+  memcpy(out, text, length);
+  *written = length;
+  return length;
+}
+
+}  // namespace
+
 const char* shown_name(const char* name) {
   static char* shown = nullptr;
   static std::size_t capacity = 0;
@@ -75,11 +136,16 @@ const char* shown_name(const char* name) {
     shown = larger;
     capacity = length + 1;
   }
-  for (std::size_t i = 0; i <= length; ++i) {
-    unsigned char byte = static_cast<unsigned char>(name[i]);
-    bool control = (byte < 0x20 && byte != 0) || byte == 0x7F;
-    shown[i] = control ? '?' : name[i];
+  // A shown character is never longer than the bytes it stands for.
+  const unsigned char* text = reinterpret_cast<const unsigned char*>(name);
+  std::size_t taken = 0;
+  std::size_t put = 0;
+  while (taken < length) {
+    std::size_t written;
+    taken += show_character(text + taken, shown + put, &written);
+    put += written;
   }
+  shown[put] = '\0';
   return shown;
 }
 

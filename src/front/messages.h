@@ -34,8 +34,11 @@ void print_output(const char* format, ...) __attribute__((format(printf, 1, 2)))
 void print_progress(const char* name, const char* action);
 
 // A member name as it may be shown on a terminal: control bytes (below 0x20,
-// and 0x7F) become '?', so a crafted name cannot rewrite the user's screen.
-// The text lives until the next call; an absent name shows as "".
+// and 0x7F) become '?', so a crafted name cannot rewrite the user's screen;
+// on POSIX so do the C1 controls: a byte 0x80-0x9F outside a well-formed
+// UTF-8 sequence, and each UTF-8 encoded U+0080-U+009F (C2 80 to C2 9F).
+// Other UTF-8 and other bytes are shown as they are. The text lives until
+// the next call; an absent name shows as "".
 const char* shown_name(const char* name);
 
 // Sets up the process-wide buffering: standard output line-buffered,

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 
 int run_program(int word_count, char** words) {
+  platform_reserve_standard_streams();
   set_up_standard_streams();
   const char* archive_path = word_count > 0 && words != nullptr ? words[0] : nullptr;
   archive_state.archive_path = archive_path;

@@ -25,7 +25,9 @@ bool platform_stdout_is_console();
 void platform_fake_stdout_is_console(bool is_console);
 
 // Prints the exit-pause text and waits for one byte from the console itself,
-// whatever standard input is redirected to; reports a failed read.
+// whatever standard input is redirected to; reports a failed read. Does
+// nothing in a process that runs in the background of its terminal (POSIX
+// job control), which the read would stop.
 void platform_exit_pause();
 
 // What a folder along an output path turned out to be.
@@ -84,8 +86,18 @@ void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date);
 
 // Turns the terminal's echo off while a password is typed when standard input
 // is a console; the restore also runs when the user interrupts with Ctrl-C.
+// On POSIX the signals that end the process at the prompt (SIGINT, SIGTERM,
+// SIGHUP, SIGQUIT) restore the echo first; Ctrl-Z restores it while the
+// process is stopped and SIGCONT hides it again.
 void platform_hide_input();
 void platform_show_input();
+
+// Gives each of the standard descriptors 0-2 that was closed at start a
+// harmless file (/dev/null), so that neither the archive nor an output file
+// takes its number: prompts would read the archive, messages would land in
+// an extracted file. Called before anything is opened; nothing to do on
+// Windows, whose C library keeps the three numbers reserved.
+void platform_reserve_standard_streams();
 
 // Stdio buffer sizes: larger buffers cut the system calls per member.
 constexpr std::size_t k_archive_stream_buffer = 64 * 1024;

@@ -136,6 +136,12 @@ void platform_show_input() {
   SetConsoleCtrlHandler(restore_echo_on_interrupt, FALSE);
 }
 
+// msvcrt marks descriptors 0-2 open at start even when the standard handle
+// behind one is missing, so no file ever gets their numbers, and handles are
+// not handed out lowest first: a closed stream only makes its reads and
+// writes fail.
+void platform_reserve_standard_streams() {}
+
 void platform_exit(int status) {
   _flushall();
   _fcloseall();
