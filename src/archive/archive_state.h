@@ -29,6 +29,7 @@ struct ZipEntry {
   // header lies inside another member's header or data, and where the next
   // member's local header begins on the same segment (UINT64_MAX: none).
   bool overlaps_another;
+  bool name_is_local_path;  // name no longer holds the stored name
   std::uint64_t following_header_offset;
   ZipEntry* next;
 };
@@ -41,6 +42,8 @@ struct ArchiveState {
   std::int32_t directory_segment;
   std::int32_t total_entry_count;
   std::uint32_t directory_offset;
+  bool end_record_read;  // end_record_offset and the fields from the end record are known
+  std::uint32_t end_record_offset;  // in the last segment's file
   std::uint16_t archive_comment_length;
   unsigned char* archive_comment;
   ZipEntry* entries;

@@ -250,6 +250,8 @@ ArchiveError read_central_directory(FILE* stream) {
   std::uint32_t directory_size = 0;
   code = read_end_record(stream, end_offset, &directory_size);
   if (code != ArchiveError::none) return code;
+  archive_state.end_record_read = true;
+  archive_state.end_record_offset = end_offset;
   code = switch_segment(archive_state.directory_segment, stream);
   if (code != ArchiveError::none) return code;
 

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "archive/archive_state.h"
+#include "archive/local_header.h"
+#include "archive/zip_format.h"
 #include "platform/platform.h"
 
 namespace {
@@ -54,6 +56,7 @@ char* segment_path_for(const char* name) {
 }
 
 bool can_open(const char* path) {
+  if (!platform_is_plain_file(path)) return false;
   FILE* probe = fopen(path, "rb");
   if (probe == nullptr) return false;
   fclose(probe);
@@ -77,6 +80,77 @@ char* choose_segment_path(const char* archive_path) {
   }
   free(path);
   return fallback;
+}
+
+bool signature_at(FILE* archive, std::uint64_t offset, std::uint32_t wanted) {
+  unsigned char bytes[4];
+  return platform_seek(archive, offset) == 0 && fread(bytes, 1, sizeof bytes, archive) == sizeof bytes &&
+         read_le32(bytes) == wanted;
+}
+
+// The member whose local header comes first on segment, or nullptr.
+ZipEntry* first_member_on(std::int32_t segment) {
+  ZipEntry* first = nullptr;
+  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    if (entry->starting_segment == segment && entry->name != nullptr && entry->name_length > 0 &&
+        (first == nullptr || entry->local_header_offset < first->local_header_offset)) {
+      first = entry;
+    }
+  }
+  return first;
+}
+
+// Segment files carry no number of their own, but the directory says what
+// lies where: the end record on the last segment, the directory's start on
+// its segment, and the first local header listed on any segment. A disk that
+// shows none of them where they belong is another disk. Leaves the archive
+// at its first byte.
+bool holds_segment(std::int32_t segment, FILE* archive) {
+  bool sound = true;
+  if (archive_state.end_record_read) {
+    if (segment == archive_state.last_segment) {
+      sound = signature_at(archive, archive_state.end_record_offset, end_record_signature());
+    }
+    if (sound && segment == archive_state.directory_segment) {
+      sound = signature_at(archive, archive_state.directory_offset, k_central_header_signature) ||
+              signature_at(archive, archive_state.directory_offset, end_record_signature());
+    }
+  }
+  ZipEntry* first = sound ? first_member_on(segment) : nullptr;
+  if (first != nullptr) {
+    std::uint16_t local_extra_length = first->local_extra_length;
+    sound = check_local_header(first, archive) == LocalHeader::matches;
+    first->local_extra_length = local_extra_length;
+  }
+  clearerr(archive);
+  return platform_seek(archive, 0) == 0 && sound;
+}
+
+// Asks for the disk until one that holds segment is in the drive. Returns
+// none with the archive re-opened on it, or user_aborted, out_of_memory or
+// open_error.
+ArchiveError insert_segment(std::int32_t segment, FILE* archive) {
+  for (;;) {
+    ask_for_segment(segment);
+    if (!wait_for_enter()) return ArchiveError::user_aborted;
+    const char* archive_path = archive_state.archive_path != nullptr ? archive_state.archive_path : "";
+    char* path = choose_segment_path(archive_path);
+    if (path == nullptr) return ArchiveError::out_of_memory;
+    // A failed freopen closes the stream and loses its FILE object for good,
+    // so a disk that is not there is found out first.
+    if (!can_open(path)) {
+      free(path);
+      return ArchiveError::open_error;
+    }
+    FILE* reopened = freopen(path, "rb", archive);
+    free(path);
+    if (reopened == nullptr) {
+      archive_state.stream_lost = true;
+      return ArchiveError::open_error;
+    }
+    set_archive_buffer(archive);
+    if (holds_segment(segment, archive)) return ArchiveError::none;
+  }
 }
 
 }  // namespace
@@ -117,25 +191,7 @@ ArchiveError switch_segment(std::int32_t segment, FILE* archive) {
 }
 
 ArchiveError ask_again_for_segment(std::int32_t segment, FILE* archive) {
-  ask_for_segment(segment);
-  if (!wait_for_enter()) return ArchiveError::user_aborted;
-
-  const char* archive_path = archive_state.archive_path != nullptr ? archive_state.archive_path : "";
-  char* path = choose_segment_path(archive_path);
-  if (path == nullptr) return ArchiveError::out_of_memory;
-  // A failed freopen closes the stream and loses its FILE object for good, so
-  // a disk that is not there is found out first.
-  if (!can_open(path)) {
-    free(path);
-    return ArchiveError::open_error;
-  }
-  FILE* reopened = freopen(path, "rb", archive);
-  free(path);
-  if (reopened == nullptr) {
-    archive_state.stream_lost = true;
-    return ArchiveError::open_error;
-  }
-  set_archive_buffer(archive);
-  archive_state.current_segment = segment;
-  return ArchiveError::none;
+  ArchiveError code = insert_segment(segment, archive);
+  if (code == ArchiveError::none) archive_state.current_segment = segment;
+  return code;
 }

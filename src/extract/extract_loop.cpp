@@ -5,6 +5,7 @@
 #include <cstring>
 #include <zlib.h>
 
+#include "archive/local_header.h"
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
 #include "extract/fast_crc32.h"
@@ -169,6 +170,7 @@ MemberOutcome create_directory_entry(ZipEntry* entry, FolderList* folders) {
   if (strspn(entry->name, "/") == strlen(entry->name)) return MemberOutcome::done;
   FolderResult result = FolderResult::ready;
   entry->name = make_output_path(entry->name, &result);
+  entry->name_is_local_path = true;
   if (result == FolderResult::ready) result = platform_make_directory(entry->name);
   if (result == FolderResult::outside) {
     report_outside(entry);
@@ -375,38 +377,6 @@ MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
   return MemberOutcome::done;
 }
 
-enum class LocalHeader {
-  matches,
-  unreadable,    // the archive ends (or fails) inside it
-  no_signature,  // no local header where the directory says
-  other_name,    // a local header of another name than the directory's
-  overlapping,   // with its extra field, the data runs into the next member's header
-};
-
-// Reads the member's local header: its signature, its name (which must be
-// the directory's, byte for byte) and its extra-field length, which goes
-// into entry. Readers that take the name or the data position from the
-// local header would otherwise see another file than this one. Leaves the
-// archive after the name.
-LocalHeader check_local_header(ZipEntry* entry, FILE* archive) {
-  unsigned char header[k_local_header_size];
-  if (platform_seek(archive, entry->local_header_offset) != 0 ||
-      fread(header, 1, sizeof header, archive) != sizeof header) {
-    return LocalHeader::unreadable;
-  }
-  if (read_le32(header) != k_local_header_signature) return LocalHeader::no_signature;
-  entry->local_extra_length = read_le16(&header[k_local_extra_length_offset]);
-  if (read_le16(&header[k_local_name_length_offset]) != entry->name_length) return LocalHeader::other_name;
-  // Names reach 65535 bytes: compared in pieces of read_buffer, free now.
-  for (std::size_t compared = 0; compared < entry->name_length;) {
-    std::size_t piece = entry->name_length - compared < k_buffer_size ? entry->name_length - compared : k_buffer_size;
-    if (fread(archive_state.read_buffer, 1, piece, archive) != piece) return LocalHeader::unreadable;
-    if (memcmp(archive_state.read_buffer, entry->name + compared, piece) != 0) return LocalHeader::other_name;
-    compared += piece;
-  }
-  return LocalHeader::matches;
-}
-
 void report_overlap(const ZipEntry* entry) {
   print_error("Error: %s overlaps another member (a possible zip bomb). This file will not be unzipped.\n",
               shown_name(entry->name));
@@ -519,6 +489,7 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   if ((outcome = check_member_name(entry)) != MemberOutcome::done) return outcome;
   FolderResult folders = FolderResult::ready;
   entry->name = make_output_path(entry->name, &folders);
+  entry->name_is_local_path = true;
   if (folders == FolderResult::outside) {
     report_outside(entry);
     print_output("\n");

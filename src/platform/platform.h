@@ -68,6 +68,11 @@ void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date
 // its trailing separator ("A:\\" on Windows).
 const char* platform_drive_a_root();
 
+// True when path names a plain file (a link to one included): what a disk's
+// segment must be. A folder or FIFO there is no segment, and a FIFO would
+// block the open.
+bool platform_is_plain_file(const char* path);
+
 // Copies the path of the running executable into buffer; false when unknown
 // or longer than size - 1.
 bool platform_executable_path(char* buffer, std::size_t size);

@@ -208,6 +208,11 @@ const char* platform_drive_a_root() {
   return root;
 }
 
+bool platform_is_plain_file(const char* path) {
+  struct stat found;
+  return stat(path, &found) == 0 && S_ISREG(found.st_mode);
+}
+
 bool platform_executable_path(char* buffer, std::size_t size) {
   ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
   if (length <= 0 || static_cast<std::size_t>(length) >= size - 1) return false;

@@ -71,6 +71,11 @@ bool platform_make_link(const char* /*target*/, const char* /*path*/) { return f
 
 const char* platform_drive_a_root() { return "A:\\"; }
 
+bool platform_is_plain_file(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool platform_executable_path(char* buffer, std::size_t size) {
   DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
   return length > 0 && length < size;

@@ -1,0 +1,28 @@
+// local_header.cpp - check a member's local header against its directory entry.
+#include "archive/local_header.h"
+
+#include <cstring>
+
+#include "archive/zip_format.h"
+#include "platform/platform.h"
+
+LocalHeader check_local_header(ZipEntry* entry, FILE* archive) {
+  unsigned char header[k_local_header_size];
+  if (platform_seek(archive, entry->local_header_offset) != 0 ||
+      fread(header, 1, sizeof header, archive) != sizeof header) {
+    return LocalHeader::unreadable;
+  }
+  if (read_le32(header) != k_local_header_signature) return LocalHeader::no_signature;
+  entry->local_extra_length = read_le16(&header[k_local_extra_length_offset]);
+  if (read_le16(&header[k_local_name_length_offset]) != entry->name_length) return LocalHeader::other_name;
+  if (entry->name_is_local_path) return LocalHeader::matches;  // the stored name is gone
+  // Names reach 65535 bytes: compared piece by piece.
+  unsigned char piece[256];
+  for (std::size_t compared = 0; compared < entry->name_length;) {
+    std::size_t length = entry->name_length - compared < sizeof piece ? entry->name_length - compared : sizeof piece;
+    if (fread(piece, 1, length, archive) != length) return LocalHeader::unreadable;
+    if (memcmp(piece, entry->name + compared, length) != 0) return LocalHeader::other_name;
+    compared += length;
+  }
+  return LocalHeader::matches;
+}
