@@ -284,6 +284,29 @@ class RefusalTest(Scratch):
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
 
+    def test_existing_output_that_is_not_a_regular_file_is_kept(self):
+        source = self.fresh_folder("source")
+        make_device = lambda path: os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # /dev/null's numbers
+        cases = [("fifo", os.mkfifo, [], "is a FIFO, not a regular file"),
+                 ("link to a device", lambda path: os.symlink("/dev/null", path), [], "leads to a device"),
+                 ("device", make_device, [], "is a device, not a regular file"),
+                 ("spanned over a fifo", os.mkfifo, ["--split", "1M"], "exists and is not an earlier spanned output")]
+        for label, make, options, message in cases:
+            with self.subTest(label):
+                if label == "device" and os.geteuid() != 0:
+                    continue  # only root may make a device node
+                folder = self.fresh_folder(label.replace(" ", "-"))
+                output = os.path.join(folder, "existing")
+                make(output)
+                before = os.lstat(output)
+                result = mksfx(*options, "-o", output, source, check=False)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(output + " " + message, result.stderr)
+                after = os.lstat(output)
+                self.assertEqual((after.st_mode, after.st_ino, after.st_rdev),
+                                 (before.st_mode, before.st_ino, before.st_rdev))
+                self.assertEqual(os.listdir(folder), ["existing"])
+
     def test_unbuilt_stub_is_reported(self):
         if WIN64_BUILT:
             self.skipTest("this build has the Windows stubs")

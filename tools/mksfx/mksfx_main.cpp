@@ -114,12 +114,42 @@ bool is_earlier_split_output(const std::string& folder) {
   return !error;
 }
 
+const char* kind_of(std::filesystem::file_type type) {
+  switch (type) {
+    case std::filesystem::file_type::block:
+    case std::filesystem::file_type::character:
+      return "a device";
+    case std::filesystem::file_type::fifo:
+      return "a FIFO";
+    case std::filesystem::file_type::socket:
+      return "a socket";
+    default:
+      return "a special file";
+  }
+}
+
+// An existing OUTPUT is replaced only when it is what mksfx writes: a regular
+// file, or with --split an earlier set's folder. Anything else (as root,
+// "-o /dev/null" would replace the device) is refused, also behind a link;
+// a dangling link is replaced, as a missing file would be created.
 void check_output_path(const BuildOptions& options) {
-  struct stat info;
-  if (stat(options.output.c_str(), &info) != 0) return;
-  if (options.split_size == 0 && S_ISDIR(info.st_mode)) throw BuildError(options.output + " is a folder");
-  if (options.split_size != 0 && !(S_ISDIR(info.st_mode) && is_earlier_split_output(options.output))) {
-    throw BuildError(options.output + " exists and is not an earlier spanned output; not replacing it");
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::file_status found = fs::symlink_status(options.output, error);
+  if (!fs::exists(found)) return;
+  bool is_link = fs::is_symlink(found);
+  if (is_link) found = fs::status(options.output, error);
+  if (is_link && !fs::exists(found)) return;
+  if (options.split_size != 0) {
+    if (!(fs::is_directory(found) && is_earlier_split_output(options.output))) {
+      throw BuildError(options.output + " exists and is not an earlier spanned output; not replacing it");
+    }
+    return;
+  }
+  if (fs::is_directory(found)) throw BuildError(options.output + " is a folder");
+  if (!fs::is_regular_file(found)) {
+    throw BuildError(options.output + (is_link ? " leads to " : " is ") + kind_of(found.type()) +
+                     ", not a regular file; not replacing it");
   }
 }
 
@@ -196,10 +226,11 @@ void build_self_extractor(const BuildOptions& options) {
   settings.fixed_time = options.mtime;
   settings.quiet = options.quiet;
   settings.show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
+  // Before the walk, which may be long: a wrong OUTPUT is found at once.
+  check_output_path(options);
   std::vector<SourceItem> items;
   if (!converting) items = collect_sources(options.inputs, rules, options.output);
   if (rules == NameRules::windows_stub) warn_about_non_ascii_names(items);
-  check_output_path(options);
 
   DiskWriter writer;
   open_output(writer, options);
