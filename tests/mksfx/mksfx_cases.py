@@ -381,6 +381,18 @@ class SplitTest(Scratch):
         disks = self.build_split(os.path.join(source, "pkg"), stub_size + 1440 * 1024)
         self.assertEqual(len(disks), 1)
 
+    def test_rebuild_inside_the_packed_folder_leaves_the_earlier_set_out(self):
+        source = self.fresh_folder("source")
+        with open(os.path.join(source, "data.txt"), "w") as out:
+            out.write("data")
+        output = os.path.join(source, "floppies")
+        disk_size = str(self.stub_size() + 100 * 1024)
+        for _ in range(2):
+            mksfx("-q", "--split", disk_size, "-o", output, source + "/.")
+        self.assertEqual(os.listdir(output), ["disk1"])
+        with zipfile.ZipFile(os.path.join(output, "disk1", "floppies")) as archive:
+            self.assertEqual(archive.namelist(), ["data.txt"])
+
 
 class WineTest(Scratch):
     """The Windows x86_64 stub under wine64."""

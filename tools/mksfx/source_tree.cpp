@@ -116,18 +116,19 @@ class SourceWalk {
         return;
       }
     }
+    // An earlier output inside a packed folder (mksfx -o setup ., or with
+    // --split the earlier set's folder) is left out.
+    if (is_output(info)) return;
     if (S_ISDIR(info.st_mode)) {
       add_item(path, name + "/", info);
       add_folder(path, name + "/");
     } else if (S_ISREG(info.st_mode)) {
-      if (is_output(info)) return;
       add_item(path, name, info);
     } else {
       std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", path.c_str());
     }
   }
 
-  // An earlier output inside a packed folder (mksfx -o setup .) is left out.
   bool is_output(const struct stat& info) const {
     return output_inode_ != 0 && info.st_dev == output_device_ && info.st_ino == output_inode_;
   }

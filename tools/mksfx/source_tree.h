@@ -23,8 +23,8 @@ enum class NameRules { linux_stub, windows_stub };
 // input that cannot be read, a name the stub would refuse, two inputs with
 // the same name, more than 65535 entries or a file of 4 GiB or more.
 // Symbolic links to files are followed; links to folders, dangling links
-// and special files are skipped with a warning, and so is an existing
-// output file found inside a folder.
+// and special files are skipped with a warning, and an existing output
+// found inside a folder (a file, or the folder of a spanned set) is left out.
 std::vector<SourceItem> collect_sources(const std::vector<std::string>& inputs, NameRules rules,
                                         const std::string& output);
 
