@@ -314,6 +314,48 @@ class RefusalTest(Scratch):
         self.assert_refused(["--target", "win64", source], 1, "win64 target is unavailable")
 
 
+class MessageTest(Scratch):
+    """Names from folders and archives are shown by the stub's rule: control
+    bytes (and a zero byte) as '?', the whole name and reason kept."""
+
+    @staticmethod
+    def archive_with(base, name):
+        archive = os.path.join(base, "names.zip")
+        with zipfile.ZipFile(archive, "w") as out:
+            info = zipfile.ZipInfo("placeholder")
+            info.filename = name  # ZipInfo would cut the name at a zero byte
+            out.writestr(info, "data")
+        return archive
+
+    @staticmethod
+    def folder_with_file(base, name):
+        os.makedirs(os.path.join(base, "src"))
+        with open(os.path.join(base, "src", name), "w") as out:
+            out.write("data")
+        return os.path.join(base, "src")
+
+    @staticmethod
+    def folder_with_dangling_link(base, name):
+        os.makedirs(os.path.join(base, "src"))
+        os.symlink("nowhere", os.path.join(base, "src", name))
+        return os.path.join(base, "src")
+
+    def test_names_are_shown_safely(self):
+        cases = [("adding", self.folder_with_file, "a\x1b[2Jb", 0, "  adding: src/a?[2Jb ("),
+                 ("warning", self.folder_with_dangling_link, "l\x07ink\x7f", 0, "/src/l?ink?: a link to nothing"),
+                 ("copying", self.archive_with, "x\x1b]0;title\x07y", 0, "  copying: x?]0;title?y\n"),
+                 ("zero byte", self.archive_with, "a\0b\rc", 1,
+                  "mksfx: refusing member a?b?c: a name holding a zero byte\n")]
+        for label, make, name, status, expected in cases:
+            with self.subTest(label):
+                base = self.fresh_folder(label.replace(" ", "-"))
+                result = mksfx("-o", os.path.join(base, "names.run"), make(base, name), check=False)
+                self.assertEqual(result.returncode, status, result.stderr)
+                shown = result.stdout + result.stderr
+                self.assertIn(expected, shown)
+                self.assertFalse(set(shown) & set("\0\x07\x1b\x7f\r"), repr(shown))
+
+
 class LimitTest(Scratch):
     """What the stub cannot read (no Zip64) is refused before anything is written."""
 

@@ -141,7 +141,7 @@ struct ReadResult {
 
 void show_progress(const SourceItem& item, std::uint64_t done) {
   int percent = static_cast<int>(item.size == 0 ? 100 : done * 100 / item.size);
-  std::fprintf(stderr, "\r  adding: %s %3d%%", item.name.c_str(), percent);
+  std::fprintf(stderr, "\r  adding: %s %3d%%", shown(item.name).c_str(), percent);
 }
 
 // Reads the file once: its CRC-32 and, with a level, its compressed form.
@@ -217,7 +217,8 @@ void report_member(const CentralRecord& record, const PackSettings& settings) {
   std::uint64_t plain = record.uncompressed_size;
   std::uint64_t packed = record.compressed_size - ((record.flags & 1) ? k_encryption_header_size : 0);
   int saved = plain == 0 ? 0 : static_cast<int>(100 - (packed * 100 + plain / 2) / plain);
-  std::printf("  adding: %s (%s %d%%)\n", record.name.c_str(), record.method == 8 ? "deflated" : "stored", saved);
+  std::printf("  adding: %s (%s %d%%)\n", shown(record.name).c_str(), record.method == 8 ? "deflated" : "stored",
+              saved);
 }
 
 // Writes the header block and streams the data through the cipher.

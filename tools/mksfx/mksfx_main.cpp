@@ -10,6 +10,7 @@
 
 #include "build_options.h"
 #include "disk_writer.h"
+#include "front/messages.h"
 #include "member_packer.h"
 #include "output_check.h"
 #include "source_tree.h"
@@ -207,7 +208,7 @@ void warn_about_non_ascii_names(const std::vector<SourceItem>& items) {
     for (unsigned char c : item.name) {
       if (c < 0x80) continue;
       std::fprintf(stderr, "mksfx: warning: %s is not plain ASCII; Windows will show it in its own code page\n",
-                   item.name.c_str());
+                   shown(item.name).c_str());
       return;
     }
   }
@@ -255,7 +256,7 @@ void build_self_extractor(const BuildOptions& options) {
   }
   commit_output(writer, options);
   if (!options.quiet) {
-    std::printf("mksfx: wrote %s: %zu entries%s\n", options.output.c_str(), records.size(),
+    std::printf("mksfx: wrote %s: %zu entries%s\n", shown(options.output).c_str(), records.size(),
                 options.split_size == 0 ? "" : (", " + std::to_string(writer.disk_paths.size()) + " disks").c_str());
   }
 }
@@ -283,12 +284,13 @@ int main(int argc, char** argv) {
     build_self_extractor(options);
   } catch (const UsageError& error) {
     remove_partial_output();
-    std::fprintf(stderr, "mksfx: %s\n", error.what());
+    std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
     return k_exit_usage;
   } catch (const std::exception& error) {
     remove_partial_output();
     std::fflush(stdout);
-    std::fprintf(stderr, "mksfx: %s\n", error.what());
+    // A path in the message may hold control bytes too.
+    std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
     return k_exit_failure;
   }
   return 0;

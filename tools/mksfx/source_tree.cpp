@@ -108,11 +108,11 @@ class SourceWalk {
     if (lstat(path.c_str(), &info) != 0) throw BuildError("cannot read " + path + ": " + reason_of(errno));
     if (S_ISLNK(info.st_mode)) {
       if (stat(path.c_str(), &info) != 0) {
-        std::fprintf(stderr, "mksfx: warning: skipping %s: a link to nothing\n", path.c_str());
+        std::fprintf(stderr, "mksfx: warning: skipping %s: a link to nothing\n", shown(path).c_str());
         return;
       }
       if (S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "mksfx: warning: skipping %s: a link to a folder\n", path.c_str());
+        std::fprintf(stderr, "mksfx: warning: skipping %s: a link to a folder\n", shown(path).c_str());
         return;
       }
     }
@@ -125,7 +125,7 @@ class SourceWalk {
     } else if (S_ISREG(info.st_mode)) {
       add_item(path, name, info);
     } else {
-      std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", path.c_str());
+      std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", shown(path).c_str());
     }
   }
 

@@ -192,17 +192,17 @@ CentralRecord decode_central(const std::string& directory, std::size_t at, std::
 
 void check_member(const CentralRecord& record, NameRules rules) {
   std::string refusal = refusal_of_name(record.name, rules);
-  if (!refusal.empty()) throw BuildError("refusing member " + record.name + ": " + refusal);
+  if (!refusal.empty()) throw BuildError("refusing member " + shown(record.name) + ": " + refusal);
   if (is_zip64_marked(record)) {
-    throw BuildError(record.name + " needs Zip64, which the stub cannot read");
+    throw BuildError(shown(record.name) + " needs Zip64, which the stub cannot read");
   }
   bool is_directory = !record.name.empty() && record.name.back() == '/';
   if (!is_directory && record.compressed_size > 0 && record.method != 0 && record.method != 8) {
-    throw BuildError(record.name + " uses compression method " + std::to_string(record.method) +
+    throw BuildError(shown(record.name) + " uses compression method " + std::to_string(record.method) +
                      ", which the stub cannot extract (only stored and deflated)");
   }
   if ((record.flags & k_flag_strong_encryption) != 0) {
-    throw BuildError(record.name + " uses strong encryption, which the stub cannot decipher");
+    throw BuildError(shown(record.name) + " uses strong encryption, which the stub cannot decipher");
   }
 }
 
@@ -254,17 +254,19 @@ void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, st
   for (std::size_t i = 0; i < by_start.size(); ++i) {
     SourceMember& member = *by_start[i];
     std::uint64_t end = i + 1 < by_start.size() ? by_start[i + 1]->start : directory_start;
-    if (end <= member.start) throw BuildError("members " + member.record.name + " and another share their data");
+    if (end <= member.start) throw BuildError("members " + shown(member.record.name) + " and another share their data");
     member.span = end - member.start;
-    if (member.span < k_local_header_size) throw BuildError(member.record.name + ": its local header is cut short");
+    if (member.span < k_local_header_size) {
+      throw BuildError(shown(member.record.name) + ": its local header is cut short");
+    }
     std::string local = parts.read(member.start, k_local_header_size);
     if (get_le32(local, 0) != k_local_header_signature)
-      throw BuildError(member.record.name + ": no local header where the directory says");
+      throw BuildError(shown(member.record.name) + ": no local header where the directory says");
     std::size_t names = get_le16(local, 26) + static_cast<std::size_t>(get_le16(local, 28));
     member.header_length = k_local_header_size + names + ((member.record.flags & 1) ? k_encryption_header_size : 0);
     std::uint64_t needed = k_local_header_size + names + member.record.compressed_size;
     if (needed > member.span)
-      throw BuildError(member.record.name + ": its data overlaps the next member or the directory");
+      throw BuildError(shown(member.record.name) + ": its data overlaps the next member or the directory");
   }
 }
 
@@ -307,7 +309,7 @@ std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string
   std::vector<SourceMember*> by_start = sorted_by_start(members);
   for (SourceMember* member : by_start) {
     copy_member(parts, writer, *member);
-    if (!quiet) std::printf("  copying: %s\n", member->record.name.c_str());
+    if (!quiet) std::printf("  copying: %s\n", shown(member->record.name).c_str());
   }
   std::vector<CentralRecord> records;
   records.reserve(members.size());

@@ -1,10 +1,20 @@
 // zip_records.cpp - encode local and central headers, convert times to DOS form.
 #include "zip_records.h"
 
+#include "front/messages.h"
+
 volatile std::sig_atomic_t g_build_interrupted = 0;
 
 void stop_if_interrupted() {
   if (g_build_interrupted != 0) throw BuildError("interrupted");
+}
+
+std::string shown(const std::string& name) {
+  std::string text = name;
+  for (char& c : text) {
+    if (c == '\0') c = '?';
+  }
+  return shown_name(text.c_str());
 }
 
 namespace {

@@ -16,6 +16,11 @@ struct BuildError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A member name or path as a message shows it, by the stub's rule
+// (shown_name): control bytes become '?'. A zero byte, which would end the
+// text there, becomes '?' too, so the whole name shows.
+std::string shown(const std::string& name);
+
 // Set by the interrupt handler; the build stops at its next read or write
 // and removes what it has written.
 extern volatile std::sig_atomic_t g_build_interrupted;
