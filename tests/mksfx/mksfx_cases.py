@@ -279,10 +279,32 @@ class RefusalTest(Scratch):
         cases = [(["--bogus", source], "unknown option"), ([], "no input"), (["-1", "--split", "1x", source], "--split"),
                  (["--target", "dos", source], "unknown target"), (["--mtime", "yesterday", source], "--mtime"),
                  (["--password", "a", "--password-file", "f", source], "exclude each other"),
-                 (["--password", "", source], "password is empty"), (["--password", "x" * 255, source], "254")]
+                 (["--password", "", source], "password is empty")]
         for args, message in cases:
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
+
+    def test_longest_password_is_what_the_stub_reads(self):
+        """The stub reads 254 characters of a line, its line end included."""
+        source = self.fresh_folder("source")
+        for name in ("one", "two"):
+            with open(os.path.join(source, name), "w") as out:
+                out.write(name * 100)
+            os.utime(os.path.join(source, name), (1600000000, 1600000000))  # DOS times keep even seconds only
+        longest = "".join(chr(33 + i % 94) for i in range(253))
+        with open(self.path("pw254"), "w") as out:
+            out.write(longest + "x\n")
+        for args in (["--password", longest + "x", source], ["--password-file", self.path("pw254"), source]):
+            with self.subTest(args[0]):
+                self.assert_refused(args, 2, "the password is 254 bytes long; the stub reads at most 253")
+        output = self.path("longest.run")
+        mksfx("-q", "--password", longest, "-o", output, source + "/.")
+        target = self.fresh_folder("out")
+        result = run_native(output, target, (longest + "\n") * 2)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.count(b"Please enter the password for"), 2)
+        self.assertEqual(sorted(os.listdir(target)), ["one", "two"])
+        self.assert_same_tree(source, target)
 
     def test_existing_output_that_is_not_a_regular_file_is_kept(self):
         source = self.fresh_folder("source")

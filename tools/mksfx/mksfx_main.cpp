@@ -26,8 +26,10 @@ namespace {
 
 constexpr int k_exit_failure = 1;
 constexpr int k_exit_usage = 2;
-// The stub reads a password line of at most 254 characters.
-constexpr std::size_t k_max_password_length = 254;
+// The stub reads at most 254 characters of a password line, its line end
+// included: a longer password would leave its line end for the next prompt,
+// and every second member would be refused.
+constexpr std::size_t k_max_password_length = 253;
 
 // The half-written output, removed when the build fails or is interrupted.
 std::string g_partial_file;
@@ -83,7 +85,8 @@ std::optional<std::string> choose_password(const BuildOptions& options) {
   if (!password) return password;
   if (password->empty()) throw UsageError("the password is empty");
   if (password->size() > k_max_password_length)
-    throw UsageError("the password is longer than 254 characters, which the stub cannot read");
+    throw UsageError("the password is " + std::to_string(password->size()) +
+                     " bytes long; the stub reads at most " + std::to_string(k_max_password_length));
   if (password->find_first_of("\r\n") != std::string::npos) throw UsageError("the password holds a line break");
   std::fprintf(stderr, "mksfx: warning: the traditional zip cipher is weak; do not rely on it to keep data secret\n");
   return password;
