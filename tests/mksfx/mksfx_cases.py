@@ -7,10 +7,12 @@ import argparse
 import os
 import random
 import shutil
+import signal
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -152,6 +154,26 @@ class RoundTripTest(Scratch):
             mksfx("-q", "-o", output, source + "/.")
         with zipfile.ZipFile(output) as archive:
             self.assertEqual(archive.namelist(), ["data.txt"])
+
+    def test_interrupt_removes_the_partial_output(self):
+        source = self.fresh_folder("source")
+        with open(os.path.join(source, "noise"), "wb") as out:
+            out.write(random.Random(7).randbytes(48 << 20))  # seconds of work at -9
+        for label, options, signal_number in [("single", [], signal.SIGINT), ("spanned", ["--split", "8M"], signal.SIGINT),
+                                              ("terminated", [], signal.SIGTERM)]:
+            with self.subTest(label):
+                folder = self.fresh_folder(label)
+                process = subprocess.Popen([MKSFX, "-q", "-9", *options, "-o", os.path.join(folder, "setup"), source],
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           text=True)
+                deadline = time.monotonic() + 60
+                while not os.listdir(folder) and process.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.01)  # until the partial output appears
+                process.send_signal(signal_number)
+                _, errors = process.communicate(timeout=120)
+                self.assertEqual(process.returncode, 128 + signal_number, errors)
+                self.assertIn("mksfx: interrupted", errors)
+                self.assertEqual(os.listdir(folder), [])
 
     def test_failed_build_leaves_existing_output(self):
         output = self.path("keep.run")

@@ -1,8 +1,11 @@
 // build_options.cpp - the mksfx command line.
 #include "build_options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 const char* const k_usage_text =
     "Usage: mksfx [options] -o OUTPUT INPUT...\n"
@@ -24,9 +27,12 @@ const char* const k_usage_text =
     "  -h, --help              show this help\n"
     "  --version               show the version\n"
     "\n"
+    "Short options bundle (-q9) and take joined values (-oFILE); long ones take\n"
+    "--name=VALUE and may be shortened while unambiguous; -- ends the options.\n"
+    "\n"
     "A folder is stored under its own name. A single zip archive as INPUT (also the\n"
     "last file of a split set made by zip -s) is converted with its members unchanged.\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
 
 namespace {
 
@@ -39,36 +45,97 @@ bool parse_epoch(const std::string& text, std::time_t* value) {
   return true;
 }
 
-// Options that take a value, as "--name VALUE" or "--name=VALUE".
-bool is_valued_option(const std::string& name) {
-  return name == "--output" || name == "--target" || name == "--stub" || name == "--password" ||
-         name == "--password-file" || name == "--split" || name == "--mtime";
-}
+// The long options without a short form get codes past the characters.
+enum LongOnly : int {
+  k_target = 256,
+  k_stub,
+  k_password,
+  k_password_file,
+  k_split,
+  k_mtime,
+  k_version,
+};
 
-std::string apply_value(const std::string& name, const std::string& value, BuildOptions* options) {
-  if (name == "--output") {
+// Short options bundle ("-q9"), take values joined or apart ("-oFILE",
+// "-o FILE"); the leading ':' makes getopt report a missing value apart.
+constexpr char k_short_options[] = ":o:qh0123456789";
+const struct option k_long_options[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"target", required_argument, nullptr, k_target},
+    {"stub", required_argument, nullptr, k_stub},
+    {"password", required_argument, nullptr, k_password},
+    {"password-file", required_argument, nullptr, k_password_file},
+    {"split", required_argument, nullptr, k_split},
+    {"mtime", required_argument, nullptr, k_mtime},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, k_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string apply_option(int code, const std::string& value, BuildOptions* options) {
+  if (code >= '0' && code <= '9') {
+    options->level = code - '0';
+  } else if (code == 'o') {
     options->output = value;
-  } else if (name == "--target") {
+  } else if (code == 'q') {
+    options->quiet = true;
+  } else if (code == 'h') {
+    options->show_help = true;
+  } else if (code == k_version) {
+    options->show_version = true;
+  } else if (code == k_target) {
     if (value != "linux" && value != "win32" && value != "win64") {
       return "unknown target '" + value + "' (linux, win32 or win64)";
     }
     options->target = value;
-  } else if (name == "--stub") {
+  } else if (code == k_stub) {
     options->stub_file = value;
-  } else if (name == "--password") {
+  } else if (code == k_password) {
     options->password = value;
-  } else if (name == "--password-file") {
+  } else if (code == k_password_file) {
     options->password_file = value;
-  } else if (name == "--split") {
+  } else if (code == k_split) {
     if (!parse_size(value, &options->split_size) || options->split_size == 0) {
       return "invalid --split size '" + value + "' (bytes, or with k or M, e.g. 1440k)";
     }
-  } else if (name == "--mtime") {
+  } else if (code == k_mtime) {
     std::time_t mtime = 0;
     if (!parse_epoch(value, &mtime)) return "invalid --mtime '" + value + "' (seconds since 1970)";
     options->mtime = mtime;
   }
   return "";
+}
+
+// Why getopt refused word, a long option: unknown, ambiguous or given a
+// value it does not take.
+std::string describe_long_refusal(const std::string& word) {
+  std::string name = word.substr(2, word.find('=') - 2);
+  std::vector<std::string> matches;
+  for (const struct option* known = k_long_options; known->name != nullptr; ++known) {
+    std::string candidate = known->name;
+    if (candidate == name) return "--" + name + " takes no value";
+    if (candidate.compare(0, name.size(), name) == 0) matches.push_back("--" + candidate);
+  }
+  if (matches.empty()) return "unknown option --" + name;
+  if (matches.size() == 1) return matches[0] + " takes no value";
+  std::string listed = matches[0];
+  for (std::size_t i = 1; i < matches.size(); ++i) listed += ", " + matches[i];
+  return "ambiguous option --" + name + " (" + listed + ")";
+}
+
+// The usage error for getopt's answer code ('?' or ':'). getopt names the
+// refused character in refused_option for a short option (whose word may
+// not be finished yet), and 0 or the option's code for a long one, whose
+// word is the last one it took.
+std::string describe_refusal(int code, int refused_option, char** argv) {
+  bool known_code =
+      refused_option == 0 || refused_option >= k_target || std::strchr(k_short_options + 1, refused_option) != nullptr;
+  if (!known_code || refused_option == ':') return std::string("unknown option -") + char(refused_option);
+  std::string word = argv[optind - 1];
+  if (word.rfind("--", 0) != 0) return std::string("-") + char(refused_option) + " needs a value";
+  if (code == ':') return word.substr(0, word.find('=')) + " needs a value";
+  return describe_long_refusal(word);
 }
 
 std::string check_combination(const BuildOptions& options) {
@@ -103,39 +170,17 @@ bool parse_size(const std::string& text, std::uint64_t* size) {
 }
 
 std::string parse_build_options(int argc, char** argv, const char* source_date_epoch, BuildOptions* options) {
-  bool options_ended = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string word = argv[i];
-    if (options_ended || word.size() < 2 || word[0] != '-') {
-      options->inputs.push_back(word);
-      continue;
-    }
-    if (word == "--") {
-      options_ended = true;
-    } else if (word == "-h" || word == "--help") {
-      options->show_help = true;
-    } else if (word == "--version") {
-      options->show_version = true;
-    } else if (word == "-q" || word == "--quiet") {
-      options->quiet = true;
-    } else if (word.size() == 2 && word[1] >= '0' && word[1] <= '9') {
-      options->level = word[1] - '0';
-    } else {
-      std::string name = word == "-o" ? "--output" : word;
-      std::string value;
-      std::size_t equals = name.find('=');
-      if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-        value = name.substr(equals + 1);
-        name = name.substr(0, equals);
-      } else if (is_valued_option(name)) {
-        if (i + 1 >= argc) return word + " needs a value";
-        value = argv[++i];
-      }
-      if (!is_valued_option(name)) return "unknown option " + word;
-      std::string error = apply_value(name, value, options);
-      if (!error.empty()) return error;
-    }
+  // getopt keeps its place between calls: 0 starts it afresh. It also moves
+  // the inputs behind the options, so "mksfx app/ -o setup" works.
+  optind = 0;
+  opterr = 0;
+  int code;
+  while ((code = getopt_long(argc, argv, k_short_options, k_long_options, nullptr)) != -1) {
+    if (code == '?' || code == ':') return describe_refusal(code, optopt, argv);
+    std::string error = apply_option(code, optarg != nullptr ? optarg : "", options);
+    if (!error.empty()) return error;
   }
+  for (int i = optind; i < argc; ++i) options->inputs.push_back(argv[i]);
   if (!options->mtime && source_date_epoch != nullptr && *source_date_epoch != '\0') {
     std::time_t mtime = 0;
     if (!parse_epoch(source_date_epoch, &mtime))

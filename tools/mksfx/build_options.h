@@ -22,8 +22,11 @@ struct BuildOptions {
   bool show_version = false;
 };
 
-// Parses the words after the program name; environment is the value of
-// SOURCE_DATE_EPOCH or nullptr. Returns "" or the usage error to show.
+// Parses the command line (argv[0] is the program's name) the way getopt_long
+// does: bundled short options, "-oFILE", "--name=VALUE", unambiguous
+// abbreviations, "--" before inputs that start with '-'; the words may be
+// reordered. source_date_epoch is the value of SOURCE_DATE_EPOCH or
+// nullptr. Returns "" or the usage error to show.
 std::string parse_build_options(int argc, char** argv, const char* source_date_epoch, BuildOptions* options);
 
 // Parses a size in bytes, with an optional k (1024) or M (1024 * 1024).

@@ -26,6 +26,8 @@ namespace {
 
 constexpr int k_exit_failure = 1;
 constexpr int k_exit_usage = 2;
+// A shell reports a program ended by signal N as 128 + N (130 for Ctrl-C).
+constexpr int k_exit_signal_base = 128;
 // The stub reads at most 254 characters of a password line, its line end
 // included: a longer password would leave its line end for the next prompt,
 // and every second member would be refused.
@@ -38,7 +40,7 @@ std::string g_partial_folder;
 // The first interrupt stops the build at its next read or write, which then
 // cleans up; a second one ends the process at once.
 void stop_build(int signal_number) {
-  g_build_interrupted = 1;
+  g_build_interrupted = signal_number;
   std::signal(signal_number, SIG_DFL);
 }
 
@@ -85,8 +87,8 @@ std::optional<std::string> choose_password(const BuildOptions& options) {
   if (!password) return password;
   if (password->empty()) throw UsageError("the password is empty");
   if (password->size() > k_max_password_length)
-    throw UsageError("the password is " + std::to_string(password->size()) +
-                     " bytes long; the stub reads at most " + std::to_string(k_max_password_length));
+    throw UsageError("the password is " + std::to_string(password->size()) + " bytes long; the stub reads at most " +
+                     std::to_string(k_max_password_length));
   if (password->find_first_of("\r\n") != std::string::npos) throw UsageError("the password holds a line break");
   std::fprintf(stderr, "mksfx: warning: the traditional zip cipher is weak; do not rely on it to keep data secret\n");
   return password;
@@ -257,6 +259,8 @@ void build_self_extractor(const BuildOptions& options) {
   } else {
     check_split_output(writer.disk_paths, options.split_size, records);
   }
+  // The last chance to stop: past this point the output is in place.
+  stop_if_interrupted();
   commit_output(writer, options);
   if (!options.quiet) {
     std::printf("mksfx: wrote %s: %zu entries%s\n", shown(options.output).c_str(), records.size(),
@@ -268,7 +272,7 @@ void build_self_extractor(const BuildOptions& options) {
 
 int main(int argc, char** argv) {
   BuildOptions options;
-  std::string usage_error = parse_build_options(argc - 1, argv + 1, std::getenv("SOURCE_DATE_EPOCH"), &options);
+  std::string usage_error = parse_build_options(argc, argv, std::getenv("SOURCE_DATE_EPOCH"), &options);
   if (!usage_error.empty()) {
     std::fprintf(stderr, "mksfx: %s\nTry 'mksfx --help' for more information.\n", usage_error.c_str());
     return k_exit_usage;
@@ -292,6 +296,10 @@ int main(int argc, char** argv) {
   } catch (const std::exception& error) {
     remove_partial_output();
     std::fflush(stdout);
+    if (g_build_interrupted != 0) {
+      std::fprintf(stderr, "mksfx: interrupted; the partial output is removed\n");
+      return k_exit_signal_base + g_build_interrupted;
+    }
     // A path in the message may hold control bytes too.
     std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
     return k_exit_failure;

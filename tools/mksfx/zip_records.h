@@ -21,8 +21,8 @@ struct BuildError : std::runtime_error {
 // text there, becomes '?' too, so the whole name shows.
 std::string shown(const std::string& name);
 
-// Set by the interrupt handler; the build stops at its next read or write
-// and removes what it has written.
+// The signal that interrupted the build, or 0; the build stops at its next
+// read or write and removes what it has written.
 extern volatile std::sig_atomic_t g_build_interrupted;
 // Throws BuildError once the build has been interrupted.
 void stop_if_interrupted();
