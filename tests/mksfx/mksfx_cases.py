@@ -328,6 +328,23 @@ class RefusalTest(Scratch):
         self.assertEqual(sorted(os.listdir(target)), ["one", "two"])
         self.assert_same_tree(source, target)
 
+    def test_output_in_a_missing_folder(self):
+        source = self.fresh_folder("source")
+        with open(self.path("plain"), "w") as out:
+            out.write("a file, not a folder")
+        cases = [([], "missing/setup", "the folder %s does not exist" % self.path("missing")),
+                 (["--split", "1M"], "missing/floppies", "the folder %s does not exist" % self.path("missing")),
+                 ([], "plain/setup", "%s is not a folder" % self.path("plain")),
+                 ([], "setup/", "without --split, OUTPUT is a file, and its name cannot end in '/'")]
+        for options, output, message in cases:
+            with self.subTest(output):
+                result = mksfx(*options, "-o", self.path(output), source, check=False)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.stderr, "mksfx: cannot write %s: %s\n" % (self.path(output), message))
+                self.assertEqual(sorted(os.listdir(self.work)), ["plain", "source"])
+        mksfx("-q", "--split", "8M", "-o", self.path("floppies") + "/", source)  # a folder's name may end in '/'
+        self.assertEqual(os.listdir(self.path("floppies", "disk1")), ["floppies"])
+
     def test_existing_output_that_is_not_a_regular_file_is_kept(self):
         source = self.fresh_folder("source")
         make_device = lambda path: os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # /dev/null's numbers

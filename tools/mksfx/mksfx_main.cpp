@@ -58,7 +58,8 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string folder_of(const std::string& path) {
+std::string folder_of(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
@@ -141,6 +142,20 @@ const char* kind_of(std::filesystem::file_type type) {
 void check_output_path(const BuildOptions& options) {
   namespace fs = std::filesystem;
   std::error_code error;
+  // The temporary output goes beside OUTPUT, so its folder must exist;
+  // mksfx creates none, as a mistyped path should not make a tree.
+  if (options.split_size == 0 && options.output.back() == '/') {
+    throw BuildError("cannot write " + options.output +
+                     ": without --split, OUTPUT is a file, and its name cannot end in '/'");
+  }
+  std::string folder = folder_of(options.output);
+  fs::file_status folder_status = fs::status(folder, error);
+  if (!fs::exists(folder_status)) {
+    throw BuildError("cannot write " + options.output + ": the folder " + folder + " does not exist");
+  }
+  if (!fs::is_directory(folder_status)) {
+    throw BuildError("cannot write " + options.output + ": " + folder + " is not a folder");
+  }
   fs::file_status found = fs::symlink_status(options.output, error);
   if (!fs::exists(found)) return;
   bool is_link = fs::is_symlink(found);
