@@ -3,19 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "mksfx_platform.h"
 
 namespace {
 
 class DiskWriterTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/disk-writer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    std::uint64_t random = 0;
+    ASSERT_TRUE(read_random_bytes(&random, sizeof random));
+    folder_ = (std::filesystem::temp_directory_path() / ("disk-writer-" + std::to_string(random))).string();
+    ASSERT_TRUE(std::filesystem::create_directory(folder_));
   }
   void TearDown() override {
     if (writer_.file != nullptr) std::fclose(writer_.file);

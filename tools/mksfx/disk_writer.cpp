@@ -1,10 +1,9 @@
 // disk_writer.cpp - write the self-extractor to one file or to a set of floppy disks.
 #include "disk_writer.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -12,6 +11,13 @@ std::string system_reason() { return std::strerror(errno); }
 
 std::string disk_path_of(const DiskWriter& writer, std::size_t disk_number) {
   return writer.folder + "/disk" + std::to_string(disk_number) + "/" + writer.name;
+}
+
+void make_disk_folder(const std::string& folder) {
+  std::error_code error;
+  if (!std::filesystem::create_directory(folder, error)) {
+    throw BuildError("cannot create " + folder + ": " + (error ? error.message() : "it exists already"));
+  }
 }
 
 void open_disk_file(DiskWriter& writer, const std::string& path) {
@@ -25,8 +31,7 @@ void start_next_disk(DiskWriter& writer) {
   close_output(writer);
   std::size_t number = writer.disk_paths.size() + 1;
   if (number > 65535) throw BuildError("more than 65535 disks would be needed");
-  std::string directory = writer.folder + "/disk" + std::to_string(number);
-  if (mkdir(directory.c_str(), 0777) != 0) throw BuildError("cannot create " + directory + ": " + system_reason());
+  make_disk_folder(writer.folder + "/disk" + std::to_string(number));
   open_disk_file(writer, disk_path_of(writer, number));
 }
 
@@ -54,8 +59,7 @@ void open_split_output(DiskWriter& writer, const std::string& folder, const std:
   writer.folder = folder;
   writer.name = name;
   writer.split_size = split_size;
-  std::string directory = folder + "/disk1";
-  if (mkdir(directory.c_str(), 0777) != 0) throw BuildError("cannot create " + directory + ": " + system_reason());
+  make_disk_folder(folder + "/disk1");
   open_disk_file(writer, disk_path_of(writer, 1));
 }
 

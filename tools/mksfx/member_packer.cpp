@@ -1,7 +1,6 @@
 // member_packer.cpp - compress, encipher and write the members of a folder.
 #include "member_packer.h"
 
-#include <sys/random.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "extract/traditional_cipher.h"
+#include "mksfx_platform.h"
 
 namespace {
 
@@ -184,7 +184,7 @@ void encipher(char* data, std::size_t size) {
 // by which the stub checks the password.
 std::string make_cipher_header(const std::string& password, std::uint32_t crc) {
   std::string header(k_encryption_header_size, '\0');
-  if (getrandom(header.data(), k_encryption_header_size - 1, 0) != static_cast<ssize_t>(k_encryption_header_size - 1)) {
+  if (!read_random_bytes(header.data(), k_encryption_header_size - 1)) {
     throw BuildError(std::string("cannot read the system's random source: ") + std::strerror(errno));
   }
   header.back() = static_cast<char>(crc >> 24);

@@ -1,7 +1,4 @@
 // mksfx_main.cpp - build a self-extracting program from a folder or a zip archive.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include "disk_writer.h"
 #include "front/messages.h"
 #include "member_packer.h"
+#include "mksfx_platform.h"
 #include "output_check.h"
 #include "source_tree.h"
 #include "stub_catalog.h"
@@ -45,7 +43,7 @@ void stop_build(int signal_number) {
 }
 
 void remove_partial_output() {
-  if (!g_partial_file.empty()) unlink(g_partial_file.c_str());
+  if (!g_partial_file.empty()) std::remove(g_partial_file.c_str());
   g_partial_file.clear();
   if (!g_partial_folder.empty()) {
     std::error_code ignored;
@@ -174,44 +172,65 @@ void check_output_path(const BuildOptions& options) {
   }
 }
 
-void open_output(DiskWriter& writer, const BuildOptions& options) {
-  std::string pattern = folder_of(options.output) + "/." + file_name_of(options.output) + ".mksfx-XXXXXX";
-  if (options.split_size == 0) {
-    int descriptor = mkstemp(pattern.data());
-    if (descriptor < 0) throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
-    close(descriptor);
-    g_partial_file = pattern;
-    open_single_output(writer, pattern);
-  } else {
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
-    }
-    g_partial_folder = pattern;
-    open_split_output(writer, pattern, file_name_of(options.output), options.split_size);
+// A name beside OUTPUT that no one else uses: ".NAME.mksfx-" and six random
+// letters or digits.
+std::string temporary_name_for(const std::string& output) {
+  static const char k_letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[6];
+  if (!read_random_bytes(random, sizeof random)) {
+    throw BuildError(std::string("cannot read the system's random source: ") + std::strerror(errno));
   }
+  std::string name = folder_of(output) + "/." + file_name_of(output) + ".mksfx-";
+  for (unsigned char byte : random) name += k_letters[byte % (sizeof k_letters - 1)];
+  return name;
+}
+
+// Creates the temporary file or folder beside OUTPUT, trying other names
+// while the chosen one is taken.
+void open_output(DiskWriter& writer, const BuildOptions& options) {
+  constexpr int k_name_attempts = 100;
+  for (int attempt = 0; attempt < k_name_attempts; ++attempt) {
+    std::string path = temporary_name_for(options.output);
+    if (options.split_size == 0) {
+      FILE* created = create_new_file(path);
+      if (created == nullptr && errno == EEXIST) continue;
+      if (created == nullptr) throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
+      std::fclose(created);
+      g_partial_file = path;
+      open_single_output(writer, path);
+      return;
+    }
+    std::error_code error;
+    if (std::filesystem::create_directory(path, error)) {
+      g_partial_folder = path;
+      open_split_output(writer, path, file_name_of(options.output), options.split_size);
+      return;
+    }
+    if (error) throw BuildError("cannot write " + options.output + ": " + error.message());
+  }
+  throw BuildError("cannot write " + options.output + ": no free name for a temporary file beside it");
 }
 
 void make_executable(const std::string& path) {
-  mode_t mask = umask(0);
-  umask(mask);
-  chmod(path.c_str(), 0777 & ~mask);
+  std::error_code ignored;
+  auto bits = static_cast<std::filesystem::perms>(0777 & ~file_creation_mask());
+  std::filesystem::permissions(path, bits, std::filesystem::perm_options::replace, ignored);
 }
 
 // Moves the finished output into place, replacing an earlier one.
 void commit_output(const DiskWriter& writer, const BuildOptions& options) {
   for (const std::string& path : writer.disk_paths) make_executable(path);
+  std::error_code error;
   if (options.split_size == 0) {
-    if (std::rename(g_partial_file.c_str(), options.output.c_str()) != 0) {
-      throw BuildError("cannot write " + options.output + ": " + std::strerror(errno));
-    }
+    // Replaces an earlier OUTPUT in one step, on Windows too.
+    std::filesystem::rename(g_partial_file, options.output, error);
+    if (error) throw BuildError("cannot write " + options.output + ": " + error.message());
     g_partial_file.clear();
     return;
   }
-  std::error_code error;
   if (std::filesystem::exists(options.output, error)) std::filesystem::remove_all(options.output, error);
-  if (error || std::rename(g_partial_folder.c_str(), options.output.c_str()) != 0) {
-    throw BuildError("cannot replace " + options.output);
-  }
+  if (!error) std::filesystem::rename(g_partial_folder, options.output, error);
+  if (error) throw BuildError("cannot replace " + options.output + ": " + error.message());
   g_partial_folder.clear();
   std::error_code ignored;
   std::filesystem::permissions(options.output,
@@ -246,7 +265,7 @@ void build_self_extractor(const BuildOptions& options) {
   settings.password = choose_password(options);
   settings.fixed_time = options.mtime;
   settings.quiet = options.quiet;
-  settings.show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
+  settings.show_progress = !options.quiet && is_console(stderr);
   // Before the walk, which may be long: a wrong OUTPUT is found at once.
   check_output_path(options);
   std::vector<SourceItem> items;

@@ -1,14 +1,14 @@
 // output_check.cpp - read the written self-extractor back and compare it with what was meant.
 #include "output_check.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "archive/archive_state.h"
 #include "archive/central_directory.h"
 #include "archive/eocd_search.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ class ReadFile {
 
 std::string read_at(FILE* file, std::uint64_t offset, std::size_t size) {
   std::string bytes(size, '\0');
-  if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0 || std::fread(bytes.data(), 1, size, file) != size) {
+  if (platform_seek(file, offset) != 0 || std::fread(bytes.data(), 1, size, file) != size) {
     return "";
   }
   return bytes;
@@ -53,9 +53,10 @@ bool same_entry(const ZipEntry& entry, const CentralRecord& record) {
 }
 
 std::uint64_t size_of(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) throw BuildError("cannot read back " + path);
-  return static_cast<std::uint64_t>(info.st_size);
+  std::error_code error;
+  std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) throw BuildError("cannot read back " + path);
+  return size;
 }
 
 // True when the end record's signature lies in the part of the file that the

@@ -1,20 +1,16 @@
 // source_tree.cpp - gather the files and folders to pack, with their member names.
 #include "source_tree.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 
 #include "extract/output_path.h"
+#include "mksfx_platform.h"
 #include "zip_records.h"
 
 namespace {
-
-std::string reason_of(int error) { return std::strerror(error); }
 
 // The name an input is stored under: its last path component, or "" for a
 // folder that has none ("." or "/"), whose contents then go to the top level.
@@ -34,25 +30,56 @@ bool is_dot_component(const std::string& component, NameRules rules) {
   return dots >= 2 && component.find_first_not_of(". ") == std::string::npos;
 }
 
+namespace fs = std::filesystem;
+
+// What is packed of one file or folder, read through links.
+struct Facts {
+  bool is_directory = false;
+  std::uint64_t size = 0;
+  unsigned mode = 0;
+  std::time_t mtime = 0;
+};
+
+std::time_t seconds_of(fs::file_time_type time) {
+  auto system = std::chrono::file_clock::to_sys(time);
+  return static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(system).time_since_epoch().count());
+}
+
+// Reads the facts of path, whose status (through links) is known. Throws
+// BuildError when they cannot be read.
+Facts read_facts(const std::string& path, const fs::file_status& status) {
+  std::error_code error;
+  Facts facts;
+  facts.is_directory = fs::is_directory(status);
+  facts.mode = static_cast<unsigned>(status.permissions()) & 07777;
+  if (!facts.is_directory) facts.size = fs::file_size(path, error);
+  fs::file_time_type written = error ? fs::file_time_type() : fs::last_write_time(path, error);
+  if (error) throw BuildError("cannot read " + path + ": " + error.message());
+  facts.mtime = seconds_of(written);
+  return facts;
+}
+
 class SourceWalk {
  public:
   SourceWalk(NameRules rules, const std::string& output) : rules_(rules) {
-    struct stat info;
-    if (!output.empty() && stat(output.c_str(), &info) == 0) {
-      output_device_ = info.st_dev;
-      output_inode_ = info.st_ino;
-    }
+    std::error_code error;
+    fs::file_status status = fs::status(output, error);
+    if (output.empty() || error || !identify_file(output, &output_identity_)) return;
+    output_known_ = true;
+    output_is_folder_ = fs::is_directory(status);
+    if (!output_is_folder_) output_size_ = fs::file_size(output, error);
   }
 
   void add_input(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) throw BuildError("cannot read " + path + ": " + reason_of(errno));
+    std::error_code error;
+    fs::file_status status = fs::status(path, error);
+    if (error) throw BuildError("cannot read " + path + ": " + error.message());
     std::string name = base_name_of(path);
-    if (S_ISDIR(info.st_mode)) {
-      if (!name.empty()) add_item(path, name + "/", info);
+    if (fs::is_directory(status)) {
+      if (!name.empty()) add_item(path, name + "/", read_facts(path, status));
       add_folder(path, name.empty() ? "" : name + "/");
-    } else if (S_ISREG(info.st_mode)) {
-      add_item(path, name, info);
+    } else if (fs::is_regular_file(status)) {
+      add_item(path, name, read_facts(path, status));
     } else {
       throw BuildError(path + " is neither a file nor a folder");
     }
@@ -69,73 +96,76 @@ class SourceWalk {
   }
 
  private:
-  void add_item(const std::string& path, const std::string& name, const struct stat& info) {
+  void add_item(const std::string& path, const std::string& name, const Facts& facts) {
     std::string refusal = refusal_of_name(name, rules_);
     if (!refusal.empty()) throw BuildError("refusing to store " + path + " as " + name + ": " + refusal);
     if (items_.size() >= k_max_entries) {
       throw BuildError("more than 65535 entries; the stub reads no Zip64 archives");
     }
+    if (facts.size > k_max_member_size) {
+      throw BuildError(path + " is 4 GiB or larger; the stub reads no Zip64 members");
+    }
     SourceItem item;
     item.path = path;
     item.name = name;
-    item.is_directory = S_ISDIR(info.st_mode);
-    item.size = item.is_directory ? 0 : static_cast<std::uint64_t>(info.st_size);
-    item.mode = info.st_mode & 07777;
-    item.mtime = info.st_mtime;
-    if (item.size > k_max_member_size) {
-      throw BuildError(path + " is 4 GiB or larger; the stub reads no Zip64 members");
-    }
+    item.is_directory = facts.is_directory;
+    item.size = facts.size;
+    item.mode = facts.mode;
+    item.mtime = facts.mtime;
     items_.push_back(std::move(item));
   }
 
   void add_folder(const std::string& path, const std::string& prefix) {
-    DIR* folder = opendir(path.c_str());
-    if (folder == nullptr) throw BuildError("cannot read folder " + path + ": " + reason_of(errno));
+    std::error_code error;
     std::vector<std::string> children;
-    errno = 0;
-    while (struct dirent* child = readdir(folder)) {
-      std::string child_name = child->d_name;
-      if (child_name != "." && child_name != "..") children.push_back(child_name);
+    // The iterator leaves out "." and "..".
+    for (fs::directory_iterator child(path, error), end; !error && child != end; child.increment(error)) {
+      children.push_back(child->path().filename().string());
     }
-    int read_error = errno;
-    closedir(folder);
-    if (read_error != 0) throw BuildError("cannot read folder " + path + ": " + reason_of(read_error));
+    if (error) throw BuildError("cannot read folder " + path + ": " + error.message());
     for (const std::string& child_name : children) add_child(path + "/" + child_name, prefix + child_name);
   }
 
   void add_child(const std::string& path, const std::string& name) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) throw BuildError("cannot read " + path + ": " + reason_of(errno));
-    if (S_ISLNK(info.st_mode)) {
-      if (stat(path.c_str(), &info) != 0) {
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(path, error);
+    if (error) throw BuildError("cannot read " + path + ": " + error.message());
+    if (fs::is_symlink(status)) {
+      status = fs::status(path, error);
+      if (error || !fs::exists(status)) {
         std::fprintf(stderr, "mksfx: warning: skipping %s: a link to nothing\n", shown(path).c_str());
         return;
       }
-      if (S_ISDIR(info.st_mode)) {
+      if (fs::is_directory(status)) {
         std::fprintf(stderr, "mksfx: warning: skipping %s: a link to a folder\n", shown(path).c_str());
         return;
       }
     }
+    if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
+      std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", shown(path).c_str());
+      return;
+    }
+    Facts facts = read_facts(path, status);
     // An earlier output inside a packed folder (mksfx -o setup ., or with
     // --split the earlier set's folder) is left out.
-    if (is_output(info)) return;
-    if (S_ISDIR(info.st_mode)) {
-      add_item(path, name + "/", info);
-      add_folder(path, name + "/");
-    } else if (S_ISREG(info.st_mode)) {
-      add_item(path, name, info);
-    } else {
-      std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", shown(path).c_str());
-    }
+    if (is_output(path, facts)) return;
+    add_item(path, facts.is_directory ? name + "/" : name, facts);
+    if (facts.is_directory) add_folder(path, name + "/");
   }
 
-  bool is_output(const struct stat& info) const {
-    return output_inode_ != 0 && info.st_dev == output_device_ && info.st_ino == output_inode_;
+  // Only a file of the output's kind and size is worth the system call
+  // that tells whether it is the output.
+  bool is_output(const std::string& path, const Facts& facts) const {
+    if (!output_known_ || facts.is_directory != output_is_folder_ || facts.size != output_size_) return false;
+    FileIdentity identity;
+    return identify_file(path, &identity) && identity == output_identity_;
   }
 
   NameRules rules_;
-  dev_t output_device_ = 0;
-  ino_t output_inode_ = 0;
+  bool output_known_ = false;
+  bool output_is_folder_ = false;
+  std::uint64_t output_size_ = 0;
+  FileIdentity output_identity_;
   std::vector<SourceItem> items_;
 };
 

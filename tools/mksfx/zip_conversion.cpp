@@ -1,12 +1,13 @@
 // zip_conversion.cpp - turn an existing zip archive (or split set) into a self-extractor.
 #include "zip_conversion.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -15,9 +16,10 @@ constexpr std::size_t k_copy_chunk = 1 << 20;
 constexpr std::uint16_t k_flag_strong_encryption = 0x0040;
 
 std::uint64_t file_size_of(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) throw BuildError("cannot read " + path + ": " + std::strerror(errno));
-  return static_cast<std::uint64_t>(info.st_size);
+  std::error_code error;
+  std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) throw BuildError("cannot read " + path + ": " + error.message());
+  return size;
 }
 
 // The parts of a split set read as one stream: disk N's offset X is byte
@@ -52,8 +54,7 @@ class ArchiveParts {
       std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - bytes.size(), part_end - offset));
       open_part(part);
       std::string chunk(piece, '\0');
-      if (fseeko(file_, static_cast<off_t>(in_part), SEEK_SET) != 0 ||
-          std::fread(chunk.data(), 1, piece, file_) != piece) {
+      if (platform_seek(file_, in_part) != 0 || std::fread(chunk.data(), 1, piece, file_) != piece) {
         throw BuildError("cannot read " + paths_[part] + ": the archive is cut short or unreadable");
       }
       bytes += chunk;
@@ -101,8 +102,7 @@ bool find_end_record(const std::string& path, EndRecord* record) {
   std::uint64_t size = file_size_of(path);
   std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(size, k_end_search_window));
   std::string tail(window, '\0');
-  bool read_ok = fseeko(file, static_cast<off_t>(size - window), SEEK_SET) == 0 &&
-                 std::fread(tail.data(), 1, window, file) == window;
+  bool read_ok = platform_seek(file, size - window) == 0 && std::fread(tail.data(), 1, window, file) == window;
   std::fclose(file);
   if (!read_ok || window < k_end_record_size) return false;
   std::size_t found = std::string::npos;
@@ -137,10 +137,10 @@ std::string sibling_path(const std::string& last_path, std::size_t number) {
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".z%02zu", number);
   std::string lower = stem + suffix;
-  struct stat info;
-  if (stat(lower.c_str(), &info) == 0) return lower;
+  std::error_code error;
+  if (std::filesystem::exists(lower, error)) return lower;
   std::snprintf(suffix, sizeof suffix, ".Z%02zu", number);
-  if (stat((stem + suffix).c_str(), &info) == 0) return stem + suffix;
+  if (std::filesystem::exists(stem + suffix, error)) return stem + suffix;
   throw BuildError("part " + std::to_string(number) + " of the split archive is missing: " + lower);
 }
 
@@ -215,8 +215,8 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
   std::uint64_t shift = 0;
   std::uint64_t end_start = parts.start_of(end.this_disk) + end.offset;
   bool directory_in_place =
-      end.total_entries == 0 ||
-      (directory_start + 4 <= parts.total() && get_le32(parts.read(directory_start, 4), 0) == k_central_header_signature);
+      end.total_entries == 0 || (directory_start + 4 <= parts.total() &&
+                                 get_le32(parts.read(directory_start, 4), 0) == k_central_header_signature);
   if (!directory_in_place && end.this_disk == 0 && end_start > directory_start + end.directory_size) {
     shift = end_start - directory_start - end.directory_size;
   }
@@ -285,8 +285,8 @@ void copy_member(ArchiveParts& parts, DiskWriter& writer, SourceMember& member) 
 }  // namespace
 
 bool is_zip_archive(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   EndRecord record;
   return find_end_record(path, &record);
 }

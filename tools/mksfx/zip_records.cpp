@@ -64,10 +64,12 @@ std::string encode_central_header(const CentralRecord& record) {
 }
 
 std::uint32_t dos_time_of(std::time_t seconds) {
-  struct tm local = {};
-  if (localtime_r(&seconds, &local) == nullptr || local.tm_year < 80) {
+  // mksfx runs one thread, so localtime's shared result is safe to read.
+  const struct tm* converted = std::localtime(&seconds);
+  if (converted == nullptr || converted->tm_year < 80) {
     return (1u << 21 | 1u << 16);  // 1980-01-01 00:00:00, the earliest DOS time
   }
+  const struct tm& local = *converted;
   if (local.tm_year > 207) return (127u << 25 | 12u << 21 | 31u << 16 | 23u << 11 | 59u << 5 | 29u);
   // DOS times count in 2-second steps; an odd second is rounded down.
   std::uint32_t date = static_cast<std::uint32_t>((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
