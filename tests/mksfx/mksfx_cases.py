@@ -403,6 +403,7 @@ class MessageTest(Scratch):
 
     def test_names_are_shown_safely(self):
         cases = [("adding", self.folder_with_file, "a\x1b[2Jb", 0, "  adding: src/a?[2Jb ("),
+                 ("C1 control", self.folder_with_file, "c\x9b2Jd", 0, "  adding: src/c?2Jd ("),
                  ("warning", self.folder_with_dangling_link, "l\x07ink\x7f", 0, "/src/l?ink?: a link to nothing"),
                  ("copying", self.archive_with, "x\x1b]0;title\x07y", 0, "  copying: x?]0;title?y\n"),
                  ("zero byte", self.archive_with, "a\0b\rc", 1,
@@ -414,7 +415,7 @@ class MessageTest(Scratch):
                 self.assertEqual(result.returncode, status, result.stderr)
                 shown = result.stdout + result.stderr
                 self.assertIn(expected, shown)
-                self.assertFalse(set(shown) & set("\0\x07\x1b\x7f\r"), repr(shown))
+                self.assertFalse(set(shown) & set("\0\x07\x1b\x7f\x9b\r"), repr(shown))
 
 
 class LimitTest(Scratch):
