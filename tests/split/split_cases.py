@@ -78,7 +78,8 @@ class Platform:
         output = os.path.join(case, "out")
         os.makedirs(output)
         for name in os.listdir(self.drive_folder):
-            os.remove(os.path.join(self.drive_folder, name))
+            path = os.path.join(self.drive_folder, name)
+            (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.remove)(path)
         drive = sd.Drive(self.drive_folder, self.name, disks)
         drive.insert(first_disk)
         program = drive.path
@@ -224,6 +225,50 @@ def case_wrong_disk_accepted(p):
     result, output = p.run(disks, [disk(1)])
     check(result, NOT_FOUND + LAST + NOT_FOUND + "Couldn't find end of central\nfailed readzipfile\n",
           "The zip archive is invalid.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
+
+
+def case_wrong_disk_asked_again(p):
+    """A disk that shows no local header, directory or end record where the directory
+    says is another disk: the same segment is asked for again, at a member's start, for
+    data that runs on and for the last segment, until the right disk is in the drive."""
+    members = [sm.Member("first.bin", noise(20, 6000), sm.STORED), sm.Member("second.bin", noise(21, 3000), sm.STORED),
+               sm.Member("third.txt", b"third\n")]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.data_at[0] + 5000, s.header_at[2]])
+    result, output = p.run(disks, [disk(3), disk(2), disk(1), disk(3), disk(2), disk(1), disk(3)])
+    check(result, NOT_FOUND + LAST + P(1) + P(1) + "Inflating: first.bin..." + P(2) + P(2) +
+          "done\nInflating: second.bin...done\n" + P(3) + P(3) + "Inflating: third.txt...done\n")
+    check_files(output, contents(members))
+
+    # The wrong disk, then the end of input.
+    result, output = p.run(disks, [disk(3), disk(2), END_OF_INPUT])
+    check(result, NOT_FOUND + LAST + P(1) + P(1), "Error: User aborted.\n", 1)
+    check_files(output, {})
+
+
+def case_wrong_disk_for_the_directory(p):
+    """The directory starts on disk 2 and runs on to disk 3: a wrong disk at either
+    prompt is asked for again, and the directory is read whole."""
+    members = [sm.Member("a.txt", b"a\n"), sm.Member("b.txt", b"b\n")]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.central_at[0], s.central_at[1]])
+    # b.txt's deflate data ends with disk 1: the 4 bytes read past it ask for disk 2.
+    result, output = p.run(disks, [disk(3), disk(1), disk(2), disk(1), disk(3), disk(1), disk(2)])
+    check(result, NOT_FOUND + LAST + P(2) + P(2) + P(3) + P(3) + P(1) + "Inflating: a.txt...done\n"
+          "Inflating: b.txt..." + P(2) + "done\n")
+    check_files(output, contents(members))
+
+
+def case_no_plain_file_in_the_drive(p):
+    """A FIFO or a folder under the set's name is no disk: the run ends as with an
+    empty drive, and never waits on the FIFO."""
+    members = [sm.Member("first.bin", noise(22, 6000), sm.STORED), sm.Member("second.txt", b"second\n")]
+    s = sm.SplitSet(p.stub, members)
+    disks = s.disks([s.data_at[0] + 5000, s.central_at[0]])
+    for kind in ("fifo", "folder"):
+        result, output = p.run(disks, [disk(3), disk(1), disk(kind)])
+        check(result, NOT_FOUND + LAST + P(1) + "Inflating: first.bin..." + P(2), "Error: Error while opening file.\n",
+              1)
 
 
 def case_missing_disk(p):
@@ -470,7 +515,8 @@ def case_mksfx_sets(p):
 
 
 CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_boundary,
-         case_signature_split_in_directory, case_wrong_disk_accepted, case_missing_disk, case_console_input,
+         case_signature_split_in_directory, case_wrong_disk_accepted, case_wrong_disk_asked_again,
+         case_wrong_disk_for_the_directory, case_no_plain_file_in_the_drive, case_missing_disk, case_console_input,
          case_started_by_bare_name, case_real_folder_three_disks, case_real_folder_five_disks_zip_s,
          case_zip_s_long_directory_and_passwords, case_mksfx_sets]
 

@@ -31,11 +31,20 @@ class Drive:
         self.path = os.path.join(folder, name)
 
     def insert(self, disk):
-        """Puts disk (counted from 1) in the drive, or empties it for None.  The file is
+        """Puts disk (counted from 1) in the drive, or empties it for None; "fifo" and
+        "folder" put a FIFO or a folder of the set's name there.  The file is
         replaced, never rewritten, since the running stub may be that very file."""
+        if os.path.isdir(self.path) and not os.path.islink(self.path):
+            os.rmdir(self.path)
+        elif os.path.lexists(self.path) and (disk is None or disk in ("fifo", "folder")):
+            os.remove(self.path)
         if disk is None:
-            if os.path.exists(self.path):
-                os.remove(self.path)
+            return
+        if disk == "fifo":
+            os.mkfifo(self.path)
+            return
+        if disk == "folder":
+            os.mkdir(self.path)
             return
         temporary = self.path + ".new"
         with open(temporary, "wb") as f:
