@@ -65,8 +65,8 @@ def prepare_wine_prefix(prefix, arch="win64"):
 def wineserver(prefix, option):
     """Runs the prefix's wineserver with option ("-w" waits until it has
     exited, "-p30" starts one that stays 30 s past its last client unless
-    one is running already), detached from our output pipes. Never "-k": the
-    suites of a test run share the prefix and its server."""
+    one is running already, "-k" ends it: only in a prefix of one's own, as
+    the suites of a test run share theirs), detached from our output pipes."""
     server = "/usr/lib/wine/wineserver"  # serves the prefixes of both loaders
     if not os.access(server, os.X_OK):
         server = shutil.which("wineserver") or "wineserver"
