@@ -1,8 +1,14 @@
 # Cross-builds sfxstub-win32.exe and sfxstub-win64.exe from the same sources,
 # each in a build tree of its own, and copies them next to the Linux stub.
+# SFX_WINE_ARCHES lists the stubs the end-to-end suites run under wine: win32
+# (PE32, the 32-bit loader of Debian's wine32) and win64 (PE32+, wine64),
+# each with SFX_WINE_STUB_<arch> and its one prefix for the whole test run,
+# SFX_WINE_PREFIX_<arch>. Drive A is a link in the prefix: suites that point
+# it at a folder of theirs take RESOURCE_LOCK wine_drive_a_<arch>.
 include(ExternalProject)
 
 set(SFX_WINDOWS_STUBS "")
+set(SFX_WINE_ARCHES "")
 if(NOT SFX_BUILD_WINDOWS_STUBS OR ENABLE_SANITIZERS)
   return()
 endif()
@@ -14,10 +20,13 @@ foreach(arch i686 x86_64)
     continue()
   endif()
   if(arch STREQUAL "i686")
-    set(stub_name sfxstub-win32.exe)
+    set(windows_arch win32)
+    set(wine_loader /usr/lib/wine/wine)
   else()
-    set(stub_name sfxstub-win64.exe)
+    set(windows_arch win64)
+    set(wine_loader /usr/lib/wine/wine64)
   endif()
+  set(stub_name sfxstub-${windows_arch}.exe)
   ExternalProject_Add(stub_${arch}
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
     BINARY_DIR ${CMAKE_BINARY_DIR}/windows-${arch}
@@ -33,4 +42,11 @@ foreach(arch i686 x86_64)
   )
   list(APPEND SFX_WINDOWS_STUBS ${CMAKE_BINARY_DIR}/${stub_name})
   set(SFX_STUB_${arch} ${CMAKE_BINARY_DIR}/${stub_name})
+  if(EXISTS ${wine_loader})
+    list(APPEND SFX_WINE_ARCHES ${windows_arch})
+    set(SFX_WINE_STUB_${windows_arch} ${CMAKE_BINARY_DIR}/${stub_name})
+    set(SFX_WINE_PREFIX_${windows_arch} ${CMAKE_BINARY_DIR}/wine/${windows_arch})
+  else()
+    message(STATUS "No ${wine_loader}: ${stub_name} is not run under wine")
+  endif()
 endforeach()

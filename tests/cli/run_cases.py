@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """run_cases.py - end-to-end cases for the stub: self-extractors made from
 archives that Info-ZIP zip, Python's zipfile and 7-Zip wrote, run natively or
-under wine64, with exact standard output, standard error and exit status, and
-the extracted tree compared byte for byte with what unzip extracts.
+under wine (the 32-bit stub under wine32, the 64-bit one under wine64), with
+exact standard output, standard error and exit status, and the extracted tree
+compared byte for byte with what unzip extracts.
 
     run_cases.py --stub build/sfxstub --platform linux --group extract --work DIR
-    run_cases.py --stub build/sfxstub-win64.exe --platform wine --group extract --work DIR
+    run_cases.py --stub build/sfxstub-win32.exe --platform wine --arch win32 --group extract --work DIR
 """
 import argparse
 import concurrent.futures
@@ -573,7 +574,7 @@ DRIVE_LOCK = threading.Lock()
 
 def run_case(case, args, inputs):
     """Runs case on args.platform; returns a list of differences (empty: passed)."""
-    folder = os.path.join(args.work, args.platform, case.name)
+    folder = os.path.join(args.work, args.run_name, case.name)
     shutil.rmtree(folder, ignore_errors=True)
     case.out_folder = os.path.join(folder, "out")
     os.makedirs(case.out_folder)
@@ -587,7 +588,8 @@ def run_case(case, args, inputs):
         if case.drive and wine:
             set_drive_a(args.prefix, os.path.join(folder, "drive"))
         result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
-                          wine_prefix=args.prefix if wine else None, file_size_limit=case.file_size_limit)
+                          wine_prefix=args.prefix if wine else None, file_size_limit=case.file_size_limit,
+                          wine_arch=args.arch)
     shown = windows_path(program) if wine else (case.argv0 or program)
     problems = []
     for what, got, want in (("stdout", result.stdout, case.out), ("stderr", result.stderr, case.err)):
@@ -614,19 +616,22 @@ def main():
     parser.add_argument("--group", help="run only this group of cases")
     parser.add_argument("--case", help="run only the cases whose name holds this text")
     parser.add_argument("--work", required=True, help="folder for inputs and scratch folders")
-    parser.add_argument("--prefix", help="wine prefix (default: WORK/wineprefix)")
+    parser.add_argument("--arch", choices=("win32", "win64"), default="win64", help="wine's architecture")
+    parser.add_argument("--prefix", help="wine prefix of that architecture (default: WORK/wineprefix-ARCH)")
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
+    args.run_name = args.platform
     if args.platform == "wine":
-        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "wineprefix"))
+        args.run_name = "wine-" + args.arch  # both architectures' runs may share WORK
+        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "wineprefix-" + args.arch), args.arch)
     inputs = Inputs(os.path.join(args.work, "inputs"))
     cases = [c for c in CASES if args.platform in c.platforms and args.group in (None, c.group)
              and (args.case is None or args.case in c.name)]
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         for case, problems in zip(cases, pool.map(lambda c: run_case(c, args, inputs), cases)):
-            print(f"{'FAIL' if problems else 'ok  '} {args.platform} {case.name}")
+            print(f"{'FAIL' if problems else 'ok  '} {args.run_name} {case.name}")
             for problem in problems:
                 print("    " + problem)
             failed += bool(problems)

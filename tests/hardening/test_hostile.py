@@ -400,10 +400,12 @@ def main():
     arguments = sys.argv[1:]
     if arguments[0] == "--wine":
         from stub_runner import prepare_wine_prefix, wine_binary
-        prefix = prepare_wine_prefix(os.path.join(os.getcwd(), "wine-hardening"))
+        # --wine STUB [ARCH PREFIX]: ARCH win32 or win64, in the test run's prefix of it
+        arch, folder = arguments[2:4] if len(arguments) > 2 else ("win64", os.path.join(os.getcwd(), "wine-hardening"))
+        prefix = prepare_wine_prefix(folder, arch)
         # Wine starts slowly: the Windows spellings and a few others only.
         chosen = [case for case in COMMON_CASES if case[0] in WINE_TOO] + WINDOWS_CASES
-        failures = run_cases(arguments[1], chosen, wine=wine_binary(), prefix=prefix)
+        failures = run_cases(arguments[1], chosen, wine=wine_binary(arch), prefix=prefix)
     elif arguments[0] == "--valgrind":
         failures = run_cases(arguments[1], COMMON_CASES + POSIX_CASES, wrapper=VALGRIND)
     elif arguments[0] == "--table":

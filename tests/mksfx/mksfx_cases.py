@@ -1,7 +1,8 @@
 """End-to-end cases for mksfx: build self-extractors, run them in empty
 folders and compare what they extract with what went in.
 
-    mksfx_cases.py --mksfx PATH [--wine] [--win64-built] CaseClass...
+    mksfx_cases.py --mksfx PATH --linux-stub PATH [--win64-built]
+                   [--wine win32|win64 --wine-prefix DIR] CaseClass...
 """
 import argparse
 import os
@@ -22,6 +23,8 @@ from interactive import run_interactive  # noqa: E402
 MKSFX = None
 LINUX_STUB = None
 WIN64_BUILT = False
+WINE_ARCH = "win64"  # the target WineTest builds and the wine that runs it
+WINE_PREFIX = None  # that wine's prefix; None: one of WineTest's own
 PASSWORD = "s3cret pw"
 
 
@@ -499,23 +502,25 @@ class SplitTest(Scratch):
 
 
 class WineTest(Scratch):
-    """The Windows x86_64 stub under wine64."""
+    """A Windows stub (WINE_ARCH) under wine."""
 
     @classmethod
     def setUpClass(cls):
-        from stub_runner import prepare_wine_prefix, wine_env
-        cls.prefix_root = tempfile.mkdtemp(prefix="mksfx-wine-")
-        cls.prefix = prepare_wine_prefix(os.path.join(cls.prefix_root, "prefix"))
+        from stub_runner import prepare_wine_prefix, wine_binary, wine_env
+        cls.prefix_root = None if WINE_PREFIX else tempfile.mkdtemp(prefix="mksfx-wine-")
+        cls.prefix = prepare_wine_prefix(WINE_PREFIX or os.path.join(cls.prefix_root, "prefix"), WINE_ARCH)
         cls.env = wine_env(cls.prefix)
+        cls.wine = wine_binary(WINE_ARCH)
 
     @classmethod
     def tearDownClass(cls):
-        from stub_runner import wineserver
-        wineserver(cls.prefix, "-k")
-        shutil.rmtree(cls.prefix_root, ignore_errors=True)
+        if cls.prefix_root:
+            from stub_runner import wineserver
+            wineserver(cls.prefix, "-k")
+            shutil.rmtree(cls.prefix_root, ignore_errors=True)
 
     def run_wine(self, program, cwd, stdin_text=""):
-        return subprocess.run(["/usr/lib/wine/wine64", os.path.abspath(program)], cwd=cwd, env=self.env,
+        return subprocess.run([self.wine, os.path.abspath(program)], cwd=cwd, env=self.env,
                               input=stdin_text.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
 
     def test_round_trips(self):
@@ -526,7 +531,7 @@ class WineTest(Scratch):
                                          ("password", ["--password", PASSWORD], PASSWORD)]:
             with self.subTest(label):
                 output = self.path(label + ".exe")
-                mksfx("-q", "--target", "win64", *options, "-o", output, os.path.join(source, "pkg"))
+                mksfx("-q", "--target", WINE_ARCH, *options, "-o", output, os.path.join(source, "pkg"))
                 self.assert_unzip_accepts(output, password)
                 target = self.fresh_folder("out-" + label)
                 result = self.run_wine(output, target, (password + "\n") * count if password else "")
@@ -542,27 +547,30 @@ class WineTest(Scratch):
         os.utime(noise, (1600000000, 1600000000))
         output = self.path("floppies", "setup.exe")
         os.makedirs(self.path("floppies"))
-        mksfx("-q", "--target", "win64", "--split", "100k", "-o", output, os.path.join(source, "pkg"))
+        mksfx("-q", "--target", WINE_ARCH, "--split", "100k", "-o", output, os.path.join(source, "pkg"))
         disks = [os.path.join(output, "disk%d" % n, "setup.exe") for n in range(1, len(os.listdir(output)) + 1)]
         self.assertGreaterEqual(len(disks), 3)
         target = self.fresh_folder("out")
-        result = run_interactive(["/usr/lib/wine/wine64", disks[0]], disks, cwd=target, env=self.env,
+        result = run_interactive([self.wine, disks[0]], disks, cwd=target, env=self.env,
                                  wine_prefix=self.prefix)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assert_same_tree(source, target, with_modes=False)
 
 
 def main():
-    global MKSFX, LINUX_STUB, WIN64_BUILT
+    global MKSFX, LINUX_STUB, WIN64_BUILT, WINE_ARCH, WINE_PREFIX
     parser = argparse.ArgumentParser()
     parser.add_argument("--mksfx", required=True)
     parser.add_argument("--linux-stub", required=True)
     parser.add_argument("--win64-built", action="store_true")
+    parser.add_argument("--wine", choices=("win32", "win64"), default="win64", help="WineTest's target")
+    parser.add_argument("--wine-prefix", help="WineTest's wine prefix of that architecture")
     parser.add_argument("cases", nargs="*")
     options = parser.parse_args()
     MKSFX = os.path.abspath(options.mksfx)
     LINUX_STUB = os.path.abspath(options.linux_stub)
     WIN64_BUILT = options.win64_built
+    WINE_ARCH, WINE_PREFIX = options.wine, options.wine_prefix
     unittest.main(argv=[sys.argv[0], "-v", *options.cases])
 
 

@@ -5,7 +5,7 @@ typing Enter, and the prompts, messages, exit status and extracted files are
 checked.
 
   split_cases.py --stub build/sfxstub --work DIR [--mksfx MKSFX] [CASE...]
-  split_cases.py --stub build/sfxstub-win64.exe --wine --work DIR [--mksfx MKSFX]
+  split_cases.py --stub build/sfxstub-win32.exe --wine win32 [--prefix DIR] --work DIR [--mksfx MKSFX]
 """
 import argparse
 import os
@@ -42,23 +42,20 @@ def noise(seed, size):
 
 
 class Platform:
-    """Runs one stub: the Linux one directly, the Windows one under wine64, whose
-    drive A is the same folder."""
+    """Runs one stub: the Linux one directly, a Windows one under the wine of
+    its architecture (wine: "win32" or "win64"), whose drive A is the same
+    folder."""
 
-    def __init__(self, stub, wine, work):
+    def __init__(self, stub, wine, work, prefix=None):
         self.stub_path, self.wine, self.work = stub, wine, work
         self.stub = open(stub, "rb").read()
         self.name = "setup.exe" if wine else "setup"
         self.drive_folder = os.path.join(work, "drive")
         os.makedirs(self.drive_folder, exist_ok=True)
         # The prefix outlives the work folder, so later runs skip wine's set-up.
-        prefix = os.path.join(os.path.dirname(work), os.path.basename(work) + "-prefix")
-        self.prefix = sd.WinePrefix(prefix, self.drive_folder) if wine else None
+        prefix = prefix or os.path.join(os.path.dirname(work), os.path.basename(work) + "-prefix")
+        self.prefix = sd.WinePrefix(prefix, wine, self.drive_folder) if wine else None
         self.case_number = 0
-
-    def close(self):
-        if self.prefix:
-            self.prefix.close()
 
     def word0(self, program):
         """The archive path the stub sees: under wine the full Windows path, on drive A
@@ -525,28 +522,26 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--stub", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--wine", choices=("win32", "win64"), help="run the Windows stub of this architecture under wine")
+    parser.add_argument("--prefix", help="wine prefix of that architecture (default: WORK-prefix)")
     parser.add_argument("--mksfx", help="the mksfx program, for the sets it makes")
     parser.add_argument("cases", nargs="*", help="names of cases to run (default: all)")
     args = parser.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work))
+    platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work), args.prefix)
     platform.mksfx = args.mksfx and os.path.abspath(args.mksfx)
     failures = 0
-    try:
-        for case in CASES:
-            if args.cases and case.__name__ not in args.cases:
-                continue
-            try:
-                case(platform)
-                print("PASS", case.__name__)
-            except Exception:  # report every case, not just the first failure
-                failures += 1
-                print("FAIL", case.__name__)
-                traceback.print_exc(file=sys.stdout)
-    finally:
-        platform.close()
+    for case in CASES:
+        if args.cases and case.__name__ not in args.cases:
+            continue
+        try:
+            case(platform)
+            print("PASS", case.__name__)
+        except Exception:  # report every case, not just the first failure
+            failures += 1
+            print("FAIL", case.__name__)
+            traceback.print_exc(file=sys.stdout)
     if failures == 0:
         shutil.rmtree(args.work, ignore_errors=True)
     return 1 if failures else 0

@@ -165,15 +165,11 @@ def run(command, cwd, drive, answers, env=None, typeahead=b"", timeout=60, execu
 
 
 class WinePrefix:
-    """A private wine prefix whose drive A is drive_folder; its server is kept
-    running between runs and ended by close()."""
+    """A wine prefix of arch ("win32" or "win64") whose drive A is drive_folder;
+    its server is kept running between runs."""
 
-    def __init__(self, folder, drive_folder):
-        self.folder = stub_runner.prepare_wine_prefix(folder)
+    def __init__(self, folder, arch, drive_folder):
+        self.folder = stub_runner.prepare_wine_prefix(folder, arch)
         stub_runner.set_drive_a(self.folder, drive_folder)
         self.env = stub_runner.wine_env(self.folder)
-        self.wine = stub_runner.wine_binary()
-        stub_runner.wineserver(self.folder, "-p")
-
-    def close(self):
-        stub_runner.wineserver(self.folder, "-k")
+        self.wine = stub_runner.wine_binary(arch)

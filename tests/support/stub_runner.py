@@ -1,8 +1,10 @@
-"""Run a stub (or any program) natively or under wine64 and capture the result.
+"""Run a stub (or any program) natively or under wine and capture the result.
 
-Wine runs quietly (WINEDEBUG=-all) in a private prefix, created once per
-build tree under a file lock so concurrent tests never race on it and never
-see wine's first-start messages.
+Wine runs quietly (WINEDEBUG=-all) in a private prefix of one architecture:
+"win32" runs PE32 programs (the shipped stub) under the 32-bit loader,
+"win64" runs PE32+ programs under wine64. Each prefix is created once per
+build tree, under a file lock, so the suites that share it never race on it
+and never see wine's first-start messages.
 """
 import collections
 import errno
@@ -18,11 +20,14 @@ import time
 Result = collections.namedtuple("Result", "stdout stderr status")
 
 READY_MARK = ".sfx-ready"
+WINE_LOADERS = {"win32": "wine", "win64": "wine64"}  # Debian's wine32 and wine64 packages
 
 
-def wine_binary():
-    """Path of the 64-bit wine loader, or None when wine is not installed."""
-    for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64")):
+def wine_binary(arch="win64"):
+    """Path of the wine loader for arch ("win32" or "win64"), or None when
+    it is not installed."""
+    name = WINE_LOADERS[arch]
+    for candidate in ("/usr/lib/wine/" + name, shutil.which(name)):
         if candidate and os.access(candidate, os.X_OK):
             return candidate
     return None
@@ -36,28 +41,33 @@ def wine_env(prefix, base=None):
     return env
 
 
-def prepare_wine_prefix(prefix):
-    """Creates the wine prefix once (about 5 s), holding an fcntl lock on
-    prefix + ".lock" so that concurrent callers wait instead of racing, and
-    returns its absolute path. Safe to call from every test."""
+def prepare_wine_prefix(prefix, arch="win64"):
+    """Creates the wine prefix for arch once (about 6 s), holding an fcntl
+    lock on prefix + ".lock" so that concurrent callers wait instead of
+    racing, starts its server for the caller's runs and returns the prefix's
+    absolute path. Safe to call from every test; a prefix serves one arch."""
     prefix = os.path.abspath(prefix)
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     with open(prefix + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(os.path.join(prefix, READY_MARK)):
-            env = wine_env(prefix)
-            subprocess.run([wine_binary(), "wineboot", "--init"], env=env, stdin=subprocess.DEVNULL,
+            env = dict(wine_env(prefix), WINEARCH=arch)
+            subprocess.run([wine_binary(arch), "wineboot", "--init"], env=env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
             wineserver(prefix, "-w")
             open(os.path.join(prefix, READY_MARK), "w").close()
+    # A server that a program starts inherits its output and holds a pipe open
+    # for seconds after it ends; one started here, detached, outlives the runs.
+    wineserver(prefix, "-p30")
     return prefix
 
 
 def wineserver(prefix, option):
     """Runs the prefix's wineserver with option ("-w" waits until it has
-    exited, "-p30" keeps it alive 30 s after its last client, "-k" ends it),
-    detached from our output pipes."""
-    server = os.path.join(os.path.dirname(wine_binary()), "wineserver")
+    exited, "-p30" starts one that stays 30 s past its last client unless
+    one is running already, "-k" ends it: only in a prefix of one's own, as
+    the suites of a test run share theirs), detached from our output pipes."""
+    server = "/usr/lib/wine/wineserver"  # serves the prefixes of both loaders
     if not os.access(server, os.X_OK):
         server = shutil.which("wineserver") or "wineserver"
     subprocess.run([server, option], env=wine_env(prefix), stdin=subprocess.DEVNULL,
@@ -66,7 +76,8 @@ def wineserver(prefix, option):
 
 def set_drive_a(prefix, folder):
     """Points wine's drive A of prefix at folder (dosdevices/a: symlink).
-    The link is per prefix: tests that use drive A need a prefix of their own."""
+    The link is per prefix: the suites that use drive A hold the prefix's
+    ctest lock (RESOURCE_LOCK wine_drive_a_<arch>), so one at a time does."""
     link = os.path.join(prefix, "dosdevices", "a:")
     if os.path.lexists(link):
         os.remove(link)
@@ -102,17 +113,17 @@ def limit_file_size(size):
 
 
 def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None, argv0=None,
-             file_size_limit=None):
+             file_size_limit=None, wine_arch="win64"):
     """Runs program with args in cwd, feeding stdin (bytes; None means
     /dev/null), and returns Result(stdout bytes, stderr bytes, exit status).
-    With wine_prefix, the program runs under wine64 in that prefix (call
-    prepare_wine_prefix first). argv0, natively, is the program's word 0 in
-    place of its absolute path; file_size_limit caps the size of every file it
-    writes. A timeout raises subprocess.TimeoutExpired."""
+    With wine_prefix, the program runs under the wine_arch loader in that
+    prefix (call prepare_wine_prefix first). argv0, natively, is the
+    program's word 0 in place of its absolute path; file_size_limit caps the
+    size of every file it writes. A timeout raises subprocess.TimeoutExpired."""
     executable = os.path.abspath(program)
     command = [executable, *args]
     if wine_prefix is not None:
-        command.insert(0, wine_binary())
+        command.insert(0, wine_binary(wine_arch))
         wineserver(wine_prefix, "-p30")  # one server for a whole run of tests
         env = wine_env(wine_prefix, env)
         executable = None
