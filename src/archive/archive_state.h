@@ -30,6 +30,7 @@ struct ZipEntry {
   // member's local header begins on the same segment (UINT64_MAX: none).
   bool overlaps_another;
   bool name_is_local_path;  // name no longer holds the stored name
+  bool name_is_utf8;  // Windows makes its files under the UTF-8 name, else in the DOS code page
   std::uint64_t following_header_offset;
   ZipEntry* next;
 };

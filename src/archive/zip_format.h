@@ -63,6 +63,7 @@ constexpr std::uint32_t k_local_extra_length_offset = 28;
 
 constexpr std::uint16_t k_flag_encrypted = 0x0001;
 constexpr std::uint16_t k_flag_data_descriptor = 0x0008;
+constexpr std::uint16_t k_flag_utf8_name = 0x0800;  // name and comment are UTF-8
 
 constexpr std::uint16_t k_method_stored = 0;
 constexpr std::uint16_t k_method_deflated = 8;

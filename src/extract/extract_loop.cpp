@@ -5,6 +5,7 @@
 #include <cstring>
 #include <zlib.h>
 
+#include "archive/extra_field.h"
 #include "archive/local_header.h"
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
@@ -99,7 +100,7 @@ void report_zlib_error(int status, const z_stream* stream) {
 }
 
 bool is_directory_entry(const ZipEntry* entry) {
-  return entry->name_length > 0 && entry->name[entry->name_length - 1] == '/';
+  return is_folder_name(entry->name, entry->name_length);
 }
 
 void report_outside(const ZipEntry* entry) {
@@ -153,21 +154,69 @@ void restore_folder_times(FolderList* folders) {
   if (folders->count > 1) qsort(folders->entries, folders->count, sizeof(ZipEntry*), compare_deepest_first);
   for (std::size_t i = 0; i < folders->count; ++i) {
     ZipEntry* entry = folders->entries[i];
+    platform_set_name_encoding(entry->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
     platform_set_folder_times(entry->name, entry->modification_time_and_date, unix_mode_of(entry));
   }
   free(folders->entries);
   *folders = FolderList{};
 }
 
+// Info-ZIP's Unicode path field gives the name in UTF-8 where the stored one
+// is in a DOS code page; it counts only while its CRC-32 matches the stored
+// name, which a later tool may have renamed. Replaces the entry's name.
+bool take_unicode_path(ZipEntry* entry) {
+  std::uint16_t size = 0;
+  const unsigned char* block = find_extra_block(entry->extra_field, entry->extra_length, k_extra_unicode_path, &size);
+  constexpr std::uint16_t k_unicode_path_header = 5;  // version 1, then the CRC-32 of the stored name
+  if (block == nullptr || size <= k_unicode_path_header || block[0] != 1 ||
+      read_le32(&block[1]) != crc32(0, reinterpret_cast<const Bytef*>(entry->name), entry->name_length)) {
+    return false;
+  }
+  std::size_t length = size - k_unicode_path_header;
+  char* name = static_cast<char*>(malloc(length + 1));
+  if (name == nullptr) return false;
+  memcpy(name, &block[k_unicode_path_header], length);
+  name[length] = '\0';
+  free(entry->name);
+  entry->name = name;
+  entry->name_is_local_path = true;  // the local header holds the stored name
+  return true;
+}
+
+// Windows makes a member's files under its name in the name's own encoding:
+// UTF-8 when flag bit 11 says so or a Unicode path field gives it, else the
+// DOS code page. POSIX makes names byte for byte. Returns refused (after the
+// message) for a UTF-8 name that is not well-formed.
+MemberOutcome choose_name_encoding(ZipEntry* entry) {
+  if (!k_windows_names) return MemberOutcome::done;
+  entry->name_is_utf8 = (entry->flags & k_flag_utf8_name) != 0 || take_unicode_path(entry);
+  if (entry->name_is_utf8 && !is_valid_utf8(entry->name)) {
+    print_error("Error: %s is not a valid UTF-8 name. This file will not be unzipped.\n", shown_name(entry->name));
+    return MemberOutcome::refused;
+  }
+  platform_set_name_encoding(entry->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
+  return MemberOutcome::done;
+}
+
+void report_device(const ZipEntry* entry) {
+  print_error("Error: %s names a Windows device. This file will not be unzipped.\n", shown_name(entry->name));
+}
+
 // A directory entry creates its folder, so that empty folders survive
 // extraction. A folder that cannot be made is reported; one that is there
 // already is fine.
 MemberOutcome create_directory_entry(ZipEntry* entry, FolderList* folders) {
+  MemberOutcome outcome = choose_name_encoding(entry);
+  if (outcome != MemberOutcome::done) return outcome;
   if (is_outside_current_directory(entry->name)) {
     report_outside(entry);
     return MemberOutcome::refused;
   }
-  if (strspn(entry->name, "/") == strlen(entry->name)) return MemberOutcome::done;
+  if (k_windows_names && names_a_windows_device(entry->name)) {
+    report_device(entry);
+    return MemberOutcome::refused;
+  }
+  if (strspn(entry->name, k_windows_names ? "/\\" : "/") == strlen(entry->name)) return MemberOutcome::done;
   FolderResult result = FolderResult::ready;
   entry->name = make_output_path(entry->name, &result);
   entry->name_is_local_path = true;
@@ -454,6 +503,8 @@ bool open_member_output(MemberData* member, OutputFile* output) {
 MemberOutcome check_member_name(ZipEntry* entry) {
   if (is_outside_current_directory(entry->name)) {
     report_outside(entry);
+  } else if (k_windows_names && names_a_windows_device(entry->name)) {
+    report_device(entry);
   } else if (is_too_short_to_decrypt(entry)) {
     print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(entry->name));
   } else if (is_symbolic_link(entry) && entry->uncompressed_size > k_longest_link) {
@@ -485,6 +536,7 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   }
   MemberOutcome outcome = position_on_data(entry, archive);
   if (outcome != MemberOutcome::done) return outcome;
+  if ((outcome = choose_name_encoding(entry)) != MemberOutcome::done) return outcome;
   print_progress(shown_name(entry->name), k_progress_verb);
   if ((outcome = check_member_name(entry)) != MemberOutcome::done) return outcome;
   FolderResult folders = FolderResult::ready;

@@ -7,6 +7,7 @@
 
 #include "archive/archive_state.h"
 #include "archive/zip_format.h"
+#include "extract/output_path.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ struct MemberSpan {
 };
 
 bool takes_part(const ZipEntry* entry) {
-  bool folder = entry->name_length > 0 && entry->name[entry->name_length - 1] == '/';
+  bool folder = is_folder_name(entry->name, entry->name_length);
   return entry->compressed_size != 0 && !folder;
 }
 

@@ -8,6 +8,21 @@
 
 namespace {
 
+// What separates the components of a member's name: '/', and on Windows,
+// whose file system takes it so, the backslash too.
+constexpr const char* k_name_separators = k_windows_names ? "/\\" : "/";
+
+char to_upper_ascii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when the first count bytes are the same, ASCII letters in either
+// case, whatever the locale.
+bool equal_ignoring_case(const char* a, const char* b, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (to_upper_ascii(a[i]) != to_upper_ascii(b[i])) return false;
+  }
+  return true;
+}
+
 // The directory part of the last path made. Archives list members folder by
 // folder, so most prefixes were created by the member before; creating them
 // again would find them there and change nothing.
@@ -36,15 +51,16 @@ void remember_directory_of(const char* path, std::size_t directory_length) {
   g_last_directory[directory_length] = '\0';
 }
 
-// The next component of a name cut at '/', like strtok(text, "/") with the
-// cursor held by the caller. Returns nullptr when no component is left.
+// The next component of a name cut at its separators, like strtok(text,
+// k_name_separators) with the cursor held by the caller. Returns nullptr when
+// no component is left.
 char* next_component(char** cursor) {
-  char* start = *cursor + strspn(*cursor, "/");
+  char* start = *cursor + strspn(*cursor, k_name_separators);
   if (*start == '\0') {
     *cursor = start;
     return nullptr;
   }
-  char* end = start + strcspn(start, "/");
+  char* end = start + strcspn(start, k_name_separators);
   if (*end != '\0') *end++ = '\0';
   *cursor = end;
   return start;
@@ -112,7 +128,42 @@ bool is_parent_component(const char* start, std::size_t length) {
   return dots >= 2;
 }
 
+// The name of a component before its first dot, less trailing blanks and
+// dots, which Windows drops: "nul.txt", "NUL ." and "Nul" all name NUL.
+bool is_device_component(const char* start, std::size_t length) {
+  static const char* const k_devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  std::size_t base = 0;
+  while (base < length && start[base] != '.') ++base;
+  while (base > 0 && (start[base - 1] == ' ' || start[base - 1] == '.')) --base;
+  for (const char* device : k_devices) {
+    if (strlen(device) == base && equal_ignoring_case(start, device, base)) return true;
+  }
+  // COM0-COM9 and LPT0-LPT9, the digit also as a superscript 1, 2 or 3.
+  bool port = base >= 4 && (equal_ignoring_case(start, "COM", 3) || equal_ignoring_case(start, "LPT", 3));
+  if (!port) return false;
+  const char* digit = start + 3;
+  if (base == 4) return digit[0] >= '0' && digit[0] <= '9';
+  return base == 5 && static_cast<unsigned char>(digit[0]) == 0xC2 &&
+         (static_cast<unsigned char>(digit[1]) == 0xB9 || static_cast<unsigned char>(digit[1]) == 0xB2 ||
+          static_cast<unsigned char>(digit[1]) == 0xB3);
+}
+
 }  // namespace
+
+bool is_folder_name(const char* name, std::size_t length) {
+  return length > 0 && is_name_separator(name[length - 1]);
+}
+
+bool names_a_windows_device(const char* name) {
+  const char* p = name;
+  while (*p != '\0') {
+    while (*p == '/' || *p == '\\') ++p;
+    const char* start = p;
+    while (*p != '\0' && *p != '/' && *p != '\\') ++p;
+    if (p > start && is_device_component(start, static_cast<std::size_t>(p - start))) return true;
+  }
+  return false;
+}
 
 bool is_outside_current_directory(const char* name) {
   if (k_windows_names && (name[0] == '\\' || strchr(name, ':') != nullptr)) return true;

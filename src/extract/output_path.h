@@ -1,9 +1,12 @@
 // output_path.h - turn a member's name into a local path and create its folders.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
 
-// Splits name (which it cuts in place) at '/', drops empty components, joins
+// Splits name (which it cuts in place) at '/' (and on Windows '\\'), drops
+// empty components, joins
 // the rest with the platform's separator and creates every directory along
 // the way, outermost first; the last component names the file and is not
 // created. Releases name and returns the new text, or returns name itself
@@ -24,6 +27,16 @@ bool link_stays_inside(const char* link_path, const char* target);
 // also '\' as a separator, a leading '\', any ':', and components of dots
 // and blanks that Windows reads as "..".
 bool is_outside_current_directory(const char* name);
+
+// True when a member's name (of length bytes) ends in a separator: it names
+// a folder.
+bool is_folder_name(const char* name, std::size_t length);
+
+// True when a component of name (split at '/' and '\\') is a device on
+// Windows: CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$ or CONOUT$, with or
+// without an extension and trailing dots and blanks. Windows opens the
+// device for such a name, wherever the folder.
+bool names_a_windows_device(const char* name);
 
 // Forgets which folders this run has created, for callers that extract more
 // than one archive or change the current directory between runs.

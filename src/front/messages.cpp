@@ -125,6 +125,20 @@ std::size_t show_character(const unsigned char* text, char* out, std::size_t* wr
 
 }  // namespace
 
+bool is_valid_utf8(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t length = utf8_sequence_length(p);
+    if (length == 0) return false;
+    p += length;
+  }
+  return true;
+}
+
 const char* shown_name(const char* name) {
   static char* shown = nullptr;
   static std::size_t capacity = 0;

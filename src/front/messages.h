@@ -41,6 +41,10 @@ void print_progress(const char* name, const char* action);
 // the next call; an absent name shows as "".
 const char* shown_name(const char* name);
 
+// True when text (NUL-terminated) is well-formed UTF-8: no stray or
+// overlong bytes, no surrogates, nothing past U+10FFFF.
+bool is_valid_utf8(const char* text);
+
 // Sets up the process-wide buffering: standard output line-buffered,
 // standard error unbuffered.
 void set_up_standard_streams();

@@ -30,6 +30,14 @@ void platform_fake_stdout_is_console(bool is_console);
 // job control), which the read would stop.
 void platform_exit_pause();
 
+// How the member names and local paths given to the file functions below
+// (and printed on a console) are encoded: UTF-8 when the archive says so, or
+// the system's DOS code page, the zip format's own for other names. POSIX
+// creates names byte for byte and ignores it; Windows converts them to its
+// UTF-16 names. Set for each member before its files are made.
+enum class NameEncoding { dos, utf8 };
+void platform_set_name_encoding(NameEncoding encoding);
+
 // What a folder along an output path turned out to be.
 enum class FolderResult {
   ready,    // a folder inside the extraction folder (made now, or there already)

@@ -155,6 +155,8 @@ bool leads_inside_current_folder(const char* path) {
 
 }  // namespace
 
+void platform_set_name_encoding(NameEncoding) {}
+
 FolderResult platform_make_directory(const char* path) {
   if (mkdir(path, 0777) == 0) return FolderResult::ready;
   struct stat found;

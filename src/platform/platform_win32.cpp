@@ -3,6 +3,8 @@
 #include "platform/platform_shared.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <io.h>
 #include <windows.h>
 
@@ -20,7 +22,98 @@ BOOL WINAPI restore_echo_on_interrupt(DWORD) {
 
 }  // namespace
 
+namespace {
+
+// The code page of member names: the system's DOS (OEM) code page unless
+// the member's name is UTF-8.
+UINT g_name_code_page = CP_OEMCP;
+
+// text in the names' code page as UTF-16, in memory that the caller frees;
+// nullptr when it cannot be converted (invalid UTF-8) or no memory is left.
+wchar_t* to_wide(const char* text) {
+  DWORD flags = g_name_code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+  int length = MultiByteToWideChar(g_name_code_page, flags, text, -1, nullptr, 0);
+  if (length <= 0) return nullptr;
+  wchar_t* wide = static_cast<wchar_t*>(malloc(static_cast<std::size_t>(length) * sizeof(wchar_t)));
+  if (wide != nullptr && MultiByteToWideChar(g_name_code_page, flags, text, -1, wide, length) <= 0) {
+    free(wide);
+    return nullptr;
+  }
+  return wide;
+}
+
+// A path as Windows takes it at any length: a relative path shorter than a
+// folder may be (MAX_PATH less 12, for the 8.3 name) stays as it is; a
+// longer one becomes its full path behind \\?\ (\\?\UNC\ for a share),
+// which lifts the limit. The caller frees it.
+wchar_t* wide_path(const char* path) {
+  constexpr int k_longest_plain_path = MAX_PATH - 12;
+  wchar_t* wide = to_wide(path);
+  if (wide == nullptr || wcslen(wide) < static_cast<std::size_t>(k_longest_plain_path)) return wide;
+  DWORD full_length = GetFullPathNameW(wide, 0, nullptr, nullptr);
+  const wchar_t* prefix = L"\\\\?\\";
+  wchar_t* long_path = static_cast<wchar_t*>(malloc((full_length + 8) * sizeof(wchar_t)));
+  if (full_length == 0 || long_path == nullptr) {
+    free(long_path);
+    return wide;
+  }
+  wchar_t* full = long_path + 7;  // room for the longest prefix, \\?\UNC
+  if (GetFullPathNameW(wide, full_length, full, nullptr) == 0 || full_length < 3) {
+    free(long_path);
+    return wide;
+  }
+  free(wide);
+  if (full[0] == L'\\' && full[1] == L'\\') {  // \\server\share\... becomes \\?\UNC\server\share\...
+    full += 1;
+    prefix = L"\\\\?\\UNC";
+  }
+  std::size_t prefix_length = wcslen(prefix);
+  wchar_t* start = full - prefix_length;
+  memcpy(start, prefix, prefix_length * sizeof(wchar_t));
+  memmove(long_path, start, (wcslen(start) + 1) * sizeof(wchar_t));
+  return long_path;
+}
+
+// True when stream is a console window, which takes UTF-16 text.
+bool is_console_stream(FILE* stream, HANDLE* console) {
+  DWORD mode;
+  *console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  return *console != INVALID_HANDLE_VALUE && GetFileType(*console) == FILE_TYPE_CHAR &&
+         GetConsoleMode(*console, &mode);
+}
+
+// Writes formatted text on a console as UTF-16, so that names show their
+// real characters; false when it cannot (the caller then writes the bytes).
+bool write_console_text(FILE* stream, HANDLE console, const char* format, va_list arguments) {
+  char text[4096];
+  int length = _vsnprintf(text, sizeof text - 1, format, arguments);
+  if (length < 0 || length >= static_cast<int>(sizeof text) - 1) return false;
+  text[length] = '\0';
+  wchar_t* wide = to_wide(text);
+  if (wide == nullptr) return false;
+  fflush(stream);
+  DWORD written = 0;
+  BOOL done = WriteConsoleW(console, wide, static_cast<DWORD>(wcslen(wide)), &written, nullptr);
+  free(wide);
+  return done;
+}
+
+}  // namespace
+
+void platform_set_name_encoding(NameEncoding encoding) {
+  g_name_code_page = encoding == NameEncoding::utf8 ? CP_UTF8 : CP_OEMCP;
+}
+
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments) {
+  HANDLE console;
+  if (is_console_stream(stream, &console)) {
+    va_list copy;
+    va_copy(copy, arguments);
+    bool written = write_console_text(stream, console, format, copy);
+    va_end(copy);
+    if (written) return 0;
+  }
+  // A file or a pipe gets the bytes as stored, whatever their code page.
   return __ms_vfprintf(stream, format, arguments);
 }
 
@@ -59,13 +152,22 @@ void platform_exit_pause() {
 }
 
 FolderResult platform_make_directory(const char* path) {
-  (void)CreateDirectoryA(path, nullptr);
-  DWORD attributes = GetFileAttributesA(path);
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return FolderResult::failed;
+  (void)CreateDirectoryW(wide, nullptr);
+  DWORD attributes = GetFileAttributesW(wide);
+  free(wide);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderResult::failed;
   return FolderResult::ready;
 }
 
-FILE* platform_create_output_file(const char* path, int /*unix_mode*/) { return fopen(path, "wb"); }
+FILE* platform_create_output_file(const char* path, int /*unix_mode*/) {
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return nullptr;
+  FILE* file = _wfopen(wide, L"wb");
+  free(wide);
+  return file;
+}
 
 bool platform_make_link(const char* /*target*/, const char* /*path*/) { return false; }
 
@@ -114,10 +216,13 @@ void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date) {
 void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int /*unix_mode*/) {
   FILETIME universal_time;
   if (!file_time_of_dos_time(dos_time_and_date, &universal_time)) return;
+  wchar_t* wide = wide_path(path);
+  if (wide == nullptr) return;
   // A folder opens only with backup semantics; a reparse point is not followed.
-  HANDLE folder = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE folder = CreateFileW(wide, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
+  free(wide);
   if (folder == INVALID_HANDLE_VALUE) return;
   (void)SetFileTime(folder, nullptr, nullptr, &universal_time);
   CloseHandle(folder);

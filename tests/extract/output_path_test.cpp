@@ -167,4 +167,32 @@ TEST(OutputPathTest, FileInTheWayFailsTheFolder) {
   EXPECT_EQ(result, FolderResult::failed);
 }
 
+struct DeviceCase {
+  const char* name;
+  bool device;
+};
+
+const DeviceCase k_device_cases[] = {
+    {"NUL", true},          {"nul", true},         {"nul.txt", true},      {"nul.tar.gz", true},
+    {"NUL .txt", true},     {"Nul.", true},        {"nul ", true},         {"d/NUL", true},
+    {"d\\aux\\x", true},  {"AUX", true},         {"CON", true},          {"PRN", true},
+    {"COM0", true},         {"COM9.log", true},    {"lpt1", true},         {"LPT9", true},
+    {"CONIN$", true},       {"conout$.txt", true}, {"COM\xc2\xb9", true},  {"lpt\xc2\xb3.x", true},
+    {"CONSOLE.txt", false}, {"nul0", false},       {"com10", false},       {"COM", false},
+    {"xnul", false},        {"a.nul", false},      {"COM\xc2\xb4", false}, {"LPTx", false},
+    {"", false},            {"dir/", false},       {"CONIN", false},       {"conout$$", false},
+};
+
+TEST(DeviceNameTest, FindsDevicesInAnyComponent) {
+  for (const DeviceCase& c : k_device_cases) EXPECT_EQ(names_a_windows_device(c.name), c.device) << c.name;
+}
+
+TEST(OutputPathTest, FolderNamesEndInASeparator) {
+  EXPECT_TRUE(is_folder_name("docs/", 5));
+  EXPECT_FALSE(is_folder_name("docs", 4));
+  EXPECT_FALSE(is_folder_name("", 0));
+  // On Linux a backslash is an ordinary character.
+  EXPECT_FALSE(is_folder_name("docs\\", 5));
+}
+
 }  // namespace

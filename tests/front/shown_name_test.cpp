@@ -42,3 +42,32 @@ TEST(ShownNameTest, HidesControlCharacters) {
 TEST(ShownNameTest, AbsentNameShowsEmpty) { EXPECT_STREQ(shown_name(nullptr), ""); }
 
 }  // namespace
+
+namespace {
+
+struct Utf8Case {
+  const char* text;
+  bool valid;
+};
+
+const Utf8Case k_utf8_cases[] = {
+    {"", true},
+    {"plain.txt", true},
+    {"Gr\xc3\xbc\xc3\x9f" "e/\xe6\x97\xa5\xe6\x9c\xac.txt", true},
+    {"\xf0\x9f\x98\x80", true},
+    {"\xf4\x8f\xbf\xbf", true},       // U+10FFFF, the last one
+    {"bad\xff.txt", false},
+    {"caf\x82.txt", false},           // a DOS code page byte
+    {"\xc3", false},                  // cut short at the end
+    {"\xe2\x80" "x", false},          // cut short inside
+    {"\xc0\xaf", false},              // overlong '/'
+    {"\xe0\x80\xaf", false},          // overlong '/' in three bytes
+    {"\xed\xa0\x80", false},          // a surrogate
+    {"\xf4\x90\x80\x80", false},      // past U+10FFFF
+};
+
+TEST(Utf8Test, TellsWellFormedNames) {
+  for (const Utf8Case& c : k_utf8_cases) EXPECT_EQ(is_valid_utf8(c.text), c.valid) << c.text;
+}
+
+}  // namespace

@@ -32,8 +32,9 @@ class Member:
     value in both headers: version_made_by, version_needed, flags, method,
     time, date, crc, compressed_size, uncompressed_size, disk, internal,
     external, local_offset; `payload` replaces the member's data bytes;
-    `local_name` and `local_extra` (bytes) change only the local header,
-    `local_signature` its signature."""
+    `extra` (bytes) is the extra field of both headers; `local_name` and
+    `local_extra` change only the local header, `local_signature` its
+    signature."""
 
     def __init__(self, name, data=b"", method=0, password=None, **fields):
         self.name = name.encode() if isinstance(name, str) else name
@@ -78,7 +79,7 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
         else:
             offset = f.get("local_offset", len(out))
             local_name = f.get("local_name", member.name)
-            local_extra = f.get("local_extra", b"")
+            local_extra = f.get("local_extra", f.get("extra", b""))
             out += f.get("local_signature", LOCAL_SIGNATURE) + struct.pack(
                 "<HHHHHIIIHH", values["version_needed"], flags, values["method"], values["time"],
                 values["date"], crc, values["compressed_size"], values["uncompressed_size"],
@@ -86,8 +87,8 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
         central += CENTRAL_SIGNATURE + struct.pack(
             "<HHHHHHIIIHHHHHII", values["version_made_by"], values["version_needed"], flags, values["method"],
             values["time"], values["date"], crc, values["compressed_size"], values["uncompressed_size"],
-            len(member.name), 0, 0, f.get("disk", 0), f.get("internal", 0), f.get("external", 0),
-            offset & 0xFFFFFFFF) + member.name
+            len(member.name), len(f.get("extra", b"")), 0, f.get("disk", 0), f.get("internal", 0),
+            f.get("external", 0), offset & 0xFFFFFFFF) + member.name + f.get("extra", b"")
     start = len(out)
     out += central
     count = len(members) + len(central_only) if entry_count is None else entry_count

@@ -39,8 +39,7 @@ def mksfx(*args, env=None, check=True):
 def make_tree(root, seed=1, plain_names=False):
     """A small tree: text and random files, nested and empty folders, an
     empty file, an executable and a read-only file, times on even seconds,
-    and a UTF-8 name unless plain_names (the Windows stub writes names byte
-    for byte in the ANSI code page)."""
+    and a UTF-8 name unless plain_names."""
     rng = random.Random(seed)
     os.makedirs(os.path.join(root, "docs", "deep", "deeper"))
     os.makedirs(os.path.join(root, "empty folder"))
@@ -298,6 +297,30 @@ class RefusalTest(Scratch):
             out.write("x")
         self.assert_refused(["--target", "win64", source], 1, '".." component')
         mksfx("-q", "-o", self.path("linux.run"), source)  # a plain file name on Linux
+        for device in ("NUL", "com1.txt", "aux"):
+            with self.subTest(device):
+                source = self.fresh_folder("source-" + device)
+                with open(os.path.join(source, device), "w") as out:
+                    out.write("x")
+                self.assert_refused(["--target", "win64", source], 1, "a device name on Windows")
+
+    def test_names_not_utf8_are_each_named(self):
+        """Windows reads names that are not UTF-8 in its DOS code page: every one
+        of them is named; UTF-8 names are flagged and need no warning."""
+        if not WIN64_BUILT:
+            self.skipTest("no Windows stub in this build")
+        source = self.fresh_folder("source")
+        for name in (b"caf\x82.txt", b"na\x8bve.txt", "Gr\u00fc\u00dfe.txt".encode()):
+            with open(os.path.join(os.fsencode(source), name), "wb") as out:
+                out.write(b"x")
+        output = self.path("names.exe")
+        result = mksfx("-q", "--target", "win64", "-o", output, source)
+        warned = [line for line in result.stderr.splitlines() if "is not UTF-8" in line]
+        self.assertEqual(len(warned), 2, result.stderr)
+        with zipfile.ZipFile(output) as made:
+            flags = {info.orig_filename.encode("cp437", "replace") if not info.flag_bits & 0x800
+                     else info.filename.encode(): info.flag_bits & 0x800 for info in made.infolist()}
+        self.assertEqual(sorted(name for name, flag in flags.items() if flag), [b"source/Gr\xc3\xbc\xc3\x9fe.txt"])
 
     def test_usage_errors(self):
         source = self.fresh_folder("source")
@@ -525,7 +548,7 @@ class WineTest(Scratch):
 
     def test_round_trips(self):
         source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"), plain_names=True)
+        make_tree(os.path.join(source, "pkg"))  # a UTF-8 name, made under its characters
         count = len([f for f in describe_tree(source).values() if f is not None])
         for label, options, password in [("default", [], None), ("stored", ["-0"], None),
                                          ("password", ["--password", PASSWORD], PASSWORD)]:

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "extract/traditional_cipher.h"
+#include "front/messages.h"
 #include "mksfx_platform.h"
 
 namespace {
@@ -206,9 +207,10 @@ CentralRecord describe_item(const SourceItem& item, const PackSettings& settings
   if (settings.fixed_time) mode = (item.is_directory || (mode & 0111) != 0) ? 0755 : 0644;
   unsigned type = item.is_directory ? 0040000 : 0100000;
   record.external_attributes = (type | mode) << 16 | (item.is_directory ? k_dos_directory_attribute : 0);
-  for (unsigned char c : item.name) {
-    if (c >= 0x80) record.flags |= k_flag_utf8_name;
-  }
+  // Flagged as UTF-8 only when it is: Windows would refuse the member.
+  bool ascii = true;
+  for (unsigned char c : item.name) ascii = ascii && c < 0x80;
+  if (!ascii && is_valid_utf8(item.name.c_str())) record.flags |= k_flag_utf8_name;
   return record;
 }
 

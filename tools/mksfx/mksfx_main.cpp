@@ -240,16 +240,14 @@ void commit_output(const DiskWriter& writer, const BuildOptions& options) {
                                ignored);
 }
 
-// The Windows stubs create names byte for byte in the ANSI code page, so a
-// UTF-8 name shows up garbled there.
-void warn_about_non_ascii_names(const std::vector<SourceItem>& items) {
+// The Windows stubs make names flagged as UTF-8 under their Unicode names
+// and read others in the DOS code page: a name that is not UTF-8 (bytes of
+// some other character set) comes out in other characters there.
+void warn_about_names_not_utf8(const std::vector<SourceItem>& items) {
   for (const SourceItem& item : items) {
-    for (unsigned char c : item.name) {
-      if (c < 0x80) continue;
-      std::fprintf(stderr, "mksfx: warning: %s is not plain ASCII; Windows will show it in its own code page\n",
-                   shown(item.name).c_str());
-      return;
-    }
+    if (is_valid_utf8(item.name.c_str())) continue;
+    std::fprintf(stderr, "mksfx: warning: %s is not UTF-8; Windows will show it in its DOS code page\n",
+                 shown(item.name).c_str());
   }
 }
 
@@ -270,7 +268,7 @@ void build_self_extractor(const BuildOptions& options) {
   check_output_path(options);
   std::vector<SourceItem> items;
   if (!converting) items = collect_sources(options.inputs, rules, options.output);
-  if (rules == NameRules::windows_stub) warn_about_non_ascii_names(items);
+  if (rules == NameRules::windows_stub) warn_about_names_not_utf8(items);
 
   DiskWriter writer;
   open_output(writer, options);

@@ -178,6 +178,7 @@ std::string refusal_of_name(const std::string& name, NameRules rules) {
   if (name.find('\0') != std::string::npos) return "a name holding a zero byte";
   if (name[0] == '/' || (windows && name[0] == '\\')) return "an absolute path";
   if (windows && name.find(':') != std::string::npos) return "a drive or a colon, which Windows refuses";
+  if (windows && names_a_windows_device(name.c_str())) return "a device name on Windows";
   const char* separators = windows ? "/\\" : "/";
   std::size_t start = 0;
   bool first = true;

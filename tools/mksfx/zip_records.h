@@ -56,7 +56,6 @@ constexpr std::uint64_t k_max_archive_size = 0xFFFFFFFFull;
 constexpr std::uint16_t k_made_by_unix = (3 << 8) | 30;  // Unix host, version 3.0
 constexpr std::uint16_t k_needed_stored = 10;
 constexpr std::uint16_t k_needed_deflated = 20;  // also needed for the cipher
-constexpr std::uint16_t k_flag_utf8_name = 0x0800;
 constexpr std::uint32_t k_dos_directory_attribute = 0x10;
 constexpr std::uint32_t k_zip64_locator_signature = 0x07064B50;
 

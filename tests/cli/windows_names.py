@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""windows_names.py - member names on Windows: UTF-8 names (flag bit 11), DOS
+code page names, Info-ZIP's Unicode path field, long paths, device names and
+names that would be rooted; and on Linux, names made byte for byte.
+
+    windows_names.py --stub build/sfxstub-win32.exe --arch win32 --prefix PREFIX --work DIR
+    windows_names.py --stub build/sfxstub --work DIR
+"""
+import argparse
+import io
+import os
+import pty
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import zipfile
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "hardening"))
+from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
+from zipbuild import Member, build  # noqa: E402
+
+OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
+DEVICE = "names a Windows device. This file will not be unzipped."
+UTF8 = 0x0800
+
+
+def raw(*members):
+    return lambda work: build(list(members))
+
+
+def python_zip(*names):
+    def make(work):
+        data = io.BytesIO()
+        with zipfile.ZipFile(data, "w") as archive:
+            for name in names:
+                archive.writestr(name, name.encode() + b"\n")
+        return data.getvalue()
+    return make
+
+
+def tool_zip(command, files):
+    """An archive that a tool (Info-ZIP zip, 7-Zip) makes of files, named by
+    their bytes on this file system."""
+    def make(work):
+        source = os.path.join(work, "source")
+        shutil.rmtree(source, ignore_errors=True)
+        for name in files:
+            path = os.path.join(os.fsencode(source), name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as out:
+                out.write(b"made by a tool\n")
+        target = os.path.join(work, "tool.zip")
+        if os.path.exists(target):
+            os.remove(target)
+        subprocess.run(command + [target, "."], cwd=source, check=True, stdout=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL)
+        with open(target, "rb") as made:
+            return made.read()
+    return make
+
+
+def unicode_path(stored, unicode_name, crc_of=None):
+    """Info-ZIP's Unicode path field (0x7075) for a member stored as stored."""
+    crc = zlib.crc32(stored if crc_of is None else crc_of)
+    block = b"\x01" + struct.pack("<I", crc) + unicode_name.encode()
+    return struct.pack("<HH", 0x7075, len(block)) + block
+
+
+DEEP = "/".join(["d%02d" % level + "x" * 46 for level in range(8)]) + "/deep.txt"  # 8 folders of 49: 401 characters
+
+# name, archive maker, files expected (UTF-8 names on Windows), status, texts expected in the output.
+WINDOWS_CASES = [
+    ("bit 11 names, Python", python_zip("Grüße/日本.txt", "plain.txt"), ["Grüße/日本.txt", "plain.txt"], 0, []),
+    # On a pipe the name is shown as stored; on a console by its characters (below).
+    ("DOS code page name", raw(Member(b"caf\x82.txt", b"oem")), ["café.txt"], 0, ["Inflating: caf\x82.txt...done"]),
+    ("Info-ZIP zip: bytes not UTF-8 are the DOS code page", tool_zip(["zip", "-q", "-r"], [b"caf\x82.txt"]),
+     ["café.txt"], 0, []),
+    ("Info-ZIP zip: UTF-8 bytes without bit 11", tool_zip(["zip", "-q", "-r"], ["naïve.txt".encode()]),
+     ["na├»ve.txt"], 0, []),
+    ("7-Zip", tool_zip(["7za", "a", "-tzip", "-bd"], ["Grüße.txt".encode(), "e/日本.txt".encode()]),
+     ["Grüße.txt", "e/日本.txt"], 0, []),
+    ("Unicode path field", raw(Member(b"x\x82.txt", b"u", extra=unicode_path(b"x\x82.txt", "ünï.txt"))),
+     ["ünï.txt"], 0, []),
+    ("Unicode path field of a renamed member", raw(Member(b"x\x82.txt", b"u", extra=unicode_path(
+        b"x\x82.txt", "ünï.txt", crc_of=b"old.txt"))), ["xé.txt"], 0, []),
+    ("bit 11 name that is not UTF-8", raw(Member(b"bad\xff.txt", b"b", flags=UTF8), Member("after.txt", b"a")),
+     ["after.txt"], 1, ["Error: bad\xff.txt is not a valid UTF-8 name. This file will not be unzipped."]),
+    ("a tree 401 characters deep", raw(Member(DEEP, b"deep")), [DEEP], 0, []),
+    ("backslash as a separator", raw(Member("dir\\sub\\f.txt", b"f"), Member("dir\\", b"")), ["dir/sub/f.txt"], 0,
+     []),
+    # Names that Windows would read as rooted, UNC or device paths.
+    ("slash then backslash", raw(Member("/\\x.txt", b"x")), ["x.txt"], 0, []),
+    ("slashes then backslash", raw(Member("//\\y.txt", b"y")), ["y.txt"], 0, []),
+    ("rooted on the drive", raw(Member("/\\Users\\Public\\x.bat", b"x")), ["Users/Public/x.bat"], 0, []),
+    ("UNC share", raw(Member("/\\\\server\\share\\x.txt", b"x")), ["server/share/x.txt"], 0, []),
+    ("long-path prefix", raw(Member("/\\\\?\\C:\\x.txt", b"x")), [], 1, [OUTSIDE]),
+    ("device prefix", raw(Member("/\\\\.\\COM1", b"x")), [], 1, [DEVICE]),
+] + [
+    ("device name %s" % name, raw(Member(name, b"to a device"), Member("after.txt", b"a")), ["after.txt"], 1,
+     ["Error: %s %s" % (name, DEVICE)])
+    for name in ("NUL", "nul.txt", "d/NUL", "AUX", "COM1", "com9.log", "LPT1", "CON .txt", "Prn.", "CONIN$",
+                 "conout$.txt", "COM\u00b9")
+] + [
+    ("device name folder entry", raw(Member("aux/", b"")), [], 1, [DEVICE]),
+    ("no device: longer names", raw(Member("CONSOLE.txt", b"c"), Member("nul0", b"n"), Member("com10", b"c")),
+     ["CONSOLE.txt", "nul0", "com10"], 0, []),
+]
+
+# On Linux names are made byte for byte, whatever the code page.
+LINUX_CASES = [
+    ("DOS code page name, byte for byte", raw(Member(b"caf\x82.txt", b"oem")), [b"caf\x82.txt"], 0, []),
+    ("Unicode path field ignored", raw(Member(b"x\x82.txt", b"u", extra=unicode_path(b"x\x82.txt", "ü.txt"))),
+     [b"x\x82.txt"], 0, []),
+    ("device names are plain names", raw(Member("NUL", b"n"), Member("d/COM1", b"c")), [b"NUL", b"d/COM1"], 0, []),
+    ("backslash is a plain character", raw(Member("dir\\f.txt", b"f")), [b"dir\\f.txt"], 0, []),
+]
+
+
+def files_below(folder):
+    found = []
+    for root, _, files in os.walk(os.fsencode(folder)):
+        found += [os.path.relpath(os.path.join(root, name), os.fsencode(folder)) for name in files]
+    return sorted(found)
+
+
+def run_case(case, args, number):
+    name, make, expected, status, texts = case
+    work = os.path.join(args.work, "case%02d" % number)
+    shutil.rmtree(work, ignore_errors=True)
+    out = os.path.join(work, "root", "out")
+    os.makedirs(out)
+    program = os.path.join(work, "root", "setup.exe")
+    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+        image.write(stub.read() + make(work))  # a plain cat: offsets count from the archive
+    os.chmod(program, 0o755)
+    result = run_stub(program, stdin=b"", cwd=out, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch)
+    output = (result.stdout + result.stderr).decode("utf-8", "replace").replace("\r\n", "\n")
+    raw_output = (result.stdout + result.stderr).replace(b"\r\n", b"\n")
+    problems = []
+    if result.status != status:
+        problems.append("status %d, expected %d" % (result.status, status))
+    for text in texts:
+        if text.encode("latin-1", "replace") not in raw_output and text not in output:
+            problems.append("missing %r" % text)
+    want = sorted(e if isinstance(e, bytes) else e.encode() for e in expected)
+    got = files_below(out)
+    if got != want:
+        problems.append("files %r, expected %r" % (got, want))
+    strays = sorted(set(os.listdir(os.path.join(work, "root"))) - {"out", "setup.exe"})
+    if strays or os.path.exists("/Users/Public/x.bat"):
+        problems.append("written outside the folder: %r" % strays)
+    if problems:
+        problems.append("output %r" % output[:400])
+    return problems
+
+
+def console_problems(args):
+    """On a console (wine takes a pseudo-terminal for one) names show their
+    real characters: the DOS code page name comes out as UTF-8 text."""
+    work = os.path.join(args.work, "console")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.path.join(work, "out"))
+    program = os.path.join(work, "setup.exe")
+    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+        image.write(stub.read() + build([Member(b"caf\x82.txt", b"oem"), Member("日本.txt", b"u", flags=UTF8)]))
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.chdir(os.path.join(work, "out"))
+        os.environ.update(WINEPREFIX=args.prefix, WINEDEBUG="-all")
+        os.execv(wine_binary(args.arch), [wine_binary(args.arch), program])
+    shown, deadline = b"", time.time() + 60
+    while time.time() < deadline:
+        if select.select([terminal], [], [], 0.5)[0]:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+            if b"Press Enter" in shown:
+                os.write(terminal, b"\r")
+    os.waitpid(pid, 0)
+    text = shown.decode("utf-8", "replace")
+    return [] if "café.txt" in text and "日本.txt" in text else ["console shows %r" % text[:300]]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--stub", required=True)
+    parser.add_argument("--arch", choices=("win32", "win64"), help="run the Windows stub under this wine")
+    parser.add_argument("--prefix", help="the wine prefix of the test run for --arch")
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    args.stub, args.work = os.path.abspath(args.stub), os.path.abspath(args.work)
+    if args.arch:
+        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
+    cases = WINDOWS_CASES if args.arch else LINUX_CASES
+    failed = 0
+    for number, case in enumerate(cases):
+        problems = run_case(case, args, number)
+        print("%s %s" % ("FAIL" if problems else "ok  ", case[0]))
+        for problem in problems:
+            print("    " + problem)
+        failed += bool(problems)
+    if args.arch:
+        problems = console_problems(args)
+        print("%s names on a console" % ("FAIL" if problems else "ok  "))
+        for problem in problems:
+            print("    " + problem)
+        failed += bool(problems)
+        cases = cases + [None]
+    print("%d passed, %d failed" % (len(cases) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
