@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/aes_extra.h"
 #include "archive/eocd_search.h"
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
@@ -173,10 +174,16 @@ ArchiveError read_next_signature(FILE* stream, std::uint32_t* signature) {
   }
 }
 
+// An AES member (method 99) needs version 5.1; its real method, stored or
+// deflate, is in its AES extra field.
+constexpr std::uint16_t k_version_needed_aes = 51;
+
 int entry_warnings(const ZipEntry* entry) {
   int warnings = 0;
-  if (entry->version_needed > 20) warnings |= k_warn_newer_version;
-  if (entry->compression_method != 0 && entry->compression_method != 8) warnings |= k_warn_unknown_method;
+  AesExtra aes;
+  bool is_aes = read_aes_extra(entry, &aes);
+  if (entry->version_needed > (is_aes ? k_version_needed_aes : 20)) warnings |= k_warn_newer_version;
+  if (!is_aes && entry->compression_method != 0 && entry->compression_method != 8) warnings |= k_warn_unknown_method;
   return warnings;
 }
 

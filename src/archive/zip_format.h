@@ -67,6 +67,16 @@ constexpr std::uint16_t k_flag_utf8_name = 0x0800;  // name and comment are UTF-
 
 constexpr std::uint16_t k_method_stored = 0;
 constexpr std::uint16_t k_method_deflated = 8;
+// An AES member: the real method is in its AES extra field.
+constexpr std::uint16_t k_method_aes = 99;
+
+// The AES extra field's data: 7 bytes.
+constexpr std::uint16_t k_aes_extra_tag = 0x9901;
+constexpr std::uint16_t k_aes_extra_data_size = 7;
+constexpr int k_aes_extra_version = 0;   // 2: 1 (AE-1, CRC kept) or 2 (AE-2, no CRC)
+constexpr int k_aes_extra_vendor = 2;    // 2: "AE"
+constexpr int k_aes_extra_strength = 4;  // 1: 1, 2, 3 for AES-128, AES-192, AES-256
+constexpr int k_aes_extra_method = 5;    // 2: the real compression method
 
 // The Unix mode that a Unix host keeps in the top 16 bits of the external
 // attributes: its file type bits, and the type of a symbolic link.

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <zlib.h>
 
+#include "archive/aes_extra.h"
 #include "archive/extra_field.h"
 #include "archive/local_header.h"
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
+#include "extract/aes_member.h"
 #include "extract/fast_crc32.h"
 #include "extract/member_spans.h"
 #include "extract/output_path.h"
@@ -93,6 +95,12 @@ struct MemberData {
   // writing a file (output is nullptr then).
   char* link_target;
   std::uint32_t link_length;
+  // An AES member: its version (1 keeps the CRC-32, 2 does not), the
+  // enciphered bytes not read yet, and whether its code matched.
+  bool aes = false;
+  std::uint16_t aes_version = 0;
+  std::uint32_t aes_unread = 0;
+  bool authentic = true;
 };
 
 void report_zlib_error(int status, const z_stream* stream) {
@@ -251,6 +259,10 @@ bool refill_input(MemberData* member) {
   std::uint32_t chunk = member->still_to_read < k_buffer_size ? member->still_to_read : k_buffer_size;
   std::size_t bytes_read = fread(archive_state.read_buffer, 1, chunk, member->archive);
   if (member->encrypted) decrypt_buffer(archive_state.read_buffer, bytes_read);
+  if (member->aes) {
+    aes_decrypt_buffer(archive_state.read_buffer, bytes_read);
+    member->aes_unread -= static_cast<std::uint32_t>(bytes_read);
+  }
   if (feof(member->archive) && bytes_read < member->still_to_read &&
       archive_state.current_segment < archive_state.last_segment) {
     ArchiveError code = switch_segment(archive_state.current_segment + 1, member->archive);
@@ -359,6 +371,22 @@ MemberOutcome extract_data(MemberData* member) {
   return finish_member_data(member);
 }
 
+// The checks of the data produced: an AES member's authentication code,
+// and the CRC-32, which AE-2 members do not keep. Prints what fails.
+bool passes_data_checks(const MemberData* member) {
+  if (!member->authentic) {
+    print_error("Error: %s was altered: its authentication code does not match. File may be corrupted.\n",
+                shown_name(member->entry->name));
+    return false;
+  }
+  if (member->aes && member->aes_version == 2) return true;
+  if (member->crc != member->entry->crc32) {
+    print_error("Error: CRC values do not match. File may be corrupted.\n");
+    return false;
+  }
+  return true;
+}
+
 // Flushes the output, checks the CRC-32 and ends the progress line.
 MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
@@ -367,10 +395,7 @@ MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
     print_error("Error while writing output file.\n");
     failed = true;
   }
-  if (member->crc != member->entry->crc32) {
-    print_error("Error: CRC values do not match. File may be corrupted.\n");
-    failed = true;
-  }
+  if (!passes_data_checks(member)) failed = true;
   print_output(failed ? "\n" : "done\n");
   if (failed) return MemberOutcome::failed;
   platform_set_file_times(member->output, member->entry->modification_time_and_date);
@@ -386,10 +411,7 @@ bool is_symbolic_link(const ZipEntry* entry) {
 // target leads outside the current directory; ends the progress line.
 MemberOutcome verify_link(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
-  if (member->crc != member->entry->crc32) {
-    print_error("Error: CRC values do not match. File may be corrupted.\n");
-    failed = true;
-  }
+  if (!passes_data_checks(member)) failed = true;
   const char* name = member->entry->name;
   char* target = member->link_target;
   target[member->link_length] = '\0';
@@ -408,14 +430,33 @@ MemberOutcome verify_link(MemberData* member, MemberOutcome outcome) {
 // An encrypted member shorter than its 12-byte header cannot be valid; its
 // data length would wrap below zero.
 bool is_too_short_to_decrypt(const ZipEntry* entry) {
+  AesExtra aes;
+  if (read_aes_extra(entry, &aes)) return entry->compressed_size < aes_overhead(aes.strength);
   return (entry->flags & k_flag_encrypted) != 0 && entry->compressed_size < k_encryption_header_size;
 }
 
-// Asks for the password and checks it against the encryption header.
-MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
+// Checks password against an AES member's verifier.
+bool check_aes_member_password(ZipEntry* entry, const AesExtra& aes, FILE* archive, const char* password,
+                               ArchiveError* switch_error, bool* no_crypto) {
+  AesPassword result = check_aes_password(aes, archive, password, switch_error);
+  *no_crypto = result == AesPassword::no_crypto;
+  if (*no_crypto) {
+    print_error("Error: %s is AES-encrypted, and this system's AES library cannot be used. This file will not be "
+                "unzipped.\n", shown_name(entry->name));
+  }
+  return result == AesPassword::right;
+}
+
+// Asks for the password and checks it against the encryption header, or
+// an AES member's (aes not nullptr) password verifier.
+MemberOutcome unlock_member(ZipEntry* entry, const AesExtra* aes, FILE* archive) {
   const char* password = ask_password(shown_name(entry->name));
   ArchiveError switch_error = ArchiveError::none;
-  if (!check_password(entry, archive, password, &switch_error)) {
+  bool no_crypto = false;
+  bool right = aes != nullptr ? check_aes_member_password(entry, *aes, archive, password, &switch_error, &no_crypto)
+                              : check_password(entry, archive, password, &switch_error);
+  if (no_crypto) return MemberOutcome::refused;
+  if (!right) {
     if (switch_error != ArchiveError::none) {
       print_error("Error: %s\n", error_text(switch_error));
       return MemberOutcome::stop;
@@ -517,6 +558,40 @@ MemberOutcome check_member_name(ZipEntry* entry) {
   return MemberOutcome::refused;
 }
 
+// Reads what is left of an AES member's enciphered data (a deflate stream
+// may end before it) and the authentication code after it, and compares
+// the code. Returns stop when the archive ends inside them (after the
+// message), the outcome otherwise.
+MemberOutcome authenticate_member(MemberData* member, MemberOutcome outcome) {
+  if (outcome == MemberOutcome::stop) {
+    end_aes();
+    return outcome;
+  }
+  ArchiveError code = ArchiveError::none;
+  while (member->aes_unread > 0) {
+    std::uint32_t chunk = member->aes_unread < k_buffer_size ? member->aes_unread : k_buffer_size;
+    std::size_t bytes_read = fread(archive_state.read_buffer, 1, chunk, member->archive);
+    aes_authenticate_only(archive_state.read_buffer, bytes_read);
+    member->aes_unread -= static_cast<std::uint32_t>(bytes_read);
+    if (bytes_read == chunk) continue;
+    if (!feof(member->archive) || archive_state.current_segment >= archive_state.last_segment) {
+      code = ferror(member->archive) ? ArchiveError::read_error : ArchiveError::unexpected_end;
+    } else {
+      code = switch_segment(archive_state.current_segment + 1, member->archive);
+    }
+    if (code != ArchiveError::none) break;
+  }
+  AesCode result = code == ArchiveError::none ? check_aes_code(member->archive, &code) : AesCode::unreadable;
+  end_aes();
+  if (result == AesCode::unreadable) {
+    if (code == ArchiveError::none) code = ferror(member->archive) ? ArchiveError::read_error : ArchiveError::unexpected_end;
+    print_error("Error: %s\n", error_text(code));
+    return MemberOutcome::stop;
+  }
+  member->authentic = result == AesCode::authentic;
+  return outcome;
+}
+
 MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   InflateGuard inflater;
   z_stream* stream = inflater.get();
@@ -526,7 +601,10 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
     report_zlib_error(status, stream);
     return MemberOutcome::stop;
   }
-  if (entry->compression_method != k_method_stored && entry->compression_method != k_method_deflated) {
+  AesExtra aes{};
+  bool is_aes = read_aes_extra(entry, &aes);
+  std::uint16_t method = is_aes ? aes.method : entry->compression_method;
+  if (method != k_method_stored && method != k_method_deflated) {
     print_error("Unknown compression type for %s. I can only handle deflate and store.\n", shown_name(entry->name));
     return MemberOutcome::refused;
   }
@@ -547,16 +625,30 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
     print_output("\n");
     return MemberOutcome::refused;
   }
-  bool encrypted = (entry->flags & k_flag_encrypted) != 0;
-  if (encrypted && (outcome = unlock_member(entry, archive)) != MemberOutcome::done) return outcome;
+  bool encrypted = (entry->flags & k_flag_encrypted) != 0 && !is_aes;
+  if ((encrypted || is_aes) && (outcome = unlock_member(entry, is_aes ? &aes : nullptr, archive)) != MemberOutcome::done) {
+    return outcome;
+  }
 
-  MemberData member{entry,     archive, nullptr, stream, entry->compression_method == k_method_deflated, encrypted, 0, 0,
+  MemberData member{entry,     archive, nullptr, stream, method == k_method_deflated, encrypted, 0, 0,
                     entry->uncompressed_size, nullptr, 0};
   OutputFile output;
-  if (!open_member_output(&member, &output)) return MemberOutcome::refused;
-  member.still_to_read = entry->compressed_size + (member.deflated ? k_deflate_read_ahead : 0) -
-                         (encrypted ? k_encryption_header_size : 0);
+  if (!open_member_output(&member, &output)) {
+    if (is_aes) end_aes();
+    return MemberOutcome::refused;
+  }
+  if (is_aes) {
+    // No read-ahead: the authentication code follows the data.
+    member.aes = true;
+    member.aes_version = aes.version;
+    member.aes_unread = entry->compressed_size - aes_overhead(aes.strength);
+    member.still_to_read = member.aes_unread;
+  } else {
+    member.still_to_read = entry->compressed_size + (member.deflated ? k_deflate_read_ahead : 0) -
+                           (encrypted ? k_encryption_header_size : 0);
+  }
   outcome = extract_data(&member);
+  if (member.aes) outcome = authenticate_member(&member, outcome);
   if (member.link_target != nullptr) {
     if (outcome != MemberOutcome::stop) outcome = verify_link(&member, outcome);
     free(member.link_target);
