@@ -10,6 +10,7 @@ import random
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -95,9 +96,17 @@ class Scratch(unittest.TestCase):
         return folder
 
     def assert_unzip_accepts(self, archive, password=None):
-        command = ["unzip", "-tq"] + (["-P", password] if password else []) + [archive]
-        completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-        self.assertEqual(completed.returncode, 0, completed.stdout + completed.stderr)
+        """unzip tests the archive; one with AES members, which unzip cannot
+        read, 7-Zip tests and bsdtar extracts instead."""
+        with zipfile.ZipFile(archive) as opened:
+            aes = any(info.compress_type == 99 for info in opened.infolist())
+        commands = [["unzip", "-tq"] + (["-P", password] if password else []) + [archive]]
+        if aes:
+            commands = [["7za", "t", "-p" + password, archive],
+                        ["bsdtar", "-xOf", archive, "--passphrase", password]]
+        for command in commands:
+            completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
+            self.assertEqual(completed.returncode, 0, command[0] + ": " + repr(completed.stdout + completed.stderr))
 
     def assert_refused(self, args, status, message):
         output = self.path("refused.run")
@@ -123,7 +132,9 @@ class RoundTripTest(Scratch):
         make_tree(os.path.join(source, "pkg"))
         count = len([f for f in describe_tree(source).values() if f is not None])
         cases = [("default", [], None), ("stored", ["-0"], None), ("best", ["-9"], None),
-                 ("password", ["--password", PASSWORD], PASSWORD)]
+                 ("password", ["--password", PASSWORD], PASSWORD), ("password-stored", ["-0", "--password", PASSWORD],
+                                                                    PASSWORD),
+                 ("zipcrypto", ["--encryption", "zipcrypto", "--password", PASSWORD], PASSWORD)]
         for label, options, password in cases:
             with self.subTest(label):
                 output = self.path(label + ".run")
@@ -211,6 +222,9 @@ class ConversionTest(Scratch):
         made["7z"] = self.path("seven.zip")
         subprocess.run(["7z", "a", "-tzip", "-bd", made["7z"], "pkg"], cwd=source, check=True,
                        stdout=subprocess.DEVNULL)
+        made["7z-aes"] = self.path("seven-aes.zip")
+        subprocess.run(["7z", "a", "-tzip", "-bd", "-mem=AES192", "-p" + PASSWORD, made["7z-aes"], "pkg"], cwd=source,
+                       check=True, stdout=subprocess.DEVNULL)
         made["python"] = self.path("python.zip")
         with zipfile.ZipFile(made["python"], "w") as archive:
             for folder, dirs, files in os.walk(os.path.join(source, "pkg")):
@@ -228,7 +242,7 @@ class ConversionTest(Scratch):
             with self.subTest(label):
                 output = self.path(label + ".run")
                 mksfx("-q", "-o", output, archive)
-                password = PASSWORD if label == "infozip-password" else None
+                password = PASSWORD if label in ("infozip-password", "7z-aes") else None
                 self.assert_unzip_accepts(output, password)
                 target = self.fresh_folder("out-" + label)
                 result = run_native(output, target, (PASSWORD + "\n") * count if password else "")
@@ -327,7 +341,9 @@ class RefusalTest(Scratch):
         cases = [(["--bogus", source], "unknown option"), ([], "no input"), (["-1", "--split", "1x", source], "--split"),
                  (["--target", "dos", source], "unknown target"), (["--mtime", "yesterday", source], "--mtime"),
                  (["--password", "a", "--password-file", "f", source], "exclude each other"),
-                 (["--password", "", source], "password is empty")]
+                 (["--password", "", source], "password is empty"),
+                 (["--encryption", "rot13", "--password", "a", source], "unknown encryption 'rot13'"),
+                 (["--encryption", "aes", source], "--encryption needs --password")]
         for args, message in cases:
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
@@ -399,6 +415,67 @@ class RefusalTest(Scratch):
             self.skipTest("this build has the Windows stubs")
         source = self.fresh_folder("source")
         self.assert_refused(["--target", "win64", source], 1, "win64 target is unavailable")
+
+
+class EncryptionTest(Scratch):
+    """--password writes AES-256 members (AE-2, a salt of their own);
+    --encryption zipcrypto the traditional cipher, with a warning."""
+
+    def local_aes_block(self, data, info):
+        name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+        start = info.header_offset + 30 + name_length
+        extra = data[start:start + extra_length]
+        return extra, data[start + extra_length:start + extra_length + 18]
+
+    def test_aes_members_as_written(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        salts = []
+        for run in ("first", "second"):
+            output = self.path(run + ".run")
+            result = mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
+            self.assertEqual(result.stderr, "")
+            with open(output, "rb") as f:
+                data = f.read()
+            with zipfile.ZipFile(output) as archive:
+                for info in archive.infolist():
+                    if info.is_dir():
+                        continue
+                    # A member that does not shrink is stored: its data is its size and the 28 bytes of AES.
+                    method = 0 if info.compress_size == info.file_size + 28 else 8
+                    if info.filename.endswith(("random.bin", "notes.md")):
+                        self.assertEqual(method, 0 if info.filename.endswith("random.bin") else 8)
+                    aes = struct.pack("<HHH2sBH", 0x9901, 7, 2, b"AE", 3, method)
+                    self.assertEqual((info.compress_type, info.flag_bits & 1, info.extract_version, info.CRC, info.extra),
+                                     (99, 1, 51, 0, aes), info.filename)
+                    local_extra, salt_and_verifier = self.local_aes_block(data, info)
+                    self.assertEqual(local_extra, aes, info.filename)
+                    salts.append(salt_and_verifier[:16])
+        self.assertEqual(len(set(salts)), len(salts), "two members share a salt")
+
+    def test_zipcrypto_warns(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        output = self.path("weak.run")
+        result = mksfx("-q", "--encryption", "zipcrypto", "--password", PASSWORD, "-o", output, source)
+        self.assertIn("the traditional zip cipher is weak", result.stderr)
+        with zipfile.ZipFile(output) as archive:
+            self.assertEqual({i.compress_type for i in archive.infolist() if not i.is_dir()}, {0, 8})
+
+    def test_wrong_password_extracts_nothing(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        count = len([f for f in describe_tree(source).values() if f is not None])
+        output = self.path("aes.run")
+        mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
+        target = self.fresh_folder("out")
+        result = run_native(output, target, "not it\n")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        sorry = b"Sorry, you did not enter a valid password. This file will not be unzipped.\n"
+        self.assertEqual(result.stderr, sorry * count)
+        self.assertEqual([f for f in describe_tree(target).values() if f is not None], [])
+        completed = subprocess.run(["7za", "t", "-pnot it", output], stdin=subprocess.DEVNULL, capture_output=True)
+        self.assertNotEqual(completed.returncode, 0)
 
 
 class MessageTest(Scratch):
@@ -491,7 +568,9 @@ class SplitTest(Scratch):
             out.write(random.Random(5).randbytes(disk_size + 50000))
         os.utime(noise, (1600000000, 1600000000))  # DOS times keep even seconds only
         count = len([f for f in describe_tree(source).values() if f is not None])
-        for label, options, passwords in [("plain", [], []), ("password", ["--password", PASSWORD], [PASSWORD])]:
+        for label, options, passwords in [("plain", [], []), ("password", ["--password", PASSWORD], [PASSWORD]),
+                                          ("zipcrypto", ["--encryption=zipcrypto", "--password", PASSWORD],
+                                           [PASSWORD])]:
             with self.subTest(label):
                 shutil.rmtree(self.path("floppies"), ignore_errors=True)
                 disks = self.build_split(os.path.join(source, "pkg"), disk_size, *options)
@@ -551,7 +630,9 @@ class WineTest(Scratch):
         make_tree(os.path.join(source, "pkg"))  # a UTF-8 name, made under its characters
         count = len([f for f in describe_tree(source).values() if f is not None])
         for label, options, password in [("default", [], None), ("stored", ["-0"], None),
-                                         ("password", ["--password", PASSWORD], PASSWORD)]:
+                                         ("password", ["--password", PASSWORD], PASSWORD),
+                                         ("zipcrypto", ["--encryption", "zipcrypto", "--password", PASSWORD],
+                                          PASSWORD)]:
             with self.subTest(label):
                 output = self.path(label + ".exe")
                 mksfx("-q", "--target", WINE_ARCH, *options, "-o", output, os.path.join(source, "pkg"))

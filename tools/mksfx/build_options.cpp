@@ -16,8 +16,11 @@ const char* const k_usage_text =
     "                          which built-in stub to put in front (default: linux)\n"
     "  --stub FILE             put this stub in front instead\n"
     "  -0 ... -9               deflate level (default 6); -0 stores every member\n"
-    "  --password PW           encipher every member (traditional zip cipher, weak)\n"
+    "  --password PW           encipher every member (AES-256)\n"
     "  --password-file FILE    the same, with the password on FILE's first line\n"
+    "  --encryption aes|zipcrypto\n"
+    "                          the cipher for --password (default: aes); zipcrypto\n"
+    "                          is the traditional zip cipher, which is weak\n"
     "  --split SIZE            spanned over disks of SIZE bytes (k and M allowed,\n"
     "                          e.g. 1440k): OUTPUT/disk1/NAME, OUTPUT/disk2/NAME, ...\n"
     "  --mtime EPOCH           every entry's time (default: SOURCE_DATE_EPOCH if set);\n"
@@ -51,6 +54,7 @@ enum LongOnly : int {
   k_stub,
   k_password,
   k_password_file,
+  k_encryption,
   k_split,
   k_mtime,
   k_version,
@@ -65,6 +69,7 @@ const struct option k_long_options[] = {
     {"stub", required_argument, nullptr, k_stub},
     {"password", required_argument, nullptr, k_password},
     {"password-file", required_argument, nullptr, k_password_file},
+    {"encryption", required_argument, nullptr, k_encryption},
     {"split", required_argument, nullptr, k_split},
     {"mtime", required_argument, nullptr, k_mtime},
     {"quiet", no_argument, nullptr, 'q'},
@@ -95,6 +100,9 @@ std::string apply_option(int code, const std::string& value, BuildOptions* optio
     options->password = value;
   } else if (code == k_password_file) {
     options->password_file = value;
+  } else if (code == k_encryption) {
+    if (value != "aes" && value != "zipcrypto") return "unknown encryption '" + value + "' (aes or zipcrypto)";
+    options->encryption = value;
   } else if (code == k_split) {
     if (!parse_size(value, &options->split_size) || options->split_size == 0) {
       return "invalid --split size '" + value + "' (bytes, or with k or M, e.g. 1440k)";
@@ -144,6 +152,9 @@ std::string check_combination(const BuildOptions& options) {
   if (options.inputs.empty()) return "no input given";
   if (!options.target.empty() && !options.stub_file.empty()) return "--target and --stub exclude each other";
   if (options.password && !options.password_file.empty()) return "--password and --password-file exclude each other";
+  if (!options.encryption.empty() && !options.password && options.password_file.empty()) {
+    return "--encryption needs --password or --password-file";
+  }
   return "";
 }
 

@@ -15,6 +15,7 @@ struct BuildOptions {
   int level = 6;
   std::optional<std::string> password;
   std::string password_file;
+  std::string encryption;  // "aes" or "zipcrypto"; empty: aes
   std::uint64_t split_size = 0;  // 0: one file
   std::optional<std::time_t> mtime;
   bool quiet = false;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extract/aes_member.h"
 #include "extract/traditional_cipher.h"
 #include "front/messages.h"
 #include "mksfx_platform.h"
@@ -19,6 +20,11 @@ constexpr std::size_t k_memory_spool_limit = 64u << 20;
 constexpr std::uint64_t k_progress_threshold = 16u << 20;
 constexpr int k_raw_deflate_window_bits = -15;
 constexpr int k_deflate_memory_level = 8;
+// AES members are AES-256 and AE-2: the authentication code stands in for
+// the CRC-32, which is not kept.
+constexpr int k_aes_strength = 3;
+constexpr std::uint16_t k_aes_version = 2;
+constexpr std::uint16_t k_needed_aes = 51;
 
 // Compressed member data on its way from the compressor to the output.
 class Spool {
@@ -194,6 +200,43 @@ std::string make_cipher_header(const std::string& password, std::uint32_t crc) {
   return header;
 }
 
+// The AES extra field, which names the real method.
+std::string make_aes_extra(std::uint16_t method) {
+  std::string extra;
+  put_le16(extra, k_aes_extra_tag);
+  put_le16(extra, k_aes_extra_data_size);
+  put_le16(extra, k_aes_version);
+  extra += "AE";
+  extra.push_back(static_cast<char>(k_aes_strength));
+  put_le16(extra, method);
+  return extra;
+}
+
+// A fresh random salt and the password's verifier, which go in front of the
+// data; leaves the cipher ready for it. Each member has a salt of its own,
+// so no two members share keys.
+std::string make_aes_header(const std::string& password) {
+  std::string header(aes_salt_size(k_aes_strength), '\0');
+  if (!read_random_bytes(header.data(), header.size())) {
+    throw BuildError(std::string("cannot read the system's random source: ") + std::strerror(errno));
+  }
+  unsigned char verifier[k_aes_verifier_size];
+  if (!start_aes(password.c_str(), reinterpret_cast<const unsigned char*>(header.data()), k_aes_strength, verifier)) {
+    throw BuildError("the crypto library failed to derive the AES keys");
+  }
+  header.append(reinterpret_cast<const char*>(verifier), sizeof verifier);
+  return header;
+}
+
+// The authentication code over the enciphered data, written after it.
+void write_aes_code(DiskWriter& writer) {
+  unsigned char code[k_aes_code_size];
+  bool computed = finish_aes_code(code);
+  end_aes();
+  if (!computed) throw BuildError("the crypto library failed to compute the authentication code");
+  write_spanning(writer, reinterpret_cast<const char*>(code), sizeof code);
+}
+
 CentralRecord describe_item(const SourceItem& item, const PackSettings& settings) {
   CentralRecord record;
   record.name = item.name;
@@ -214,32 +257,38 @@ CentralRecord describe_item(const SourceItem& item, const PackSettings& settings
   return record;
 }
 
-void report_member(const CentralRecord& record, const PackSettings& settings) {
+// overhead: what the cipher adds to the member's data.
+void report_member(const CentralRecord& record, const PackSettings& settings, std::uint32_t overhead, bool deflated) {
   if (settings.quiet) return;
   std::uint64_t plain = record.uncompressed_size;
-  std::uint64_t packed = record.compressed_size - ((record.flags & 1) ? k_encryption_header_size : 0);
+  std::uint64_t packed = record.compressed_size - overhead;
   int saved = plain == 0 ? 0 : static_cast<int>(100 - (packed * 100 + plain / 2) / plain);
-  std::printf("  adding: %s (%s %d%%)\n", shown(record.name).c_str(), record.method == 8 ? "deflated" : "stored",
-              saved);
+  std::printf("  adding: %s (%s %d%%)\n", shown(record.name).c_str(), deflated ? "deflated" : "stored", saved);
 }
+
+enum class MemberCipher { none, zipcrypto, aes };
 
 // Writes the header block and streams the data through the cipher.
 class MemberOutput {
  public:
-  MemberOutput(DiskWriter& writer, bool encrypted) : writer_(writer), encrypted_(encrypted) {}
+  MemberOutput(DiskWriter& writer, MemberCipher cipher) : writer_(writer), cipher_(cipher) {}
   void operator()(const char* data, std::size_t size) {
-    if (!encrypted_) {
+    if (cipher_ == MemberCipher::none) {
       write_spanning(writer_, data, size);
       return;
     }
     buffer_.assign(data, size);
-    encipher(buffer_.data(), buffer_.size());
+    if (cipher_ == MemberCipher::zipcrypto) {
+      encipher(buffer_.data(), buffer_.size());
+    } else {
+      aes_encrypt_buffer(reinterpret_cast<unsigned char*>(buffer_.data()), buffer_.size());
+    }
     write_spanning(writer_, buffer_.data(), buffer_.size());
   }
 
  private:
   DiskWriter& writer_;
-  bool encrypted_;
+  MemberCipher cipher_;
   std::string buffer_;
 };
 
@@ -266,7 +315,7 @@ CentralRecord pack_directory(DiskWriter& writer, const SourceItem& item, const P
   DiskPosition position = write_whole(writer, encode_local_header(record));
   record.disk = position.disk;
   record.local_header_offset = position.offset;
-  report_member(record, settings);
+  report_member(record, settings, 0, false);
   return record;
 }
 
@@ -278,27 +327,38 @@ CentralRecord pack_member(DiskWriter& writer, const SourceItem& item, const Pack
   Spool spool;
   ReadResult read = read_and_compress(item, settings, settings.level > 0 ? &spool : nullptr);
   bool deflated = read.compressed && spool.size() < read.size;
-  bool encrypted = settings.password.has_value();
-  record.method = deflated ? 8 : 0;
-  record.version_needed = (deflated || encrypted) ? k_needed_deflated : k_needed_stored;
-  record.crc32 = read.crc;
+  MemberCipher cipher = !settings.password                         ? MemberCipher::none
+                        : settings.encryption == Encryption::zipcrypto ? MemberCipher::zipcrypto
+                                                                       : MemberCipher::aes;
+  std::uint16_t method = deflated ? 8 : 0;
+  record.method = cipher == MemberCipher::aes ? k_method_aes : method;
+  record.version_needed = cipher == MemberCipher::aes                          ? k_needed_aes
+                          : (deflated || cipher != MemberCipher::none) ? k_needed_deflated
+                                                                       : k_needed_stored;
+  record.crc32 = cipher == MemberCipher::aes ? 0 : read.crc;
   record.uncompressed_size = static_cast<std::uint32_t>(read.size);
-  std::uint64_t packed = (deflated ? spool.size() : read.size) + (encrypted ? k_encryption_header_size : 0);
+  std::uint32_t overhead = cipher == MemberCipher::aes         ? aes_overhead(k_aes_strength)
+                           : cipher == MemberCipher::zipcrypto ? k_encryption_header_size
+                                                               : 0;
+  std::uint64_t packed = (deflated ? spool.size() : read.size) + overhead;
   if (packed > k_max_member_size) throw BuildError(item.path + " does not fit in 4 GiB even compressed");
   record.compressed_size = static_cast<std::uint32_t>(packed);
-  if (encrypted) record.flags |= 1;
+  if (cipher != MemberCipher::none) record.flags |= 1;
+  if (cipher == MemberCipher::aes) record.extra = make_aes_extra(method);
 
   std::string header = encode_local_header(record);
-  if (encrypted) header += make_cipher_header(*settings.password, read.crc);
+  if (cipher == MemberCipher::zipcrypto) header += make_cipher_header(*settings.password, read.crc);
+  if (cipher == MemberCipher::aes) header += make_aes_header(*settings.password);
   DiskPosition position = write_whole(writer, header);
   record.disk = position.disk;
   record.local_header_offset = position.offset;
-  MemberOutput output(writer, encrypted);
+  MemberOutput output(writer, cipher);
   if (deflated) {
     spool.replay(output);
   } else {
     copy_stored(item, read, output);
   }
-  report_member(record, settings);
+  if (cipher == MemberCipher::aes) write_aes_code(writer);
+  report_member(record, settings, overhead, deflated);
   return record;
 }

@@ -80,7 +80,7 @@ std::string read_password_file(const std::string& path) {
   return line;
 }
 
-std::optional<std::string> choose_password(const BuildOptions& options) {
+std::optional<std::string> choose_password(const BuildOptions& options, Encryption encryption) {
   std::optional<std::string> password = options.password;
   if (!options.password_file.empty()) password = read_password_file(options.password_file);
   if (!password) return password;
@@ -89,7 +89,9 @@ std::optional<std::string> choose_password(const BuildOptions& options) {
     throw UsageError("the password is " + std::to_string(password->size()) + " bytes long; the stub reads at most " +
                      std::to_string(k_max_password_length));
   if (password->find_first_of("\r\n") != std::string::npos) throw UsageError("the password holds a line break");
-  std::fprintf(stderr, "mksfx: warning: the traditional zip cipher is weak; do not rely on it to keep data secret\n");
+  if (encryption == Encryption::zipcrypto) {
+    std::fprintf(stderr, "mksfx: warning: the traditional zip cipher is weak; do not rely on it to keep data secret\n");
+  }
   return password;
 }
 
@@ -260,7 +262,8 @@ void build_self_extractor(const BuildOptions& options) {
   }
   PackSettings settings;
   settings.level = options.level;
-  settings.password = choose_password(options);
+  settings.encryption = options.encryption == "zipcrypto" ? Encryption::zipcrypto : Encryption::aes;
+  settings.password = choose_password(options, settings.encryption);
   settings.fixed_time = options.mtime;
   settings.quiet = options.quiet;
   settings.show_progress = !options.quiet && is_console(stderr);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "archive/aes_extra.h"
+#include "extract/aes_member.h"
 #include "platform/platform.h"
 
 namespace {
@@ -153,6 +155,25 @@ struct SourceMember {
   std::size_t header_length = 0;  // local header, name, extra, encryption header
 };
 
+// Reads the record's AES extra field the way the stub does; false when the
+// record is no AES member the stub can read.
+bool read_record_aes_extra(const CentralRecord& record, AesExtra* extra) {
+  ZipEntry entry{};
+  entry.compression_method = record.method;
+  entry.flags = record.flags;
+  entry.extra_length = static_cast<std::uint16_t>(record.extra.size());
+  entry.extra_field = reinterpret_cast<unsigned char*>(const_cast<char*>(record.extra.data()));
+  return read_aes_extra(&entry, extra);
+}
+
+// What lies between a member's local header and its data: the traditional
+// cipher's header, or an AES member's salt and password verifier.
+std::size_t cipher_header_size(const CentralRecord& record) {
+  AesExtra aes;
+  if (read_record_aes_extra(record, &aes)) return aes_salt_size(aes.strength) + k_aes_verifier_size;
+  return (record.flags & 1) ? k_encryption_header_size : 0;
+}
+
 bool is_zip64_marked(const CentralRecord& record) {
   return record.compressed_size == 0xFFFFFFFF || record.uncompressed_size == 0xFFFFFFFF ||
          record.local_header_offset == 0xFFFFFFFF || record.disk == 0xFFFF;
@@ -197,7 +218,9 @@ void check_member(const CentralRecord& record, NameRules rules) {
     throw BuildError(shown(record.name) + " needs Zip64, which the stub cannot read");
   }
   bool is_directory = !record.name.empty() && record.name.back() == '/';
-  if (!is_directory && record.compressed_size > 0 && record.method != 0 && record.method != 8) {
+  AesExtra aes;
+  bool readable_aes = read_record_aes_extra(record, &aes);
+  if (!is_directory && record.compressed_size > 0 && record.method != 0 && record.method != 8 && !readable_aes) {
     throw BuildError(shown(record.name) + " uses compression method " + std::to_string(record.method) +
                      ", which the stub cannot extract (only stored and deflated)");
   }
@@ -263,7 +286,7 @@ void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, st
     if (get_le32(local, 0) != k_local_header_signature)
       throw BuildError(shown(member.record.name) + ": no local header where the directory says");
     std::size_t names = get_le16(local, 26) + static_cast<std::size_t>(get_le16(local, 28));
-    member.header_length = k_local_header_size + names + ((member.record.flags & 1) ? k_encryption_header_size : 0);
+    member.header_length = k_local_header_size + names + cipher_header_size(member.record);
     std::uint64_t needed = k_local_header_size + names + member.record.compressed_size;
     if (needed > member.span)
       throw BuildError(shown(member.record.name) + ": its data overlaps the next member or the directory");
