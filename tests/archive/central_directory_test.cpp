@@ -72,6 +72,44 @@ TEST(CentralDirectoryTest, WarningsAndCounts) {
   }
 }
 
+// The AES extra field: AE-2, vendor "AE", strength 3, the real method.
+std::string aes_extra(std::uint16_t method, const char* vendor = "AE", int strength = 3) {
+  std::string extra;
+  put_le16(extra, 0x9901);
+  put_le16(extra, 7);
+  put_le16(extra, 2);
+  extra += vendor;
+  extra.push_back(static_cast<char>(strength));
+  put_le16(extra, method);
+  return extra;
+}
+
+// An AES member (method 99, version 5.1) whose real method is stored or
+// deflate is no unknown method and needs no newer version; any other is.
+TEST(CentralDirectoryTest, WarningsForAesMembers) {
+  std::string ntfs_block("\x0a\x00\x04\x00" "abcd", 8);
+  const struct {
+    const char* label;
+    TestMember member;
+    std::string expected_errors;
+  } cases[] = {
+      {"AES, deflate", {"a", "x", 99, 51, 1, aes_extra(8)}, ""},
+      {"AES, stored, after another block", {"a", "x", 99, 51, 1, ntfs_block + aes_extra(0)}, ""},
+      {"AES, version 52", {"a", "x", 99, 52, 1, aes_extra(8)}, k_newer_version},
+      {"AES, bzip2 inside", {"a", "x", 99, 51, 1, aes_extra(12)}, std::string(k_newer_version) + k_unknown_method},
+      {"method 99, no extra field", {"a", "x", 99, 51, 1}, std::string(k_newer_version) + k_unknown_method},
+      {"method 99, not encrypted", {"a", "x", 99, 51, 0, aes_extra(8)}, std::string(k_newer_version) + k_unknown_method},
+      {"AES field cut short", {"a", "x", 99, 20, 1, aes_extra(8).substr(0, 9)}, k_unknown_method},
+      {"other vendor", {"a", "x", 99, 20, 1, aes_extra(8, "XY")}, k_unknown_method},
+      {"strength 4", {"a", "x", 99, 20, 1, aes_extra(8, "AE", 4)}, k_unknown_method},
+  };
+  for (const auto& c : cases) {
+    DirectoryRead read = read_directory(build_zip({c.member}));
+    EXPECT_EQ(read.code, ArchiveError::none) << c.label;
+    EXPECT_EQ(read.errors, c.expected_errors) << c.label;
+  }
+}
+
 TEST(CentralDirectoryTest, FailureCodes) {
   std::string good = build_zip({{"a.txt", "hello"}});
   std::string truncated_end = good.substr(0, good.size() - 10);
