@@ -22,6 +22,11 @@ ARCHIVES = {
     "prefixed": (build([Member("p.txt", b"after a program", method=8)], prefix=b"\x7fELF" + bytes(60)), b""),
     "mode": (build([Member("run.sh", b"#!/bin/sh\n", version_made_by=0x314, external=0o755 << 16)]), b""),
     "segments": (build([Member("seg.txt", b"segment", disk=1)], this_disk=1), b"\n\n\n"),
+    "aes256_deflated": (build([Member("aes.txt", TEXT, method=8, password="pw", aes=3)]), b"pw\n"),
+    "aes128_stored_ae1": (build([Member("a1.bin", bytes(range(64)), password="pw", aes=1, aes_version=1),
+                                 Member("plain.txt", b"plain")]), b"wrong\npw\n"),
+    "aes192_mixed": (build([Member("z.txt", b"zipcrypto", password="pw"), Member("y.txt", TEXT, method=8, password="pw",
+                                                                                aes=2)]), b"pw\n"),
 }
 
 

@@ -561,9 +561,11 @@ MemberOutcome check_member_name(ZipEntry* entry) {
 // Reads what is left of an AES member's enciphered data (a deflate stream
 // may end before it) and the authentication code after it, and compares
 // the code. Returns stop when the archive ends inside them (after the
-// message), the outcome otherwise.
+// message), failed when the data was altered, the outcome otherwise. An
+// inflater that stopped the walk after the last byte of the data is
+// answered by the code: altered data fails only this member.
 MemberOutcome authenticate_member(MemberData* member, MemberOutcome outcome) {
-  if (outcome == MemberOutcome::stop) {
+  if (outcome == MemberOutcome::stop && member->aes_unread != 0) {
     end_aes();
     return outcome;
   }
@@ -589,6 +591,7 @@ MemberOutcome authenticate_member(MemberData* member, MemberOutcome outcome) {
     return MemberOutcome::stop;
   }
   member->authentic = result == AesCode::authentic;
+  if (outcome == MemberOutcome::stop && !member->authentic) return MemberOutcome::failed;
   return outcome;
 }
 

@@ -25,6 +25,15 @@ UNEXPECTED_END = "Unexpected end of file reached. The zip archive may be corrupt
 OVERLAP = "Error: %s overlaps another member (a possible zip bomb). This file will not be unzipped."
 LARGER = "Error: %s is larger than the zip archive says. File may be corrupted."
 LINK_OUTSIDE = "Error: %s is a link that leads outside the current directory. This link will not be made."
+SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped."
+ALTERED = "Error: %s was altered: its authentication code does not match. File may be corrupted."
+TOO_SHORT = "Error: %s is too short to be encrypted. The zip archive may be corrupted."
+UNKNOWN_METHOD = "Unknown compression type for %s. I can only handle deflate and store."
+AES_TEXT = b"AES member data " * 300
+# With the AES-128 salt 00 01 ... 07, this wrong password has the same
+# verifier as "pw" (found by trying one guess after another): only the
+# authentication code tells it apart.
+VERIFIER_TWIN = b"guess54290"
 ESCAPE_NAME = "\x1b[2J\x1b]0;owned\x07name\x7f.txt"
 ESCAPE_SHOWN = "?[2J?]0;owned?name?.txt"
 
@@ -79,6 +88,26 @@ def quoted_member():
         return build([Member("outer.bin", inner)], prefix=prefix,
                      central_only=[Member("inner.txt", b"inner data", local_offset=start)])
     return make
+
+
+def aes(name, data=AES_TEXT, strength=3, method=8, **fields):
+    return one(name, data, method=method, password="pw", aes=strength, **fields)
+
+
+def flip_aes_byte(at):
+    """An AES-256 deflated member whose enciphered bytes have bit 0 of
+    byte at (counted from the data's start, after salt and verifier) flipped."""
+    def make(prefix):
+        image = bytearray(aes("a.txt")(prefix))
+        image[len(prefix) + 30 + len("a.txt") + 11 + 16 + 2 + at] ^= 1
+        return bytes(image)
+    return make
+
+
+def aes_cut(name, payload_size):
+    """An AES-256 member whose data is payload_size bytes in all."""
+    return lambda prefix: build([Member(name, b"x", password="pw", aes=3,
+                                        payload=bytes(range(payload_size)))], prefix=prefix)
 
 
 def link(name, target):
@@ -261,6 +290,39 @@ COMMON_CASES = [
      ["Please insert segment 1 into drive A and press enter.", "User aborted."], [], None),
     ("password prompt at end of input", one("p.txt", b"secret", password="pw"), b"", 0,
      ["Sorry, you did not enter a valid password. This file will not be unzipped."], [], None),
+    # AES members: the verifier refuses a wrong password as the traditional
+    # check byte does; the authentication code fails altered data.
+    ("AES-256 deflated, right password", aes("a.txt"), b"pw\n", 0, ["Inflating: a.txt...Please enter the password"
+     " for a.txt: done"], ["a.txt"], None, plain_file("a.txt", AES_TEXT)),
+    ("AES-128 stored, AE-1, right password", aes("a.txt", strength=1, method=0, aes_version=1), b"pw\n", 0, [],
+     ["a.txt"], None, plain_file("a.txt", AES_TEXT)),
+    ("AES-192 empty member", aes("e.txt", b"", strength=2, method=0), b"pw\n", 0, [], ["e.txt"], None,
+     plain_file("e.txt", b"")),
+    ("AES, wrong password", aes("a.txt"), b"pW\n", 0, [SORRY], [], None),
+    ("AES, wrong password with the right verifier", aes("a.txt", strength=1, method=0), VERIFIER_TWIN + b"\n", 1,
+     [ALTERED % "a.txt"], ["a.txt"], None),
+    ("AES, the right password after that one", aes("a.txt", strength=1, method=0), b"pw\n", 0, [], ["a.txt"], None),
+    ("AES, first enciphered byte altered", flip_aes_byte(0), b"pw\n", 1, [ALTERED % "a.txt"], None, None),
+    ("AES, authentication code altered", flip_aes_byte(len(zlib.compress(AES_TEXT, 9)) - 6 + 9), b"pw\n", 1,
+     [ALTERED % "a.txt"], ["a.txt"], None, plain_file("a.txt", AES_TEXT)),
+    ("AES, AE-1 with a wrong CRC", aes("a.txt", aes_version=1, crc=1), b"pw\n", 1,
+     ["CRC values do not match"], ["a.txt"], None),
+    ("AES, AE-2 ignores the CRC field", aes("a.txt", crc=0x12345678), b"pw\n", 0, [], ["a.txt"], None),
+    ("AES, data after the deflate stream", aes("a.txt", deflate_tail=b"tail" * 3000), b"pw\n", 0, [], ["a.txt"], None,
+     plain_file("a.txt", AES_TEXT)),
+    ("AES, shorter than salt, verifier and code", aes_cut("s.txt", 27), b"pw\n", 1, [TOO_SHORT % "s.txt"], [], None),
+    ("AES, nothing but salt, verifier and code", aes_cut("s.txt", 28), b"pw\n", 0, [SORRY], [], None),
+    ("AES, no extra field", aes("n.txt", central_extra=b"", local_extra=b""), b"pw\n", 1,
+     [UNKNOWN_METHOD % "n.txt"], [], None),
+    ("AES, extra field cut short", aes("n.txt", central_extra=b"\x01\x99\x05\x00\x02\x00AE\x03"), b"pw\n", 1,
+     [UNKNOWN_METHOD % "n.txt"], [], None),
+    ("AES, extra field running past its end", aes("n.txt", central_extra=b"\x01\x99\x09\x00\x02\x00AE\x03\x08\x00"),
+     b"pw\n", 1, [UNKNOWN_METHOD % "n.txt"], [], None),
+    ("AES, strength 4", aes("n.txt", central_extra=b"\x01\x99\x07\x00\x02\x00AE\x04\x08\x00"), b"pw\n", 1,
+     [UNKNOWN_METHOD % "n.txt"], [], None),
+    ("AES, bzip2 inside", aes("n.txt", central_extra=b"\x01\x99\x07\x00\x02\x00AE\x03\x0c\x00"), b"pw\n", 1,
+     [UNKNOWN_METHOD % "n.txt"], [], None),
+    ("AES, not flagged encrypted", aes("n.txt", flags=0), b"pw\n", 1, [UNKNOWN_METHOD % "n.txt"], [], None),
 ]
 
 POSIX_CASES = [
@@ -327,7 +389,9 @@ POSIX_CASES = [
 
 WINE_TOO = ("dot-dot", "drive and slash", "terminal controls, refused name", "encrypted, shorter than its header",
             "overlapping members", "local name longer than the central", "stored member larger than declared",
-            "folder entry that exists")
+            "folder entry that exists", "AES-256 deflated, right password", "AES-128 stored, AE-1, right password",
+            "AES, wrong password", "AES, wrong password with the right verifier", "AES, first enciphered byte altered",
+            "AES, data after the deflate stream", "AES, shorter than salt, verifier and code", "AES-192 empty member")
 
 WINDOWS_CASES = [
     # Windows makes no links of members: the link's text becomes a file.

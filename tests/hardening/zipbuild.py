@@ -1,6 +1,6 @@
 """A byte-level zip writer for hostile test archives: every header field can
 be set to any value, names are bytes (NUL and control bytes included), and
-members can be encrypted with the traditional zip cipher."""
+members can be encrypted with the traditional zip cipher or AES."""
 import os
 import struct
 import sys
@@ -8,6 +8,7 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from zip_cipher import ZipCipher  # noqa: E402
+import zip_aes  # noqa: E402
 
 LOCAL_SIGNATURE = b"PK\x03\x04"
 CENTRAL_SIGNATURE = b"PK\x01\x02"
@@ -32,15 +33,21 @@ class Member:
     value in both headers: version_made_by, version_needed, flags, method,
     time, date, crc, compressed_size, uncompressed_size, disk, internal,
     external, local_offset; `payload` replaces the member's data bytes;
-    `extra` (bytes) is the extra field of both headers; `local_name` and
-    `local_extra` change only the local header, `local_signature` its
-    signature."""
+    `extra` (bytes) is the extra field of both headers (for an AES member,
+    its AES field unless given); `local_name` and `local_extra` change only
+    the local header, `central_extra` only the central one,
+    `local_signature` the local header's signature. aes (a strength 1-3)
+    with a password makes an AES member (AE-2, or AE-1 with aes_version=1)
+    of the real method `method`, with a fixed salt unless `salt` is given;
+    `deflate_tail` is enciphered after the deflate stream."""
 
-    def __init__(self, name, data=b"", method=0, password=None, **fields):
+    def __init__(self, name, data=b"", method=0, password=None, aes=None, aes_version=2, **fields):
         self.name = name.encode() if isinstance(name, str) else name
         self.data = data
         self.method = method
         self.password = password
+        self.aes = aes
+        self.aes_version = aes_version
         self.fields = fields
 
 
@@ -60,18 +67,27 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
         crc = f.get("crc", zlib.crc32(member.data))
         if member.method == 8:
             squeezer = zlib.compressobj(9, zlib.DEFLATED, -15)
-            payload = squeezer.compress(member.data) + squeezer.flush()
+            payload = squeezer.compress(member.data) + squeezer.flush() + f.get("deflate_tail", b"")
         else:
             payload = member.data
         flags = 0
-        if member.password is not None:
+        method, version_needed, extra = member.method, 20, b""
+        if member.aes is not None:
+            salt = f.get("salt", bytes(range(zip_aes.salt_size(member.aes))))
+            payload = zip_aes.encrypt(payload, member.password.encode(), salt, member.aes)
+            extra = zip_aes.extra_field(member.aes_version, member.aes, member.method)
+            method, version_needed = zip_aes.AES_METHOD, zip_aes.AES_VERSION_NEEDED
+            crc = f.get("crc", crc if member.aes_version == 1 else 0)
+            flags |= 1
+        elif member.password is not None:
             payload = encrypt(payload, member.password.encode(), crc)
             flags |= 1
+        extra = f.get("extra", extra)
         payload = f.get("payload", payload)
         flags = f.get("flags", flags)
         values = dict(
-            version_made_by=f.get("version_made_by", 20), version_needed=f.get("version_needed", 20),
-            flags=flags, method=f.get("method", member.method), time=f.get("time", 0x6000),
+            version_made_by=f.get("version_made_by", 20), version_needed=f.get("version_needed", version_needed),
+            flags=flags, method=f.get("method", method), time=f.get("time", 0x6000),
             date=f.get("date", 0x5A21), crc=crc, compressed_size=f.get("compressed_size", len(payload)),
             uncompressed_size=f.get("uncompressed_size", len(member.data)))
         if id(member) in header_only:
@@ -79,16 +95,17 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
         else:
             offset = f.get("local_offset", len(out))
             local_name = f.get("local_name", member.name)
-            local_extra = f.get("local_extra", f.get("extra", b""))
+            local_extra = f.get("local_extra", extra)
             out += f.get("local_signature", LOCAL_SIGNATURE) + struct.pack(
                 "<HHHHHIIIHH", values["version_needed"], flags, values["method"], values["time"],
                 values["date"], crc, values["compressed_size"], values["uncompressed_size"],
                 len(local_name), len(local_extra)) + local_name + local_extra + payload
+        central_extra = f.get("central_extra", extra)
         central += CENTRAL_SIGNATURE + struct.pack(
             "<HHHHHHIIIHHHHHII", values["version_made_by"], values["version_needed"], flags, values["method"],
             values["time"], values["date"], crc, values["compressed_size"], values["uncompressed_size"],
-            len(member.name), len(f.get("extra", b"")), 0, f.get("disk", 0), f.get("internal", 0),
-            f.get("external", 0), offset & 0xFFFFFFFF) + member.name + f.get("extra", b"")
+            len(member.name), len(central_extra), 0, f.get("disk", 0), f.get("internal", 0), f.get("external", 0),
+            offset & 0xFFFFFFFF) + member.name + central_extra
     start = len(out)
     out += central
     count = len(members) + len(central_only) if entry_count is None else entry_count
