@@ -30,6 +30,9 @@ from sfx_archive import central_headers, find_end_record, sfx_bytes  # noqa: E40
 from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
 from zip_cipher import ZipCipher  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
+from zipbuild import Member, build  # noqa: E402
+
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
 DIR = "<dir>"
@@ -123,10 +126,10 @@ def make_from_stdin(extra_args, data):
     return make
 
 
-def make_7z(files):
+def make_7z(files, method="ZipCrypto"):
     def make(folder):
         write_files(folder, files)
-        subprocess.run(["7z", "a", "-tzip", "-mem=ZipCrypto", "-p" + SECRET.decode(), "out.zip", *files],
+        subprocess.run(["7z", "a", "-tzip", "-mem=" + method, "-p" + SECRET.decode(), "out.zip", *files],
                        cwd=folder, check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         with open(os.path.join(folder, "out.zip"), "rb") as archive:
             return archive.read()
@@ -171,6 +174,19 @@ def make_long_password(password):
     return make
 
 
+AES_FILES = {"sub/z0.txt": b"", "z.txt": text(3000, 24), "zs.bin": random.Random(25).randbytes(12000),
+             "small.txt": b"x"}
+
+
+def make_ae1(folder):
+    """AE-1 members (the CRC-32 kept) of each strength, stored and deflated,
+    between members without encryption; 7-Zip writes AE-2 only."""
+    return build([Member("plain.txt", b"plain\n"), Member("d1.txt", text(200, 26), 8, "secret", aes=1, aes_version=1),
+                  Member("s2.bin", random.Random(27).randbytes(5000), 0, "secret", aes=2, aes_version=1),
+                  Member("d3.txt", text(300, 28), 8, "secret", aes=3, aes_version=1, salt=b"salt of sixteen!"),
+                  Member("after.txt", b"after\n", 8)])
+
+
 UNSAFE = make_python([("../evil.txt", b"evil\n", D), ("../evildir/", None, D), ("/abs.txt", b"abs\n", D),
                       ("a//b.txt", b"ab\n", S), ("C:/x.txt", b"x\n", D), ("a\\b.txt", b"backslash\n", S),
                       ("d/../../up.txt", b"up\n", D), ("..\\win.txt", b"win\n", D), ("\\root.txt", b"root\n", D),
@@ -194,6 +210,8 @@ ARCHIVES = {
     "enc_7z": make_7z({"sub/z0.txt": b"", "z.txt": text(3000, 24), "zs.bin": random.Random(25).randbytes(12000)}),
     "enc_stdin": make_from_stdin(["-e", "-P", "pw"], b"data\n"),
     "pw253": make_long_password(PW253), "pw254": make_long_password(PW254),
+    "aes_7z_128": make_7z(AES_FILES, "AES128"), "aes_7z_192": make_7z(AES_FILES, "AES192"),
+    "aes_7z_256": make_7z(AES_FILES, "AES256"), "aes_ae1": make_ae1,
 }
 
 
@@ -234,6 +252,20 @@ def central_xor(index, offset, mask):
     def patch(data):
         at = list(central_headers(data))[index] + offset
         return patched(data, at, "<I", struct.unpack_from("<I", data, at)[0] ^ mask)
+    return patch
+
+
+def aes_data_xor(index, at, mask=1):
+    """Flips bits of byte at of member index's enciphered data (counted
+    after its AES-256 salt and verifier; negative: from its end)."""
+    def patch(data):
+        header = list(central_headers(data))[index]
+        (local,) = struct.unpack_from("<I", data, header + 42)
+        (size,) = struct.unpack_from("<I", data, header + 20)
+        name_length, extra_length = struct.unpack_from("<HH", data, local + 26)
+        start = local + 30 + name_length + extra_length
+        offset = start + 18 + at if at >= 0 else start + size + at
+        return patched(data, offset, "<B", data[offset] ^ mask)
     return patch
 
 
@@ -435,6 +467,39 @@ CASES = [
 ]
 
 
+AES_ASKED = "".join(asked(n, n.replace("/", "{S}")) for n in ("small.txt", "sub/z0.txt", "z.txt", "zs.bin"))
+MSG_ALTERED = "Error: {} was altered: its authentication code does not match. File may be corrupted.\n"
+AE1_ASKED = done("plain.txt") + "".join(asked(n, n) for n in ("d1.txt", "s2.bin", "d3.txt")) + done("after.txt")
+
+CASES += [
+    # AES members (7-Zip writes AE-2: no CRC-32, the authentication code checks the data)
+    Case("aes128_7z", "aes", "aes_7z_128", stdin=b"secret\n", out=AES_ASKED, password=SECRET),
+    Case("aes192_7z", "aes", "aes_7z_192", stdin=b"secret\n", out=AES_ASKED, password=SECRET),
+    Case("aes256_7z", "aes", "aes_7z_256", stdin=b"secret\n" * 4, out=AES_ASKED, password=SECRET),
+    Case("aes256_7z_appended_with_cat", "aes", "aes_7z_256", append="cat", stdin=b"secret\n", out=AES_ASKED,
+         password=SECRET),
+    Case("aes256_7z_wrong_password", "aes", "aes_7z_256", stdin=b"Secret\n", err=MSG_SORRY * 4, base="empty",
+         out=AES_ASKED.replace("done\n", ""), tree={"sub": DIR}),
+    Case("aes256_7z_one_wrong_password", "aes", "aes_7z_256", stdin=b"secret\nsecret\nwrong\nsecret\n", password=SECRET,
+         out=asked("small.txt", "small.txt") + asked("sub/z0.txt", "sub{S}z0.txt") + asked("z.txt", "z.txt", "")
+             + asked("zs.bin", "zs.bin"), err=MSG_SORRY, tree={"z.txt": None}),
+    Case("aes256_7z_stored_data_altered", "aes", "aes_7z_256", stdin=b"secret\n", password=SECRET, status=1,
+         patch=aes_data_xor(3, 100), err=MSG_ALTERED.format("zs.bin"), meta=False,
+         out=AES_ASKED[:AES_ASKED.rindex("done")] + "\n",
+         tree={"zs.bin": lambda got: got != AES_FILES["zs.bin"] and len(got) == 12000}),
+    Case("aes256_7z_code_altered", "aes", "aes_7z_256", stdin=b"secret\n", password=SECRET, status=1,
+         patch=aes_data_xor(2, -1, 0x80), err=MSG_ALTERED.format("z.txt"), meta=False,
+         out=asked("small.txt", "small.txt") + asked("sub/z0.txt", "sub{S}z0.txt") + asked("z.txt", "z.txt", "\n")
+             + asked("zs.bin", "zs.bin")),
+    Case("aes_ae1_each_strength", "aes", "aes_ae1", stdin=b"secret\n", out=AE1_ASKED, password=SECRET),
+    Case("aes_ae1_crc_checked", "aes", "aes_ae1", stdin=b"secret\n", password=SECRET, status=1, meta=False,
+         patch=central_xor(2, 16, 1), err=MSG_CRC, out=AE1_ASKED.replace("s2.bin: done\n", "s2.bin: \n")),
+    Case("aes_ae1_wrong_password", "aes", "aes_ae1", stdin=b"wrong\n", err=MSG_SORRY * 3,
+         out=done("plain.txt") + "".join(asked(n, n, "") for n in ("d1.txt", "s2.bin", "d3.txt")) + done("after.txt"),
+         tree={"d1.txt": None, "s2.bin": None, "d3.txt": None}),
+]
+
+
 # ---- inputs, shared by concurrent runs through a lock
 
 class Inputs:
@@ -474,8 +539,11 @@ class Inputs:
 
         def make(path):
             os.makedirs(path)
-            subprocess.run(["unzip", "-qq", "-o", *(["-P", password] if password else []), archive],
-                           cwd=path, check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            # Info-ZIP unzip reads no AES members: 7-Zip extracts those.
+            command = ["unzip", "-qq", "-o", *(["-P", password] if password else []), archive]
+            if key.startswith("aes"):
+                command = ["7za", "x", "-y", "-p" + (password or b"no password").decode("latin-1"), archive]
+            subprocess.run(command, cwd=path, check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
         suffix = "-" + hashlib.sha1(password).hexdigest()[:8] if password else ""
         return self._made(key + ".unzip" + suffix, make)

@@ -410,6 +410,27 @@ WINDOWS_CASES = [
 ]
 
 
+GUESSES = 3000
+
+
+def many_aes_members(prefix):
+    """GUESSES AES-128 members of "pw", each with a salt of its own."""
+    return build([Member("m%04d" % i, b"data %d" % i, password="pw", aes=1, salt=i.to_bytes(8, "little"))
+                  for i in range(GUESSES)], prefix=prefix)
+
+
+def nothing_accepted(work):
+    return ["extracted %s" % name for name in os.listdir(work)]
+
+
+# A wrong password never passes: GUESSES members, each answered with another
+# wrong guess, are all refused (none of these guesses matches its member's
+# verifier; one that does is caught by the code, as the verifier twin shows).
+GUESS_CASES = [
+    ("AES, %d wrong guesses" % GUESSES, many_aes_members, b"".join(b"guess %d\n" % i for i in range(GUESSES)), 0,
+     [(SORRY, GUESSES)], [], None, nothing_accepted),
+]
+
 # Any invalid read or write, or use of an undefined value, ends with status
 # 99, which fails the status check.
 VALGRIND = ("valgrind", "-q", "--error-exitcode=99", "--exit-on-first-error=yes")
@@ -477,7 +498,7 @@ def main():
         failures = run_cases(arguments[1], COMMON_CASES + POSIX_CASES, table=table)
         print("\n".join(table))
     else:
-        failures = run_cases(arguments[0], COMMON_CASES + POSIX_CASES)
+        failures = run_cases(arguments[0], COMMON_CASES + POSIX_CASES + GUESS_CASES)
     for failure in failures:
         print("FAIL", failure)
     return 1 if failures else 0
