@@ -102,8 +102,11 @@ class Scratch(unittest.TestCase):
             aes = any(info.compress_type == 99 for info in opened.infolist())
         commands = [["unzip", "-tq"] + (["-P", password] if password else []) + [archive]]
         if aes:
-            commands = [["7za", "t", "-p" + password, archive],
-                        ["bsdtar", "-xOf", archive, "--passphrase", password]]
+            commands = [["bsdtar", "-xOf", archive, "--passphrase", password]]
+            # 7-Zip 26.02 opens no self-extractor with a Windows stub in front, with or without AES.
+            with open(archive, "rb") as head:
+                if head.read(2) != b"MZ":
+                    commands.append(["7za", "t", "-p" + password, archive])
         for command in commands:
             completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
             self.assertEqual(completed.returncode, 0, command[0] + ": " + repr(completed.stdout + completed.stderr))
