@@ -411,15 +411,49 @@ bool is_too_short_to_decrypt(const ZipEntry* entry) {
   return (entry->flags & k_flag_encrypted) != 0 && entry->compressed_size < k_encryption_header_size;
 }
 
-// Asks for the password and checks it against the encryption header.
-MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
-  const char* password = ask_password(shown_name(entry->name));
-  ArchiveError switch_error = ArchiveError::none;
-  if (!check_password(entry, archive, password, &switch_error)) {
-    if (switch_error != ArchiveError::none) {
-      print_error("Error: %s\n", error_text(switch_error));
-      return MemberOutcome::stop;
+// One member's password search: the checks read its encryption header.
+struct UnlockContext {
+  ZipEntry* entry;
+  FILE* archive;
+  int tries;
+};
+
+// Puts the archive back at the start of the member's encryption header, for
+// a second password (the kept one failed); false after the message.
+bool return_to_encryption_header(const ZipEntry* entry, FILE* archive) {
+  if (archive_state.current_segment != entry->starting_segment) {
+    ArchiveError code = switch_segment(entry->starting_segment, archive);
+    if (code != ArchiveError::none) {
+      print_error("Error: %s\n", error_text(code));
+      return false;
     }
+  }
+  if (platform_seek(archive, data_offset(entry)) != 0) {
+    print_error("Error: %s\n", zError(Z_ERRNO));
+    return false;
+  }
+  return true;
+}
+
+PasswordCheck check_member_password(const char* password, void* context) {
+  UnlockContext* unlock = static_cast<UnlockContext*>(context);
+  if (unlock->tries++ > 0 && !return_to_encryption_header(unlock->entry, unlock->archive)) return PasswordCheck::stop;
+  ArchiveError switch_error = ArchiveError::none;
+  if (check_password(unlock->entry, unlock->archive, password, &switch_error)) return PasswordCheck::passed;
+  if (switch_error != ArchiveError::none) {
+    print_error("Error: %s\n", error_text(switch_error));
+    return PasswordCheck::stop;
+  }
+  return PasswordCheck::failed;
+}
+
+// Asks for the password (or tries the kept one) and checks it against the
+// encryption header.
+MemberOutcome unlock_member(ZipEntry* entry, FILE* archive) {
+  UnlockContext unlock{entry, archive, 0};
+  PasswordCheck result = find_member_password(shown_name(entry->name), check_member_password, &unlock);
+  if (result == PasswordCheck::stop) return MemberOutcome::stop;
+  if (result == PasswordCheck::failed) {
     print_error("Sorry, you did not enter a valid password. This file will not be unzipped.\n");
     return MemberOutcome::password_refused;
   }
