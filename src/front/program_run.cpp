@@ -18,11 +18,11 @@ namespace {
 // A silent installer ends without waiting for Enter.
 bool g_exit_pause = true;
 
-bool is_file_member(const char* name) {
+const ZipEntry* find_member(const char* name) {
   for (const ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
-    if (strcmp(entry->name, name) == 0) return true;
+    if (strcmp(entry->name, name) == 0) return entry;
   }
-  return false;
+  return nullptr;
 }
 
 // Creates the maker's folder, each level in turn, and makes it current.
@@ -64,7 +64,7 @@ bool enter_extraction_folder(const InstallerConfig* config) {
 
 // Runs the maker's program with the maker's arguments and then the words of
 // the stub's own command line after word 0. Returns its exit status, or 1.
-int run_configured_program(const InstallerConfig* config, int word_count, char** words) {
+int run_configured_program(const InstallerConfig* config, const ZipEntry* program, int word_count, char** words) {
   int passed_on = word_count > 1 ? word_count - 1 : 0;
   int count = config->argument_count + passed_on;
   const char** arguments = static_cast<const char**>(malloc((static_cast<std::size_t>(count) + 1) * sizeof(char*)));
@@ -75,6 +75,8 @@ int run_configured_program(const InstallerConfig* config, int word_count, char**
   for (int i = 0; i < config->argument_count; ++i) arguments[i] = config->arguments[i];
   for (int i = 0; i < passed_on; ++i) arguments[config->argument_count + i] = words[i + 1];
   fflush(stdout);
+  // The program's file was made under its name in the member's encoding.
+  platform_set_name_encoding(program->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
   int status = platform_run_program(config->program, arguments, count, config->argument_count);
   free(arguments);
   if (status < 0) {
@@ -92,7 +94,8 @@ int run_installer(FILE* archive, const InstallerConfig* config, int word_count, 
     g_exit_pause = false;
   }
   set_one_password(config->one_password);
-  if (config->program != nullptr && !is_file_member(config->program)) {
+  const ZipEntry* program = config->program != nullptr ? find_member(config->program) : nullptr;
+  if (config->program != nullptr && program == nullptr) {
     print_error("Error: the program %s is not in the zip archive.\n", shown_name(config->program));
     return 1;
   }
@@ -105,7 +108,7 @@ int run_installer(FILE* archive, const InstallerConfig* config, int word_count, 
   if (config->program != nullptr) {
     if (status == 0 && members_refused_for_password() > 0) status = 1;
     if (status == 0) {
-      status = run_configured_program(config, word_count, words);
+      status = run_configured_program(config, program, word_count, words);
     } else {
       print_error("Error: not every file was extracted; %s is not run.\n", shown_name(config->program));
     }

@@ -149,9 +149,10 @@ bool platform_remove_private_temp_folder();
 
 // Runs program (a path relative to the current folder) with the count words
 // as its arguments after its own name, directly, with no shell in between,
-// and waits for it to end; the program and the first utf8_count words are
-// UTF-8, the others come from the command line (Windows converts each from
-// its own code page). Returns the program's exit status (on POSIX 128 + N
+// and waits for it to end; the program is named in the encoding that
+// platform_set_name_encoding set, the first utf8_count words are UTF-8, the
+// others come from the command line (Windows converts each from its own
+// code page). Returns the program's exit status (on POSIX 128 + N
 // when signal N ended it), or -1 when it could not be started.
 int platform_run_program(const char* program, const char* const* words, int count, int utf8_count);
 

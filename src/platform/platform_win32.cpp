@@ -428,7 +428,7 @@ bool platform_remove_private_temp_folder() {
 }
 
 int platform_run_program(const char* program, const char* const* words, int count, int utf8_count) {
-  wchar_t* path = wide_in(program, CP_UTF8);
+  wchar_t* path = to_wide(program);
   for (wchar_t* p = path; p != nullptr && *p != L'\0'; ++p) {
     if (*p == L'/') *p = L'\\';
   }
