@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake g++ clang libclang-rt-14-dev zlib1g-dev nettle-dev python3-cryptography libgtest-dev mingw-w64 libz-mingw-w64-dev wine64
-          zip unzip python3 p7zip-full libarchive-tools valgrind hyperfine tmux time gnuplot-nox strace)
+packages=(cmake g++ clang libclang-rt-14-dev zlib1g-dev nettle-dev python3-cryptography libgtest-dev mingw-w64
+          libz-mingw-w64-dev wine64 zip unzip python3 p7zip-full libarchive-tools valgrind hyperfine tmux time
+          gnuplot-nox strace osslsigncode openssl)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

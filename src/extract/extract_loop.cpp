@@ -435,32 +435,66 @@ bool is_too_short_to_decrypt(const ZipEntry* entry) {
   return (entry->flags & k_flag_encrypted) != 0 && entry->compressed_size < k_encryption_header_size;
 }
 
-// Checks password against an AES member's verifier.
-bool check_aes_member_password(ZipEntry* entry, const AesExtra& aes, FILE* archive, const char* password,
-                               ArchiveError* switch_error, bool* no_crypto) {
-  AesPassword result = check_aes_password(aes, archive, password, switch_error);
-  *no_crypto = result == AesPassword::no_crypto;
-  if (*no_crypto) {
+// One member's password search: the checks read its encryption header, or
+// an AES member's salt and password verifier.
+struct UnlockContext {
+  ZipEntry* entry;
+  const AesExtra* aes;  // nullptr for the traditional cipher
+  FILE* archive;
+  int tries;
+  bool no_crypto;  // the system's AES library cannot be used
+};
+
+// Puts the archive back at the start of the member's encryption header, for
+// a second password (the kept one failed); false after the message.
+bool return_to_encryption_header(const ZipEntry* entry, FILE* archive) {
+  if (archive_state.current_segment != entry->starting_segment) {
+    ArchiveError code = switch_segment(entry->starting_segment, archive);
+    if (code != ArchiveError::none) {
+      print_error("Error: %s\n", error_text(code));
+      return false;
+    }
+  }
+  if (platform_seek(archive, data_offset(entry)) != 0) {
+    print_error("Error: %s\n", zError(Z_ERRNO));
+    return false;
+  }
+  return true;
+}
+
+// Checks password against the traditional header or the AES verifier.
+bool is_right_password(UnlockContext* unlock, const char* password, ArchiveError* switch_error) {
+  if (unlock->aes == nullptr) return check_password(unlock->entry, unlock->archive, password, switch_error);
+  AesPassword result = check_aes_password(*unlock->aes, unlock->archive, password, switch_error);
+  if (result == AesPassword::no_crypto) {
+    unlock->no_crypto = true;
     print_error("Error: %s is AES-encrypted, and this system's AES library cannot be used. This file will not be "
-                "unzipped.\n", shown_name(entry->name));
+                "unzipped.\n", shown_name(unlock->entry->name));
   }
   return result == AesPassword::right;
 }
 
-// Asks for the password and checks it against the encryption header, or
-// an AES member's (aes not nullptr) password verifier.
-MemberOutcome unlock_member(ZipEntry* entry, const AesExtra* aes, FILE* archive) {
-  const char* password = ask_password(shown_name(entry->name));
+PasswordCheck check_member_password(const char* password, void* context) {
+  UnlockContext* unlock = static_cast<UnlockContext*>(context);
+  if (unlock->tries++ > 0 && !return_to_encryption_header(unlock->entry, unlock->archive)) return PasswordCheck::stop;
   ArchiveError switch_error = ArchiveError::none;
-  bool no_crypto = false;
-  bool right = aes != nullptr ? check_aes_member_password(entry, *aes, archive, password, &switch_error, &no_crypto)
-                              : check_password(entry, archive, password, &switch_error);
-  if (no_crypto) return MemberOutcome::refused;
-  if (!right) {
-    if (switch_error != ArchiveError::none) {
-      print_error("Error: %s\n", error_text(switch_error));
-      return MemberOutcome::stop;
-    }
+  if (is_right_password(unlock, password, &switch_error)) return PasswordCheck::passed;
+  if (unlock->no_crypto) return PasswordCheck::stop;
+  if (switch_error != ArchiveError::none) {
+    print_error("Error: %s\n", error_text(switch_error));
+    return PasswordCheck::stop;
+  }
+  return PasswordCheck::failed;
+}
+
+// Asks for the password (or tries the kept one) and checks it against the
+// encryption header, or an AES member's (aes not nullptr) verifier.
+MemberOutcome unlock_member(ZipEntry* entry, const AesExtra* aes, FILE* archive) {
+  UnlockContext unlock{entry, aes, archive, 0, false};
+  PasswordCheck result = find_member_password(shown_name(entry->name), check_member_password, &unlock);
+  if (unlock.no_crypto) return MemberOutcome::refused;
+  if (result == PasswordCheck::stop) return MemberOutcome::stop;
+  if (result == PasswordCheck::failed) {
     print_error("Sorry, you did not enter a valid password. This file will not be unzipped.\n");
     return MemberOutcome::password_refused;
   }

@@ -50,3 +50,32 @@ const char* ask_password(const char* name) {
   if (length > 0 && password_line[length - 1] == '\n') password_line[length - 1] = '\0';
   return password_line;
 }
+
+namespace {
+
+bool g_one_password = false;
+// The first password that passed a member's check, in one-password mode.
+char g_kept_password[k_password_line_size];
+bool g_password_kept = false;
+int g_refused_members = 0;
+
+}  // namespace
+
+void set_one_password(bool enabled) { g_one_password = enabled; }
+
+int members_refused_for_password() { return g_refused_members; }
+
+PasswordCheck find_member_password(const char* name, PasswordChecker check, void* context) {
+  if (g_one_password && g_password_kept) {
+    PasswordCheck kept = check(g_kept_password, context);
+    if (kept != PasswordCheck::failed) return kept;
+  }
+  const char* password = ask_password(name);
+  PasswordCheck result = check(password, context);
+  if (result == PasswordCheck::passed && g_one_password && !g_password_kept) {
+    memcpy(g_kept_password, password_line, sizeof g_kept_password);
+    g_password_kept = true;
+  }
+  if (result == PasswordCheck::failed) ++g_refused_members;
+  return result;
+}

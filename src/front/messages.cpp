@@ -52,7 +52,32 @@ void print_error(const char* format, ...) {
   va_end(arguments);
 }
 
+namespace {
+
+// The state of a progress line that set_progress_shown(false) hides.
+enum class HiddenLine { none, open, interrupted };
+bool g_progress_shown = true;
+HiddenLine g_hidden_line = HiddenLine::none;
+
+// True when format ends a hidden progress line, which takes it (a line end
+// only for a line that a prompt interrupted).
+bool ends_hidden_line(const char* format) {
+  if (g_hidden_line == HiddenLine::none) return false;
+  if (strcmp(format, "done\n") != 0 && strcmp(format, "\n") != 0) {
+    g_hidden_line = HiddenLine::interrupted;
+    return false;
+  }
+  if (g_hidden_line == HiddenLine::interrupted) fputc('\n', stdout);
+  g_hidden_line = HiddenLine::none;
+  return true;
+}
+
+}  // namespace
+
+void set_progress_shown(bool shown) { g_progress_shown = shown; }
+
 void print_output(const char* format, ...) {
+  if (ends_hidden_line(format)) return;
   va_list arguments;
   va_start(arguments, format);
   platform_vfprintf(stdout, format, arguments);
@@ -60,6 +85,10 @@ void print_output(const char* format, ...) {
 }
 
 void print_progress(const char* name, const char* action) {
+  if (!g_progress_shown) {
+    g_hidden_line = HiddenLine::open;
+    return;
+  }
   print_output("%s: %s...", action, name);
   fflush(stdout);
 }

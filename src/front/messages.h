@@ -33,6 +33,12 @@ void print_output(const char* format, ...) __attribute__((format(printf, 1, 2)))
 // visible at once, since member data is read next.
 void print_progress(const char* name, const char* action);
 
+// Turns the progress lines off (a silent installer) or on: print_progress
+// then prints nothing, and the words that end its line ("done\n" or "\n")
+// are dropped too, unless something else was printed on that line since (a
+// password prompt), which then gets its line end.
+void set_progress_shown(bool shown);
+
 // A member name as it may be shown on a terminal: control bytes (below 0x20,
 // and 0x7F) become '?', so a crafted name cannot rewrite the user's screen;
 // on POSIX so do the C1 controls: a byte 0x80-0x9F outside a well-formed

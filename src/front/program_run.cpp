@@ -3,12 +3,140 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "archive/archive_state.h"
 #include "archive/central_directory.h"
 #include "extract/extract_loop.h"
+#include "extract/password_prompt.h"
+#include "front/installer_config.h"
 #include "front/messages.h"
 #include "platform/platform.h"
+
+namespace {
+
+// A silent installer ends without waiting for Enter.
+bool g_exit_pause = true;
+
+const ZipEntry* find_member(const char* name) {
+  for (const ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    if (strcmp(entry->name, name) == 0) return entry;
+  }
+  return nullptr;
+}
+
+// Creates the maker's folder, each level in turn, and makes it current.
+// Returns false after the message.
+bool enter_destination(const char* destination) {
+  platform_set_name_encoding(NameEncoding::utf8);
+  std::size_t length = strlen(destination);
+  char* path = static_cast<char*>(malloc(length + 1));
+  if (path == nullptr) {
+    print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
+    return false;
+  }
+  memcpy(path, destination, length + 1);
+  FolderResult result = FolderResult::ready;
+  for (std::size_t i = 1; i <= length && result == FolderResult::ready; ++i) {
+    if (path[i] != '/' && path[i] != '\0') continue;
+    path[i] = '\0';
+    result = platform_make_directory(path);
+    if (i < length) path[i] = k_path_separator;
+  }
+  bool entered = result == FolderResult::ready && platform_enter_folder(path);
+  if (result == FolderResult::outside) {
+    print_error("Error: the folder %s leads outside the current directory.\n", shown_name(destination));
+  } else if (!entered) {
+    print_error("Error creating folder %s\n", shown_name(destination));
+  }
+  free(path);
+  return entered;
+}
+
+bool enter_extraction_folder(const InstallerConfig* config) {
+  if (config->destination != nullptr) return enter_destination(config->destination);
+  if (config->temporary && !platform_enter_private_temp_folder()) {
+    print_error("Error: cannot create a temporary folder: %s\n", platform_last_error_text());
+    return false;
+  }
+  return true;
+}
+
+// Runs the maker's program with the maker's arguments and then the words of
+// the stub's own command line after word 0. Returns its exit status, or 1.
+int run_configured_program(const InstallerConfig* config, const ZipEntry* program, int word_count, char** words) {
+  int passed_on = word_count > 1 ? word_count - 1 : 0;
+  int count = config->argument_count + passed_on;
+  const char** arguments = static_cast<const char**>(malloc((static_cast<std::size_t>(count) + 1) * sizeof(char*)));
+  if (arguments == nullptr) {
+    print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
+    return 1;
+  }
+  for (int i = 0; i < config->argument_count; ++i) arguments[i] = config->arguments[i];
+  for (int i = 0; i < passed_on; ++i) arguments[config->argument_count + i] = words[i + 1];
+  fflush(stdout);
+  // The program's file was made under its name in the member's encoding.
+  platform_set_name_encoding(program->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
+  int status = platform_run_program(config->program, arguments, count, config->argument_count);
+  free(arguments);
+  if (status < 0) {
+    print_error("Error: cannot run %s: %s\n", shown_name(config->program), platform_last_error_text());
+    return 1;
+  }
+  return status;
+}
+
+// The maker's run: title, folder, extraction, then the program, which runs
+// only when every member was extracted. Returns the exit status.
+int run_installer(FILE* archive, const InstallerConfig* config, int word_count, char** words) {
+  if (config->silent) {
+    set_progress_shown(false);
+    g_exit_pause = false;
+  }
+  set_one_password(config->one_password);
+  const ZipEntry* program = config->program != nullptr ? find_member(config->program) : nullptr;
+  if (config->program != nullptr && program == nullptr) {
+    print_error("Error: the program %s is not in the zip archive.\n", shown_name(config->program));
+    return 1;
+  }
+  if (config->title != nullptr) {
+    platform_set_name_encoding(NameEncoding::utf8);
+    print_output("%s\n", config->title);
+  }
+  if (!enter_extraction_folder(config)) return 1;
+  int status = extract_all(archive) == 0 ? 0 : 1;
+  if (config->program != nullptr) {
+    if (status == 0 && members_refused_for_password() > 0) status = 1;
+    if (status == 0) {
+      status = run_configured_program(config, program, word_count, words);
+    } else {
+      print_error("Error: not every file was extracted; %s is not run.\n", shown_name(config->program));
+    }
+  }
+  if (config->temporary && !platform_remove_private_temp_folder()) {
+    print_error("Warning: the temporary folder could not be removed completely: %s\n", platform_last_error_text());
+  }
+  return status;
+}
+
+// Reads the maker's installer block from the archive comment; false after
+// the message when the block is there but cannot be used.
+bool read_installer_config(InstallerConfig* config) {
+  const char* problem = "";
+  ConfigResult result = parse_installer_config(archive_state.archive_comment, archive_state.archive_comment_length,
+                                               config, &problem);
+  if (result == ConfigResult::parsed) return true;
+  if (result == ConfigResult::unknown_version) {
+    print_error("Error: the installer settings in the archive comment are of a newer version than this stub reads.\n");
+  } else if (result == ConfigResult::out_of_memory) {
+    print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
+  } else {
+    print_error("Error: the installer settings in the archive comment are malformed (%s).\n", problem);
+  }
+  return false;
+}
+
+}  // namespace
 
 int run_program(int word_count, char** words) {
   platform_reserve_standard_streams();
@@ -30,12 +158,20 @@ int run_program(int word_count, char** words) {
     print_error("Error: Unable to open the zip archive %s.\n", archive_path != nullptr ? archive_path : "");
     return 1;
   }
-  int result = extract_all(archive);
+  InstallerConfig config;
+  if (!read_installer_config(&config)) {
+    if (!archive_state.stream_lost) fclose(archive);
+    return 1;
+  }
+  bool installer = config.present;
+  int result = installer ? run_installer(archive, &config, word_count, words) : extract_all(archive);
   if (!archive_state.stream_lost) fclose(archive);
+  release_installer_config(&config);
+  if (installer) return result;  // the program's own status
   return result == 0 ? 0 : 1;
 }
 
 void end_process(int status) {
-  if (platform_stdout_is_console()) platform_exit_pause();
+  if (g_exit_pause && platform_stdout_is_console()) platform_exit_pause();
   platform_exit(status);
 }

@@ -129,5 +129,35 @@ constexpr int k_console_buffer_slot = 2;
 // mingw's C++ headers would otherwise replace by a 20 KiB one of their own).
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments);
 
+// Makes path (relative to the current folder) the current folder. Returns
+// false when it cannot.
+bool platform_enter_folder(const char* path);
+
+// Creates a fresh folder that only its owner may enter (0700) in the
+// system's temporary folder (%TEMP% on Windows, $TMPDIR or /tmp on POSIX)
+// and makes it the current folder. On POSIX, when the temporary folder lies
+// on a file system that runs no programs (mounted noexec) or allows no new
+// folder, it is made under the current folder instead. Returns false when
+// no folder could be made.
+bool platform_enter_private_temp_folder();
+
+// Goes back to the folder that was current before
+// platform_enter_private_temp_folder and removes the temporary folder with
+// everything in it; links inside are removed, never followed. Returns false
+// when something could not be removed.
+bool platform_remove_private_temp_folder();
+
+// Runs program (a path relative to the current folder) with the count words
+// as its arguments after its own name, directly, with no shell in between,
+// and waits for it to end; the program is named in the encoding that
+// platform_set_name_encoding set, the first utf8_count words are UTF-8, the
+// others come from the command line (Windows converts each from its own
+// code page). Returns the program's exit status (on POSIX 128 + N
+// when signal N ended it), or -1 when it could not be started.
+int platform_run_program(const char* program, const char* const* words, int count, int utf8_count);
+
+// Why the last of the calls above failed, as the system words it.
+const char* platform_last_error_text();
+
 // Ends the process with status after flushing and closing every stream.
 [[noreturn]] void platform_exit(int status);

@@ -9,7 +9,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -320,3 +323,159 @@ void platform_reserve_standard_streams() {
 }
 
 void platform_exit(int status) { exit(status); }
+
+namespace {
+
+int g_last_error = 0;
+// The folder that was current before the temporary folder, and the
+// temporary folder's full path.
+int g_start_folder = -1;
+char g_temp_folder[PATH_MAX];
+
+bool remember_error() {
+  g_last_error = errno;
+  return false;
+}
+
+// True when the file system of folder runs programs.
+bool allows_programs(const char* folder) {
+  struct statvfs found;
+  return statvfs(folder, &found) != 0 || (found.f_flag & ST_NOEXEC) == 0;
+}
+
+// Creates a private folder under parent and keeps its full path.
+bool make_temp_folder_in(const char* parent) {
+  char pattern[PATH_MAX];
+  int length = snprintf(pattern, sizeof pattern, "%s/sfx-XXXXXX", parent);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof pattern) {
+    g_last_error = ENAMETOOLONG;
+    return false;
+  }
+  if (mkdtemp(pattern) == nullptr) return remember_error();  // mkdtemp makes it 0700
+  if (realpath(pattern, g_temp_folder) == nullptr) {
+    remember_error();
+    rmdir(pattern);
+    return false;
+  }
+  return true;
+}
+
+// Removes everything in the folder open as folder (a descriptor that this
+// call closes), never following a link. True when all of it went.
+bool empty_folder(int folder) {
+  (void)fchmod(folder, 0700);  // a read-only folder from the archive would keep its files
+  DIR* listing = fdopendir(folder);
+  if (listing == nullptr) {
+    close(folder);
+    return remember_error();
+  }
+  bool emptied = true;
+  while (struct dirent* child = readdir(listing)) {
+    const char* name = child->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (unlinkat(folder, name, 0) == 0) continue;
+    int inner = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (inner < 0 || !empty_folder(inner) || unlinkat(folder, name, AT_REMOVEDIR) != 0) emptied = remember_error();
+  }
+  closedir(listing);
+  return emptied;
+}
+
+void restore_default_signals() {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGQUIT, SIG_DFL);
+}
+
+}  // namespace
+
+bool platform_enter_folder(const char* path) { return chdir(path) == 0 || remember_error(); }
+
+bool platform_enter_private_temp_folder() {
+  g_start_folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (g_start_folder < 0) return remember_error();
+  const char* parent = getenv("TMPDIR");
+  if (parent == nullptr || parent[0] == '\0') parent = "/tmp";
+  bool made = allows_programs(parent) && make_temp_folder_in(parent);
+  if (!made) made = make_temp_folder_in(".");
+  if (made && chdir(g_temp_folder) == 0) return true;
+  if (made) {
+    remember_error();
+    rmdir(g_temp_folder);
+  }
+  close(g_start_folder);
+  g_start_folder = -1;
+  return false;
+}
+
+bool platform_remove_private_temp_folder() {
+  if (g_start_folder < 0) return true;
+  bool removed = fchdir(g_start_folder) == 0 || remember_error();
+  close(g_start_folder);
+  g_start_folder = -1;
+  int folder = open(g_temp_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0 || !empty_folder(folder) || rmdir(g_temp_folder) != 0) removed = remember_error();
+  return removed;
+}
+
+int platform_run_program(const char* program, const char* const* words, int count, int /*utf8_count*/) {
+  char** arguments = static_cast<char**>(malloc((static_cast<std::size_t>(count) + 2) * sizeof(char*)));
+  if (arguments == nullptr) {
+    g_last_error = ENOMEM;
+    return -1;
+  }
+  arguments[0] = const_cast<char*>(program);
+  for (int i = 0; i < count; ++i) arguments[i + 1] = const_cast<char*>(words[i]);
+  arguments[count + 1] = nullptr;
+  // The child reports a failed exec through this pipe; a successful one
+  // closes it empty.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    g_last_error = errno;
+    free(arguments);
+    return -1;
+  }
+  fflush(nullptr);
+  // Ctrl-C at the console goes to the program; the stub waits and cleans up.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction saved_interrupt, saved_quit;
+  sigaction(SIGINT, &ignore, &saved_interrupt);
+  sigaction(SIGQUIT, &ignore, &saved_quit);
+  pid_t child = fork();
+  if (child == 0) {
+    restore_default_signals();
+    execv(program, arguments);
+    int error = errno;
+    (void)!write(report[1], &error, sizeof error);
+    _exit(127);
+  }
+  int saved_errno = errno;
+  close(report[1]);
+  free(arguments);
+  int status = -1;
+  if (child < 0) {
+    errno = saved_errno;
+    remember_error();
+  } else {
+    int exec_error = 0;
+    ssize_t got;
+    while ((got = read(report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    }
+    int wait_status = 0;
+    while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+    }
+    if (got == static_cast<ssize_t>(sizeof exec_error)) {
+      g_last_error = exec_error;
+    } else if (WIFEXITED(wait_status)) {
+      status = WEXITSTATUS(wait_status);
+    } else if (WIFSIGNALED(wait_status)) {
+      status = 128 + WTERMSIG(wait_status);
+    }
+  }
+  close(report[0]);
+  sigaction(SIGINT, &saved_interrupt, nullptr);
+  sigaction(SIGQUIT, &saved_quit, nullptr);
+  return status;
+}
+
+const char* platform_last_error_text() { return strerror(g_last_error); }

@@ -257,3 +257,212 @@ void platform_exit(int status) {
   _fcloseall();
   ExitProcess(static_cast<UINT>(status));
 }
+
+namespace {
+
+DWORD g_last_error = 0;
+// The folder that was current before the temporary folder, and the
+// temporary folder's full path behind \\?\ (so that no depth is too deep).
+wchar_t* g_start_folder = nullptr;
+wchar_t g_temp_folder[MAX_PATH + 64];
+
+bool remember_error() {
+  g_last_error = GetLastError();
+  return false;
+}
+
+// text in code_page as UTF-16, in memory that the caller frees, or nullptr.
+wchar_t* wide_in(const char* text, UINT code_page) {
+  UINT saved = g_name_code_page;
+  g_name_code_page = code_page;
+  wchar_t* wide = to_wide(text);
+  g_name_code_page = saved;
+  return wide;
+}
+
+// Removes everything below folder (a full path), then folder itself. A
+// link or junction is removed as itself, never followed.
+bool remove_tree(const wchar_t* folder) {
+  std::size_t length = wcslen(folder);
+  wchar_t* pattern = static_cast<wchar_t*>(malloc((length + 3) * sizeof(wchar_t)));
+  if (pattern == nullptr) return false;
+  memcpy(pattern, folder, length * sizeof(wchar_t));
+  memcpy(pattern + length, L"\\*", 3 * sizeof(wchar_t));
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  free(pattern);
+  bool removed = true;
+  while (search != INVALID_HANDLE_VALUE) {
+    const wchar_t* name = found.cFileName;
+    if (wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0) {
+      std::size_t child_length = length + 1 + wcslen(name);
+      wchar_t* child = static_cast<wchar_t*>(malloc((child_length + 1) * sizeof(wchar_t)));
+      if (child == nullptr) {
+        removed = false;
+      } else {
+        _snwprintf(child, child_length + 1, L"%ls\\%ls", folder, name);
+        DWORD attributes = found.dwFileAttributes;
+        bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
+        if (is_folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+          if (!remove_tree(child)) removed = false;
+        } else if (!(is_folder ? RemoveDirectoryW(child) : DeleteFileW(child))) {
+          removed = remember_error();
+        }
+        free(child);
+      }
+    }
+    if (!FindNextFileW(search, &found)) {
+      FindClose(search);
+      search = INVALID_HANDLE_VALUE;
+    }
+  }
+  SetFileAttributesW(folder, FILE_ATTRIBUTE_NORMAL);
+  if (!RemoveDirectoryW(folder)) removed = remember_error();
+  return removed;
+}
+
+// Appends word to line as CommandLineToArgvW and msvcrt read it back: in
+// quotes when it is empty or holds a blank or quote, each quote escaped and
+// the backslashes before a quote (or the closing one) doubled.
+wchar_t* append_quoted(wchar_t* line, const wchar_t* word) {
+  if (word[0] != L'\0' && wcspbrk(word, L" \t\n\v\"") == nullptr) {
+    std::size_t length = wcslen(word);
+    memcpy(line, word, length * sizeof(wchar_t));
+    return line + length;
+  }
+  *line++ = L'"';
+  for (const wchar_t* p = word;; ++p) {
+    std::size_t backslashes = 0;
+    while (*p == L'\\') {
+      ++backslashes;
+      ++p;
+    }
+    if (*p == L'\0' || *p == L'"') backslashes *= 2;
+    for (std::size_t i = 0; i < backslashes; ++i) *line++ = L'\\';
+    if (*p == L'\0') break;
+    if (*p == L'"') *line++ = L'\\';
+    *line++ = *p;
+  }
+  *line++ = L'"';
+  return line;
+}
+
+// The child's command line: the program and every word, each quoted; the
+// caller frees it. nullptr when a word cannot be converted.
+wchar_t* build_command_line(const wchar_t* program, const char* const* words, int count, int utf8_count) {
+  // A quoted word takes at most twice its characters and three more.
+  std::size_t size = 2 * wcslen(program) + 4;
+  wchar_t** wide_words = static_cast<wchar_t**>(calloc(static_cast<std::size_t>(count) + 1, sizeof(wchar_t*)));
+  bool converted = wide_words != nullptr;
+  for (int i = 0; converted && i < count; ++i) {
+    wide_words[i] = wide_in(words[i], i < utf8_count ? CP_UTF8 : CP_ACP);
+    converted = wide_words[i] != nullptr;
+    if (converted) size += 2 * wcslen(wide_words[i]) + 4;
+  }
+  wchar_t* line = converted ? static_cast<wchar_t*>(malloc(size * sizeof(wchar_t))) : nullptr;
+  if (line != nullptr) {
+    wchar_t* end = append_quoted(line, program);
+    for (int i = 0; i < count; ++i) {
+      *end++ = L' ';
+      end = append_quoted(end, wide_words[i]);
+    }
+    *end = L'\0';
+  }
+  for (int i = 0; wide_words != nullptr && i < count; ++i) free(wide_words[i]);
+  free(wide_words);
+  return line;
+}
+
+}  // namespace
+
+bool platform_enter_folder(const char* path) {
+  wchar_t* wide = wide_in(path, CP_UTF8);
+  bool entered = wide != nullptr && SetCurrentDirectoryW(wide);
+  if (!entered) remember_error();
+  free(wide);
+  return entered;
+}
+
+bool platform_enter_private_temp_folder() {
+  wchar_t parent[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, parent);
+  DWORD start_length = GetCurrentDirectoryW(0, nullptr);
+  g_start_folder = static_cast<wchar_t*>(malloc((start_length + 1) * sizeof(wchar_t)));
+  if (length == 0 || length > MAX_PATH || g_start_folder == nullptr ||
+      GetCurrentDirectoryW(start_length + 1, g_start_folder) == 0) {
+    remember_error();
+    free(g_start_folder);
+    g_start_folder = nullptr;
+    return false;
+  }
+  if (parent[length - 1] == L'\\') parent[--length] = L'\0';
+  // The folder is created anew, never taken over: a taken name gets another.
+  DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    _snwprintf(g_temp_folder, sizeof g_temp_folder / sizeof g_temp_folder[0], L"\\\\?\\%ls\\sfx-%08lx", parent,
+               static_cast<unsigned long>(seed + attempt * 7919u));
+    if (CreateDirectoryW(g_temp_folder, nullptr)) {
+      if (SetCurrentDirectoryW(g_temp_folder + 4)) return true;
+      remember_error();
+      RemoveDirectoryW(g_temp_folder);
+      break;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      remember_error();
+      break;
+    }
+  }
+  free(g_start_folder);
+  g_start_folder = nullptr;
+  return false;
+}
+
+bool platform_remove_private_temp_folder() {
+  if (g_start_folder == nullptr) return true;
+  // A process's current folder cannot be removed.
+  bool removed = SetCurrentDirectoryW(g_start_folder) || remember_error();
+  free(g_start_folder);
+  g_start_folder = nullptr;
+  return remove_tree(g_temp_folder) && removed;
+}
+
+int platform_run_program(const char* program, const char* const* words, int count, int utf8_count) {
+  wchar_t* path = to_wide(program);
+  for (wchar_t* p = path; p != nullptr && *p != L'\0'; ++p) {
+    if (*p == L'/') *p = L'\\';
+  }
+  wchar_t* line = path != nullptr ? build_command_line(path, words, count, utf8_count) : nullptr;
+  if (line == nullptr) {
+    g_last_error = ERROR_NO_UNICODE_TRANSLATION;
+    free(path);
+    return -1;
+  }
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  fflush(nullptr);
+  // The program gets its own name as the file to start, so no search path
+  // is tried and no other program can take its place.
+  BOOL started = CreateProcessW(path, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  if (!started) remember_error();
+  free(line);
+  free(path);
+  if (!started) return -1;
+  // Ctrl-C reaches the program; the stub waits for it and cleans up.
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+}
+
+const char* platform_last_error_text() {
+  static char text[64];
+  _snprintf(text, sizeof text - 1, "Windows error %lu", static_cast<unsigned long>(g_last_error));
+  return text;
+}

@@ -344,6 +344,12 @@ def expected_prompts(disks, passwords):
     end = disks[-1].rfind(sm.END_SIGNATURE)
     directory_disk, = struct.unpack_from("<H", disks[-1], end + 6)
     directory_offset, = struct.unpack_from("<I", disks[-1], end + 16)
+    comment_length, = struct.unpack_from("<H", disks[-1], end + 20)
+    comment = disks[-1][end + 22:end + 22 + comment_length]
+    # With one password for the archive (mksfx --password writes it), only the
+    # first encrypted member asks: the sets here use one password throughout.
+    one_password = comment.startswith(b"sfxstub installer ") and b"\none-password\n" in comment
+    asked = False
     prompts = ["last"] if last > 0 else []
     current = last
     if directory_disk != current:
@@ -370,8 +376,9 @@ def expected_prompts(disks, passwords):
         if start != current:
             prompts.append("segment %d" % (start + 1))
             current = start
-        if flags & 1:
+        if flags & 1 and not (one_password and asked):
             prompts.append("password " + (name.replace("/", "\\") if passwords == "windows" else name))
+            asked = True
         name_length, extra_length = struct.unpack_from("<HH", disks[start], offset + 26)
         read_end = offset + 30 + name_length + extra_length + size + (4 if method == sm.DEFLATED else 0)
         while read_end > len(disks[current]) and current < last:

@@ -27,6 +27,19 @@ const char* const k_usage_text =
     "                          with it, entries get fixed modes and the output is\n"
     "                          reproducible\n"
     "  -q, --quiet             print nothing but warnings and errors\n"
+    "\n"
+    "Installer settings (written into the archive comment; see docs/installer.md):\n"
+    "  --dest DIR              extract into DIR, a folder below the current one\n"
+    "  --temp                  extract into a private temporary folder, run the\n"
+    "                          program there and remove the folder (needs --run)\n"
+    "  --run 'PATH ARGS...'    after a complete extraction, run the member PATH with\n"
+    "                          ARGS and the self-extractor's own arguments, in the\n"
+    "                          extraction folder; its exit status becomes ours\n"
+    "                          ('...' and \"...\" group words; no shell is used)\n"
+    "  --one-password          ask once for the password of all members (implied\n"
+    "                          by --password and --password-file)\n"
+    "  --silent                no progress lines and no pause at the end\n"
+    "  --title TEXT            a line shown before the extraction starts\n"
     "  -h, --help              show this help\n"
     "  --version               show the version\n"
     "\n"
@@ -35,6 +48,14 @@ const char* const k_usage_text =
     "\n"
     "A folder is stored under its own name. A single zip archive as INPUT (also the\n"
     "last file of a split set made by zip -s) is converted with its members unchanged.\n"
+    "Examples:\n"
+    "  mksfx --dest MyApp -o setup app/\n"
+    "  mksfx --temp --run 'app/install.sh --prefix /opt/x' -o setup app/\n"
+    "  mksfx --target win32 --dest MyApp --run 'app/setup.exe /quiet' -o setup.exe app/\n"
+    "  mksfx --password-file secret.txt -o setup app/     (asks once: --one-password)\n"
+    "  mksfx --one-password -o setup.exe --target win32 encrypted.zip\n"
+    "  mksfx --silent --title 'Installing MyApp' --dest MyApp -o setup app/\n"
+    "\n"
     "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
 
 namespace {
@@ -58,6 +79,12 @@ enum LongOnly : int {
   k_split,
   k_mtime,
   k_version,
+  k_dest,
+  k_temp,
+  k_run,
+  k_one_password,
+  k_silent,
+  k_title,
 };
 
 // Short options bundle ("-q9"), take values joined or apart ("-oFILE",
@@ -75,6 +102,12 @@ const struct option k_long_options[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, k_version},
+    {"dest", required_argument, nullptr, k_dest},
+    {"temp", no_argument, nullptr, k_temp},
+    {"run", required_argument, nullptr, k_run},
+    {"one-password", no_argument, nullptr, k_one_password},
+    {"silent", no_argument, nullptr, k_silent},
+    {"title", required_argument, nullptr, k_title},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -107,6 +140,19 @@ std::string apply_option(int code, const std::string& value, BuildOptions* optio
     if (!parse_size(value, &options->split_size) || options->split_size == 0) {
       return "invalid --split size '" + value + "' (bytes, or with k or M, e.g. 1440k)";
     }
+  } else if (code == k_dest) {
+    if (value.empty()) return "--dest needs a folder";
+    options->installer.destination = value;
+  } else if (code == k_temp) {
+    options->installer.temporary = true;
+  } else if (code == k_run) {
+    options->installer.run = value;
+  } else if (code == k_one_password) {
+    options->installer.one_password = true;
+  } else if (code == k_silent) {
+    options->installer.silent = true;
+  } else if (code == k_title) {
+    options->installer.title = value;
   } else if (code == k_mtime) {
     std::time_t mtime = 0;
     if (!parse_epoch(value, &mtime)) return "invalid --mtime '" + value + "' (seconds since 1970)";

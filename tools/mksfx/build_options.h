@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "installer_block.h"
+
 struct BuildOptions {
   std::string output;
   std::vector<std::string> inputs;
@@ -19,6 +21,7 @@ struct BuildOptions {
   std::uint64_t split_size = 0;  // 0: one file
   std::optional<std::time_t> mtime;
   bool quiet = false;
+  InstallerOptions installer;  // --dest, --temp, --run, --one-password, --silent, --title
   bool show_help = false;
   bool show_version = false;
 };

@@ -7,7 +7,9 @@
 
 #include "build_options.h"
 #include "disk_writer.h"
+#include "front/installer_config.h"
 #include "front/messages.h"
+#include "installer_block.h"
 #include "member_packer.h"
 #include "mksfx_platform.h"
 #include "output_check.h"
@@ -253,6 +255,47 @@ void warn_about_names_not_utf8(const std::vector<SourceItem>& items) {
   }
 }
 
+// The installer block for the options, or "" when they ask for none; throws
+// UsageError for settings the stub would refuse.
+std::string choose_installer_block(const BuildOptions& options, NameRules rules, bool encrypting,
+                                   std::vector<std::string>* run_words) {
+  InstallerOptions installer = options.installer;
+  // One password enciphers every member: the stub need ask only once.
+  if (encrypting) installer.one_password = true;
+  if (!installer.any()) return "";
+  if (installer.run) {
+    std::string error = split_run_words(*installer.run, run_words);
+    if (!error.empty()) throw UsageError(error);
+  }
+  std::string error = check_installer_options(installer, *run_words, rules);
+  if (!error.empty()) throw UsageError(error);
+  return make_installer_block(installer, *run_words);
+}
+
+// The program to run must be a file member of the archive.
+void check_program_is_member(const std::vector<std::string>& run_words, const std::vector<CentralRecord>& records) {
+  if (run_words.empty()) return;
+  for (const CentralRecord& record : records) {
+    if (record.name == run_words[0]) return;
+  }
+  throw BuildError("--run " + run_words[0] + ": the archive has no such member");
+}
+
+// The comment as written: the block in front of what the archive had; the
+// stub's own reader must take it as meant.
+std::string combine_comment(const std::string& block, const std::string& comment) {
+  if (block.empty()) return comment;
+  std::string combined = block + comment_without_block(comment);
+  if (combined.size() > 0xFFFF) throw BuildError("the archive comment with the installer settings passes 64 KiB");
+  InstallerConfig config;
+  const char* problem = "";
+  ConfigResult result = parse_installer_config(reinterpret_cast<const unsigned char*>(combined.data()),
+                                               combined.size(), &config, &problem);
+  release_installer_config(&config);
+  if (result != ConfigResult::parsed) throw BuildError(std::string("the installer settings came out wrong: ") + problem);
+  return combined;
+}
+
 void build_self_extractor(const BuildOptions& options) {
   NameRules rules = NameRules::linux_stub;
   std::string stub = choose_stub(options, &rules);
@@ -264,6 +307,8 @@ void build_self_extractor(const BuildOptions& options) {
   settings.level = options.level;
   settings.encryption = options.encryption == "zipcrypto" ? Encryption::zipcrypto : Encryption::aes;
   settings.password = choose_password(options, settings.encryption);
+  std::vector<std::string> run_words;
+  std::string block = choose_installer_block(options, rules, settings.password.has_value(), &run_words);
   settings.fixed_time = options.mtime;
   settings.quiet = options.quiet;
   settings.show_progress = !options.quiet && is_console(stderr);
@@ -287,7 +332,8 @@ void build_self_extractor(const BuildOptions& options) {
   } else {
     for (const SourceItem& item : items) records.push_back(pack_member(writer, item, settings));
   }
-  write_directory(writer, records, comment);
+  check_program_is_member(run_words, records);
+  write_directory(writer, records, combine_comment(block, comment));
   close_output(writer);
   if (options.split_size == 0) {
     check_single_output(writer.disk_paths.back(), records);

@@ -1,0 +1,310 @@
+#!/usr/bin/env python3
+"""installer_cases.py - self-extractors with installer settings, made by mksfx
+and run natively or under wine: where the tree lands (--dest, --temp), the
+program run with the right arguments and folder and its exit status passed on
+(--run), nothing run after a failed extraction, the temporary folder removed,
+one password for all members, silent runs and titles, refused settings, a
+plain archive's output unchanged, and (under wine) a signed self-extractor.
+
+    installer_cases.py --mksfx build/tools/mksfx/mksfx --stub build/sfxstub --work DIR
+    installer_cases.py --mksfx MKSFX --stub build/sfxstub-win32.exe --arch win32 --prefix PREFIX --work DIR
+"""
+import argparse
+import io
+import os
+import random
+import shutil
+import subprocess
+import sys
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+
+os.environ["TZ"] = "UTC"
+LINUX_PROBE = """#!/bin/sh
+{ printf 'cwd=[%s]\\n' "$(pwd -P)"; printf 'mode=%s\\n' "$(stat -c %a .)"
+  for a in "$@"; do printf 'arg=[%s]\\n' "$a"; done; } > "$REPORT"
+for a in "$@"; do case $a in exit=*) exit "${a#exit=}";; esac; done
+exit 0
+"""
+DATA = random.Random(7).randbytes(300)  # incompressible: stored, so a byte of it can be spoiled
+PW = "pw"
+MALFORMED = "Error: the installer settings in the archive comment are malformed"
+NEWER = "Error: the installer settings in the archive comment are of a newer version than this stub reads."
+NOT_RUN = "is not run."
+CRC = "Error: CRC values do not match. File may be corrupted."
+PLAIN_OUTPUT = "Inflating: app/data.bin...done\nInflating: app/docs/readme.txt...done\nInflating: app/PROBE...done\n"
+
+
+class Case:
+    def __init__(self, name, options=(), args=(), status=0, tree=".", ran=None, folder=".", stdin=b"",
+                 stdout=None, texts=(), absent=(), prompts=None, comment=None, spoil=False, only=None, env=None):
+        self.name, self.options, self.args, self.status = name, list(options), list(args), status
+        self.tree = tree  # where app/ must land below the run folder; None: nowhere
+        self.ran = ran  # the arguments the program must get; None: it must not run
+        self.folder = folder  # its current folder: a folder below the run folder, or "temp"
+        self.stdin, self.stdout, self.texts, self.absent = stdin, stdout, list(texts), list(absent)
+        self.prompts, self.comment, self.spoil, self.only, self.env = prompts, comment, spoil, only, env or {}
+
+
+CASES = [
+    Case("no settings: output as before", stdout=PLAIN_OUTPUT),
+    Case("--dest, two levels", ["--dest", "My App/sub"], tree="My App/sub"),
+    Case("--dest and --run, maker's then user's words, status passed on",
+         ["--dest", "MyApp", "--run", "app/PROBE first 'two words'"], ["u1", "u 2", "exit=5"], status=5,
+         tree="MyApp", ran=["first", "two words", "u1", "u 2", "exit=5"], folder="MyApp"),
+    Case("--run in the current folder, words quoted as given",
+         ["--run", "app/PROBE 'say \"hi\"' 'dir\\' '' \"it's\""], ran=['say "hi"', "dir\\", "", "it's"]),
+    Case("--temp and --run: private folder, removed", ["--temp", "--run", "app/PROBE exit=3"], status=3, tree=None,
+         ran=["exit=3"], folder="temp"),
+    Case("--temp beside the run folder when TMPDIR is unusable", ["--temp", "--run", "app/PROBE"], tree=None,
+         ran=[], folder="fallback", only="linux", env={"TMPDIR": "/nonexistent/tmp"}),
+    Case("CRC failure: --temp program not run, folder removed", ["--temp", "--run", "app/PROBE"], status=1,
+         tree=None, spoil=True, texts=[CRC, NOT_RUN]),
+    Case("CRC failure: --dest program not run", ["--dest", "d", "--run", "app/PROBE"], status=1, tree="d",
+         spoil=True, texts=[CRC, NOT_RUN]),
+    Case("--silent with --title", ["--silent", "--title", "Installing Ünï 1.0", "--dest", "d"], tree="d",
+         stdout="Installing Ünï 1.0\n"),
+    Case("--title alone", ["--title", "Installing"], stdout="Installing\n" + PLAIN_OUTPUT),
+    Case("--password asks once", ["--password", PW, "--run", "app/PROBE"], stdin=b"pw\n", ran=[], prompts=1),
+    Case("--password, wrong: program not run", ["--password", PW, "--run", "app/PROBE"], stdin=b"bad\n",
+         status=1, tree=None, texts=["Sorry, you did not enter a valid password.", NOT_RUN]),
+    Case("--one-password, members under two passwords", ["--one-password"], stdin=b"one\ntwo\n", prompts=2,
+         comment="two passwords"),
+    Case("malformed settings refused before anything is written", comment="sfxstub installer 1\nbogus\nend\n",
+         status=1, tree=None, texts=[MALFORMED]),
+    Case("settings without an end line", comment="sfxstub installer 1\nsilent\n", status=1, tree=None,
+         texts=[MALFORMED]),
+    Case("newer settings version refused", comment="sfxstub installer 2\nsilent\nend\n", status=1, tree=None,
+         texts=[NEWER]),
+    Case("program leading outside refused", comment="sfxstub installer 1\nrun=../x\nend\n", status=1,
+         tree=None, texts=[MALFORMED]),
+    Case("program not in the archive", comment="sfxstub installer 1\nrun=app/missing\nend\n", status=1,
+         tree=None, texts=["Error: the program app/missing is not in the zip archive."]),
+]
+
+
+def make_source(work, probe):
+    source = os.path.join(work, "src")
+    app = os.path.join(source, "app")
+    os.makedirs(os.path.join(app, "docs"))
+    shutil.copy(probe, os.path.join(app, os.path.basename(probe)))
+    with open(os.path.join(app, "data.bin"), "wb") as out:
+        out.write(DATA)
+    with open(os.path.join(app, "docs", "readme.txt"), "w") as out:
+        out.write("read me\n" * 20)
+    return source
+
+
+def converted_zip(work, source, comment):
+    """A zip of the tree with the given comment (or members under two
+    passwords, made by Info-ZIP), for mksfx to convert as it is."""
+    target = os.path.join(work, "in.zip")
+    if comment == "two passwords":
+        files = sorted(os.path.relpath(os.path.join(root, name), source)
+                       for root, _, names in os.walk(source) for name in names)
+        for number, name in enumerate(files):
+            subprocess.run(["zip", "-q", "-P", "one" if number % 2 == 0 else "two", target, name], cwd=source,
+                           check=True)
+        return target
+    with zipfile.ZipFile(target, "w") as archive:
+        for root, _, names in sorted(os.walk(source)):
+            for name in sorted(names):
+                path = os.path.join(root, name)
+                archive.write(path, os.path.relpath(path, source))
+        archive.comment = comment.encode()
+    return target
+
+
+def build(args, case, work, source):
+    output = os.path.join(work, "setup.exe" if args.arch else "setup")
+    inputs = [converted_zip(work, source, case.comment)] if case.comment else [os.path.join(source, "app")]
+    options = [option.replace("PROBE", args.probe_name) for option in case.options]
+    subprocess.run([args.mksfx, "-q", "--stub", args.stub, *options, "-o", output, *inputs], check=True,
+                   stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if case.spoil:
+        with open(output, "r+b") as image:
+            data = image.read()
+            at = data.index(DATA[:32]) + 100
+            image.seek(at)
+            image.write(bytes([data[at] ^ 0xFF]))
+    return output
+
+
+def files_below(folder):
+    found = []
+    for root, _, names in os.walk(folder):
+        found += [os.path.relpath(os.path.join(root, name), folder) for name in names]
+    return sorted(found)
+
+
+def local_folder(args, shown):
+    """The Unix folder behind a folder that the program reported."""
+    if not args.arch:
+        return shown
+    if shown[1:3] == ":\\" and shown[0].upper() == "Z":
+        return shown[2:].replace("\\", "/")
+    return os.path.join(args.prefix, "drive_c", shown[3:].replace("\\", "/"))
+
+
+def check_report(args, case, work, run, report):
+    if case.ran is None:
+        return ["the program ran"] if os.path.exists(report) else []
+    if not os.path.exists(report):
+        return ["the program did not run"]
+    with open(report, encoding="utf-8") as made:
+        lines = made.read().splitlines()
+    problems = []
+    cwd = lines[0][len("cwd=["):-1]
+    got_args = [line[len("arg=["):-1] for line in lines if line.startswith("arg=")]
+    if got_args != case.ran:
+        problems.append("arguments %r, expected %r" % (got_args, case.ran))
+    if case.folder == "temp":
+        folder = local_folder(args, cwd)
+        inside_tmp = not args.arch and os.path.dirname(folder) == os.path.realpath(os.path.join(work, "tmp"))
+        if "sfx-" not in os.path.basename(folder) or (not args.arch and not inside_tmp):
+            problems.append("ran in %r, not a private temporary folder" % cwd)
+        if os.path.exists(folder):
+            problems.append("the temporary folder %s is still there" % folder)
+        if not args.arch and "mode=700" not in lines:
+            problems.append("the temporary folder's mode: %r" % lines[1])
+    elif case.folder == "fallback":
+        if os.path.dirname(cwd) != os.path.realpath(run) or os.path.exists(cwd):
+            problems.append("ran in %r, not a removed folder in the run folder" % cwd)
+    else:
+        expected = os.path.realpath(os.path.join(run, case.folder))
+        if args.arch:
+            expected = windows_path(expected)
+        if cwd.lower() != expected.lower():
+            problems.append("ran in %r, expected %r" % (cwd, expected))
+    return problems
+
+
+def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=None):
+    env = dict(os.environ, REPORT=windows_path(report) if args.arch else report)
+    if not args.arch:  # wine keeps its own files in TMPDIR
+        env["TMPDIR"] = env_tmp(run)
+    env.update(env_extra or {})
+    return run_stub(program, stdin=stdin, cwd=run, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch or "win64",
+                    args=list(extra_args), env=env)
+
+
+def env_tmp(run):
+    return os.path.join(os.path.dirname(run), "tmp")
+
+
+def run_case(args, case, number):
+    work = os.path.join(args.work, "case%02d" % number)
+    shutil.rmtree(work, ignore_errors=True)
+    run = os.path.join(work, "run")
+    os.makedirs(run)
+    os.makedirs(os.path.join(work, "tmp"))
+    source = make_source(work, args.probe)
+    program = build(args, case, work, source)
+    report = os.path.join(work, "report.txt")
+    result = run_program(args, program, run, report, case.stdin, case.args, case.env)
+    stdout = result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+    stderr = result.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+    problems = []
+    if result.status != case.status:
+        problems.append("status %d, expected %d" % (result.status, case.status))
+    expected_files = [] if case.tree is None else sorted(
+        os.path.normpath(os.path.join(case.tree, name))
+        for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name))
+    got_files = files_below(run)
+    if got_files != expected_files:
+        problems.append("files %r, expected %r" % (got_files, expected_files))
+    if case.stdout is not None and stdout != case.stdout.replace("PROBE", args.probe_name):
+        problems.append("stdout %r" % stdout)
+    for text in case.texts:
+        if text not in stdout + stderr:
+            problems.append("missing %r" % text)
+    if case.prompts is not None and stdout.count("Please enter the password for") != case.prompts:
+        problems.append("%d prompts, expected %d" % (stdout.count("Please enter the password"), case.prompts))
+    if os.listdir(os.path.join(work, "tmp")):
+        problems.append("left in the temporary folder: %r" % os.listdir(os.path.join(work, "tmp")))
+    problems += check_report(args, case, work, run, report)
+    if problems:
+        problems.append("output %r %r" % (stdout[:300], stderr[:300]))
+    return problems
+
+
+def signed_problems(args):
+    """A self-extractor signed with osslsigncode (a self-signed certificate)
+    verifies and still extracts and runs its program: the signature lands
+    after the archive's end record, which the backward search still finds."""
+    work = os.path.join(args.work, "signed")
+    shutil.rmtree(work, ignore_errors=True)
+    run = os.path.join(work, "run")
+    os.makedirs(run)
+    os.makedirs(os.path.join(work, "tmp"))
+    source = make_source(work, args.probe)
+    case = Case("signed", ["--dest", "MyApp", "--run", "app/PROBE /quiet"])
+    program = build(args, case, work, source)
+    key, cert, signed = (os.path.join(work, name) for name in ("key.pem", "cert.pem", "signed.exe"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=sfxstub test",
+                    "-days", "2", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "sfxstub test", "-in", program,
+                    "-out", signed], check=True, capture_output=True)
+    problems = []
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], capture_output=True)
+    if verify.returncode != 0:
+        problems.append("osslsigncode verify: %r" % verify.stdout[-300:])
+    if os.path.getsize(signed) <= os.path.getsize(program):
+        problems.append("no signature was appended")
+    report = os.path.join(work, "report.txt")
+    result = run_program(args, signed, run, report, extra_args=["exit=4"])
+    if result.status != 4:
+        problems.append("status %d, expected 4: %r" % (result.status, result.stderr[:300]))
+    problems += check_report(args, Case("signed", ran=["/quiet", "exit=4"], folder="MyApp"), work, run, report)
+    return problems
+
+
+def compile_probe(args):
+    if not args.arch:
+        probe = os.path.join(args.work, "probe.sh")
+        with open(probe, "w") as out:
+            out.write(LINUX_PROBE)
+        os.chmod(probe, 0o755)
+        return probe
+    compiler = ("i686" if args.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
+    probe = os.path.join(args.work, "probe.exe")
+    subprocess.run([compiler, "-municode", "-O1", "-o", probe, os.path.join(HERE, "installer_probe.c")], check=True)
+    return probe
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--mksfx", required=True)
+    parser.add_argument("--stub", required=True)
+    parser.add_argument("--arch", choices=("win32", "win64"), help="run the Windows stub under this wine")
+    parser.add_argument("--prefix", help="the wine prefix of the test run for --arch")
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    args.stub, args.work, args.mksfx = (os.path.abspath(p) for p in (args.stub, args.work, args.mksfx))
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    if args.arch:
+        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
+    args.probe = compile_probe(args)
+    args.probe_name = os.path.basename(args.probe)
+    platform = "windows" if args.arch else "linux"
+    checks = [(case.name, lambda case=case, n=n: run_case(args, case, n))
+              for n, case in enumerate(CASES) if case.only in (None, platform)]
+    if args.arch:
+        checks.append(("signed with osslsigncode", lambda: signed_problems(args)))
+    failed = 0
+    for name, check in checks:
+        problems = check()
+        print("%s %s" % ("FAIL" if problems else "ok  ", name))
+        for problem in problems:
+            print("    " + problem)
+        failed += bool(problems)
+    print("%d passed, %d failed" % (len(checks) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
