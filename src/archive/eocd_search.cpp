@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 
 const volatile std::uint32_t k_end_record_signature_complement = ~0x06054B50u;
+const volatile std::uint32_t k_local_header_signature_complement = ~k_local_header_signature;
 
 namespace {
 

@@ -12,7 +12,7 @@ LocalHeader check_local_header(ZipEntry* entry, FILE* archive) {
       fread(header, 1, sizeof header, archive) != sizeof header) {
     return LocalHeader::unreadable;
   }
-  if (read_le32(header) != k_local_header_signature) return LocalHeader::no_signature;
+  if (read_le32(header) != local_header_signature()) return LocalHeader::no_signature;
   entry->local_extra_length = read_le16(&header[k_local_extra_length_offset]);
   if (read_le16(&header[k_local_name_length_offset]) != entry->name_length) return LocalHeader::other_name;
   if (entry->name_is_local_path) return LocalHeader::matches;  // the stored name is gone

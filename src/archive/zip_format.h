@@ -22,6 +22,13 @@ constexpr std::uint32_t k_local_header_signature = 0x04034B50;
 extern const volatile std::uint32_t k_end_record_signature_complement;
 inline std::uint32_t end_record_signature() { return ~k_end_record_signature_complement; }
 
+// The same for the local header's signature, which the stub compares: tools
+// such as 7-Zip find the archive in a self-extractor by the first local
+// header signature in the file, and would take one in the stub's code for
+// the archive's start.
+extern const volatile std::uint32_t k_local_header_signature_complement;
+inline std::uint32_t local_header_signature() { return ~k_local_header_signature_complement; }
+
 // End-of-central-directory record: the signature, then 18 bytes of fields
 // (offsets below count from the byte after the signature), then the comment.
 constexpr std::uint32_t k_end_record_size = 22;
