@@ -12,8 +12,10 @@ struct ZipEntry {
   std::uint16_t compression_method;
   std::uint32_t modification_time_and_date;  // time in bits 0-15, date in 16-31
   std::uint32_t crc32;
-  std::uint32_t compressed_size;  // member data in the archive, encryption header included
-  std::uint32_t uncompressed_size;
+  // Sizes and the offset are the Zip64 extra field's where the header's
+  // fields are all ones.
+  std::uint64_t compressed_size;  // member data in the archive, encryption header included
+  std::uint64_t uncompressed_size;
   std::uint16_t name_length;
   std::uint16_t local_extra_length;  // the central value until the local header is read
   std::uint16_t extra_length;
@@ -21,9 +23,11 @@ struct ZipEntry {
   std::uint16_t starting_segment;
   std::uint16_t internal_attributes;
   std::uint32_t external_attributes;
-  std::uint32_t local_header_offset;  // absolute, in the segment file that holds it
+  std::uint64_t local_header_offset;  // absolute, in the segment file that holds it
   char* name;  // as stored, NUL-terminated; replaced by the local path when extracted
-  unsigned char* extra_field;  // nullptr when extra_length is 0
+  // nullptr when extra_length is 0, or when the field holds only blocks the
+  // stub has no use for after the directory (holds_only_unused_blocks).
+  unsigned char* extra_field;
   char* comment;  // nullptr when comment_length is 0
   // Set before extraction from the spans of all members: the member's local
   // header lies inside another member's header or data, and where the next
@@ -31,6 +35,9 @@ struct ZipEntry {
   bool overlaps_another;
   bool name_is_local_path;  // name no longer holds the stored name
   bool name_is_utf8;  // Windows makes its files under the UTF-8 name, else in the DOS code page
+  // The order of the members that take part in the span check, as the
+  // check numbers them (it fits in what would otherwise be padding).
+  std::uint32_t span_index;
   std::uint64_t following_header_offset;
   ZipEntry* next;
 };
@@ -41,10 +48,12 @@ struct ArchiveState {
   std::int32_t current_segment;  // -1 after a switch to the last segment
   std::int32_t last_segment;
   std::int32_t directory_segment;
+  // The counts, disks and directory offset are the Zip64 end record's when
+  // a Zip64 end locator stands before the end record.
   std::int32_t total_entry_count;
-  std::uint32_t directory_offset;
+  std::uint64_t directory_offset;
   bool end_record_read;  // end_record_offset and the fields from the end record are known
-  std::uint32_t end_record_offset;  // in the last segment's file
+  std::uint64_t end_record_offset;  // in the last segment's file
   std::uint16_t archive_comment_length;
   unsigned char* archive_comment;
   ZipEntry* entries;

@@ -7,6 +7,7 @@
 #include "archive/aes_extra.h"
 #include "archive/eocd_search.h"
 #include "archive/segment_switch.h"
+#include "archive/zip64_fields.h"
 #include "archive/zip_format.h"
 #include "platform/platform.h"
 
@@ -36,16 +37,16 @@ ArchiveError read_allocated(FILE* stream, std::size_t size, bool terminated, voi
   return ArchiveError::none;
 }
 
-ArchiveError find_end_record(FILE* stream, std::uint32_t* end_offset) {
+ArchiveError find_end_record(FILE* stream, std::uint64_t* end_offset) {
   std::int64_t length = platform_file_length(stream);
-  std::uint32_t file_length = length < 0 ? 0 : (length > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length));
-  std::uint32_t window = file_length < k_end_record_window ? file_length : k_end_record_window;
+  std::uint64_t file_length = length < 0 ? 0 : static_cast<std::uint64_t>(length);
+  std::uint64_t window = file_length < k_end_record_window ? file_length : k_end_record_window;
   return find_end_of_central(stream, end_offset, file_length - window);
 }
 
 // Finds the end record in the file first opened or, failing that, on the
 // last segment, which the user is asked to insert.
-ArchiveError locate_end_record(FILE* stream, std::uint32_t* end_offset) {
+ArchiveError locate_end_record(FILE* stream, std::uint64_t* end_offset) {
   if (find_end_record(stream, end_offset) == ArchiveError::none) return ArchiveError::none;
   ArchiveError code = switch_segment(k_last_segment, stream);
   if (code != ArchiveError::none) return code;
@@ -54,9 +55,9 @@ ArchiveError locate_end_record(FILE* stream, std::uint32_t* end_offset) {
   return code;
 }
 
-ArchiveError read_end_record(FILE* stream, std::uint32_t end_offset, std::uint32_t* directory_size) {
+ArchiveError read_end_record(FILE* stream, std::uint64_t end_offset, std::uint64_t* directory_size) {
   unsigned char fields[k_end_fields_size];
-  platform_seek(stream, static_cast<std::uint64_t>(end_offset) + 4);
+  platform_seek(stream, end_offset + 4);
   ArchiveError code = read_exact(stream, fields, sizeof fields);
   if (code != ArchiveError::none) return code;
   archive_state.total_entry_count = read_le16(&fields[k_end_total_entries]);
@@ -71,6 +72,74 @@ ArchiveError read_end_record(FILE* stream, std::uint32_t end_offset, std::uint32
   code = read_allocated(stream, archive_state.archive_comment_length, false, &comment);
   archive_state.archive_comment = static_cast<unsigned char*>(comment);
   return code;
+}
+
+// The Zip64 end record at offset of the current file, or absent.
+ArchiveError read_zip64_end_at(FILE* stream, std::uint64_t offset, Zip64End* end, Zip64Result* result) {
+  unsigned char bytes[k_zip64_end_size];
+  *result = Zip64Result::absent;
+  if (platform_seek(stream, offset) != 0) return ArchiveError::none;
+  ArchiveError code = read_exact(stream, bytes, sizeof bytes);
+  if (code == ArchiveError::read_error) return code;
+  if (code == ArchiveError::none) *result = decode_zip64_end(bytes, end);
+  return ArchiveError::none;
+}
+
+// Finds the Zip64 end record that the locator names: at its offset on its
+// disk or, in an archive appended to a program with offsets counted from
+// its own start, right before the locator. *record_offset is where it lies.
+ArchiveError find_zip64_end(FILE* stream, const Zip64Locator& locator, std::uint64_t locator_offset,
+                            Zip64End* end, std::uint64_t* record_offset, Zip64Result* result) {
+  *result = Zip64Result::absent;
+  if (static_cast<std::int64_t>(locator.end_disk) > archive_state.last_segment) return ArchiveError::none;
+  ArchiveError code = switch_segment(static_cast<std::int32_t>(locator.end_disk), stream);
+  if (code != ArchiveError::none) return code;
+  *record_offset = locator.end_offset;
+  code = read_zip64_end_at(stream, *record_offset, end, result);
+  bool single_disk = archive_state.last_segment == 0;
+  if (code != ArchiveError::none || *result != Zip64Result::absent || !single_disk ||
+      locator_offset < k_zip64_end_size) {
+    return code;
+  }
+  *record_offset = locator_offset - k_zip64_end_size;
+  return read_zip64_end_at(stream, *record_offset, end, result);
+}
+
+// When a Zip64 end locator stands right before the end record, the Zip64
+// end record it names replaces the end record's disk of the directory,
+// entry count, directory size and offset, and *directory_end becomes the
+// Zip64 end record's offset. Returns none, also when there is no locator;
+// invalid_archive (after the message) for a locator that names no Zip64
+// end record or a Zip64 end record beyond what the stub can read.
+ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, std::uint64_t* directory_size,
+                                   std::uint64_t* directory_end) {
+  if (end_offset < k_zip64_locator_size) return ArchiveError::none;
+  std::uint64_t locator_offset = end_offset - k_zip64_locator_size;
+  unsigned char bytes[k_zip64_locator_size];
+  platform_seek(stream, locator_offset);
+  ArchiveError code = read_exact(stream, bytes, sizeof bytes);
+  if (code != ArchiveError::none) return code;
+  Zip64Locator locator{};
+  if (decode_zip64_locator(bytes, &locator) != Zip64Result::ok) return ArchiveError::none;
+  Zip64End end{};
+  std::uint64_t record_offset = 0;
+  Zip64Result result = Zip64Result::absent;
+  code = find_zip64_end(stream, locator, locator_offset, &end, &record_offset, &result);
+  if (code != ArchiveError::none) return code;
+  if (result == Zip64Result::absent) {
+    print_error("Error: the Zip64 end locator points to no Zip64 end record.\n");
+    return ArchiveError::invalid_archive;
+  }
+  if (result != Zip64Result::ok) {
+    print_error("Error: the Zip64 end record holds counts or offsets too large to be true.\n");
+    return ArchiveError::invalid_archive;
+  }
+  archive_state.directory_segment = static_cast<std::int32_t>(end.directory_disk);
+  archive_state.total_entry_count = static_cast<std::int32_t>(end.total_entries);
+  archive_state.directory_offset = end.directory_offset;
+  *directory_size = end.directory_size;
+  *directory_end = record_offset;
+  return ArchiveError::none;
 }
 
 bool is_directory_signature(std::uint32_t signature) {
@@ -90,22 +159,24 @@ ArchiveError read_signature_at(FILE* stream, std::uint64_t offset, std::uint32_t
 // own start; when the offset shows no signature, the single-disk directory
 // is looked for where the end record says it ends, and *shift is how far the
 // archive's offsets lie from the file's.
-ArchiveError read_first_signature(FILE* stream, std::uint32_t end_offset, std::uint32_t directory_size,
-                                  std::uint32_t* signature, std::uint32_t* shift) {
+ArchiveError read_first_signature(FILE* stream, std::uint64_t end_offset, std::uint64_t directory_size,
+                                  std::uint32_t* signature, std::uint64_t* shift) {
   *shift = 0;
   ArchiveError code = read_signature_at(stream, archive_state.directory_offset, signature);
   if (code != ArchiveError::none || is_directory_signature(*signature)) return code;
   bool single_disk = archive_state.last_segment == 0 && archive_state.directory_segment == 0;
-  std::int64_t distance = static_cast<std::int64_t>(end_offset) - directory_size - archive_state.directory_offset;
+  // Every value is below 2^63, so the difference cannot wrap.
+  std::int64_t distance = static_cast<std::int64_t>(end_offset) - static_cast<std::int64_t>(directory_size) -
+                          static_cast<std::int64_t>(archive_state.directory_offset);
   if (!single_disk || distance <= 0) return ArchiveError::invalid_archive;
   std::uint32_t shifted_signature = 0;
-  std::uint64_t shifted_offset = static_cast<std::uint64_t>(archive_state.directory_offset) + static_cast<std::uint64_t>(distance);
+  std::uint64_t shifted_offset = archive_state.directory_offset + static_cast<std::uint64_t>(distance);
   if (read_signature_at(stream, shifted_offset, &shifted_signature) != ArchiveError::none ||
       !is_directory_signature(shifted_signature)) {
     return ArchiveError::invalid_archive;
   }
   *signature = shifted_signature;
-  *shift = static_cast<std::uint32_t>(distance);
+  *shift = static_cast<std::uint64_t>(distance);
   return ArchiveError::none;
 }
 
@@ -174,6 +245,41 @@ ArchiveError read_next_signature(FILE* stream, std::uint32_t* signature) {
   }
 }
 
+// Takes the sizes, offset and disk that the Zip64 extra field holds for the
+// fields that are all ones. Returns none, or invalid_archive after the
+// message.
+ArchiveError apply_zip64_fields(ZipEntry* entry) {
+  Zip64Values values{entry->uncompressed_size, entry->compressed_size, entry->local_header_offset,
+                     entry->starting_segment};
+  std::size_t extra_length = entry->extra_field != nullptr ? entry->extra_length : 0;
+  Zip64Result result = apply_zip64_extra(entry->extra_field, extra_length, &values);
+  if (result == Zip64Result::too_short) {
+    print_error("Error: the Zip64 extra field of %s is shorter than the values it must hold.\n",
+                shown_name(entry->name));
+    return ArchiveError::invalid_archive;
+  }
+  if (result == Zip64Result::too_large) {
+    print_error("Error: %s has a Zip64 size or offset too large to be true.\n", shown_name(entry->name));
+    return ArchiveError::invalid_archive;
+  }
+  if (result == Zip64Result::ok) {
+    entry->uncompressed_size = values.uncompressed_size;
+    entry->compressed_size = values.compressed_size;
+    entry->local_header_offset = values.local_header_offset;
+    entry->starting_segment = static_cast<std::uint16_t>(values.starting_disk);
+  }
+  return ArchiveError::none;
+}
+
+// Lets go of an extra field that nothing reads later: a directory of many
+// members then keeps no copy of the times and owners that zip -r writes.
+void release_unused_extra(ZipEntry* entry) {
+  if (entry->extra_field != nullptr && holds_only_unused_blocks(entry->extra_field, entry->extra_length)) {
+    free(entry->extra_field);
+    entry->extra_field = nullptr;
+  }
+}
+
 // An AES member (method 99) needs version 5.1; its real method, stored or
 // deflate, is in its AES extra field.
 constexpr std::uint16_t k_version_needed_aes = 51;
@@ -182,7 +288,11 @@ int entry_warnings(const ZipEntry* entry) {
   int warnings = 0;
   AesExtra aes;
   bool is_aes = read_aes_extra(entry, &aes);
-  if (entry->version_needed > (is_aes ? k_version_needed_aes : 20)) warnings |= k_warn_newer_version;
+  // Version 4.5 is needed for Zip64 alone, which the stub reads from the
+  // central header (a member with Zip64 only in its local header is warned of).
+  bool zip64_only = entry->version_needed == k_version_zip64 && entry->extra_field != nullptr &&
+                    has_zip64_block(entry->extra_field, entry->extra_length);
+  if (entry->version_needed > (is_aes ? k_version_needed_aes : 20) && !zip64_only) warnings |= k_warn_newer_version;
   if (!is_aes && entry->compression_method != 0 && entry->compression_method != 8) warnings |= k_warn_unknown_method;
   return warnings;
 }
@@ -221,7 +331,7 @@ void free_entry_blocks() {
   }
 }
 
-ArchiveError read_entries(FILE* stream, std::uint32_t signature, std::uint32_t shift, int* warnings) {
+ArchiveError read_entries(FILE* stream, std::uint32_t signature, std::uint64_t shift, int* warnings) {
   ZipEntry** tail = &archive_state.entries;
   archive_state.entry_count = 0;
   while (signature == k_central_header_signature) {
@@ -231,8 +341,11 @@ ArchiveError read_entries(FILE* stream, std::uint32_t signature, std::uint32_t s
     tail = &entry->next;
     ArchiveError code = read_central_header(stream, entry);
     if (code != ArchiveError::none) return code;
+    code = apply_zip64_fields(entry);
+    if (code != ArchiveError::none) return code;
     entry->local_header_offset += shift;
     *warnings |= entry_warnings(entry);
+    release_unused_extra(entry);
     ++archive_state.entry_count;
     code = read_next_signature(stream, &signature);
     if (code != ArchiveError::none) return code;
@@ -251,11 +364,14 @@ void free_entry(ZipEntry* entry) {
 ArchiveError read_central_directory(FILE* stream) {
   archive_state.entries = nullptr;
   archive_state.archive_comment_length = 0;
-  std::uint32_t end_offset = 0;
+  std::uint64_t end_offset = 0;
   ArchiveError code = locate_end_record(stream, &end_offset);
   if (code != ArchiveError::none) return code;
-  std::uint32_t directory_size = 0;
+  std::uint64_t directory_size = 0;
   code = read_end_record(stream, end_offset, &directory_size);
+  if (code != ArchiveError::none) return code;
+  std::uint64_t directory_end = end_offset;
+  code = read_zip64_end_record(stream, end_offset, &directory_size, &directory_end);
   if (code != ArchiveError::none) return code;
   archive_state.end_record_read = true;
   archive_state.end_record_offset = end_offset;
@@ -263,8 +379,8 @@ ArchiveError read_central_directory(FILE* stream) {
   if (code != ArchiveError::none) return code;
 
   std::uint32_t signature = 0;
-  std::uint32_t shift = 0;
-  code = read_first_signature(stream, end_offset, directory_size, &signature, &shift);
+  std::uint64_t shift = 0;
+  code = read_first_signature(stream, directory_end, directory_size, &signature, &shift);
   if (code != ArchiveError::none) return code;
   int warnings = 0;
   code = read_entries(stream, signature, shift, &warnings);

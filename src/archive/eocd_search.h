@@ -14,5 +14,8 @@ constexpr std::uint32_t k_end_record_window = 66000;
 // match in found_offset. Returns none, or invalid_archive after printing
 // "Did not find end-of-central" (also for a read that comes up short), or
 // out_of_memory without a message. The stream's position is left undefined.
+[[nodiscard]] ArchiveError find_end_of_central(FILE* stream, std::uint64_t* found_offset,
+                                               std::uint64_t lower_bound);
+// The same for files below 4 GiB, with 32-bit offsets.
 [[nodiscard]] ArchiveError find_end_of_central(FILE* stream, std::uint32_t* found_offset,
                                                std::uint32_t lower_bound);

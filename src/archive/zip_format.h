@@ -12,6 +12,10 @@ inline std::uint32_t read_le32(const unsigned char* bytes) {
          (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
+inline std::uint64_t read_le64(const unsigned char* bytes) {
+  return static_cast<std::uint64_t>(read_le32(bytes)) | (static_cast<std::uint64_t>(read_le32(bytes + 4)) << 32);
+}
+
 constexpr std::uint32_t k_central_header_signature = 0x02014B50;
 constexpr std::uint32_t k_local_header_signature = 0x04034B50;
 
@@ -40,6 +44,34 @@ constexpr int k_end_total_entries = 6;       // 2: total entries
 constexpr int k_end_directory_size = 8;      // 4: size of the directory
 constexpr int k_end_directory_offset = 12;   // 4: offset of the directory
 constexpr int k_end_comment_length = 16;     // 2: archive comment length
+
+// Zip64 end locator: 20 bytes right before the end record (offsets below
+// count from its signature), naming where the Zip64 end record lies.
+constexpr std::uint32_t k_zip64_locator_signature = 0x07064B50;
+constexpr std::uint32_t k_zip64_locator_size = 20;
+constexpr int k_locator_end_disk = 4;     // 4: disk that holds the Zip64 end record
+constexpr int k_locator_end_offset = 8;   // 8: its offset in that disk's file
+constexpr int k_locator_total_disks = 16; // 4: number of disks
+
+// Zip64 end record: 56 bytes and data of its own (offsets below count from
+// its signature); it stands in for the end record's fields that are all ones.
+constexpr std::uint32_t k_zip64_end_signature = 0x06064B50;
+constexpr std::uint32_t k_zip64_end_size = 56;
+constexpr int k_zip64_end_this_disk = 16;         // 4: number of this disk
+constexpr int k_zip64_end_directory_disk = 20;    // 4: disk where the directory starts
+constexpr int k_zip64_end_total_entries = 32;     // 8: total entries
+constexpr int k_zip64_end_directory_size = 40;    // 8: size of the directory
+constexpr int k_zip64_end_directory_offset = 48;  // 8: offset of the directory
+
+// The all-ones values that send a reader to the Zip64 records.
+constexpr std::uint16_t k_zip64_marker16 = 0xFFFF;
+constexpr std::uint32_t k_zip64_marker32 = 0xFFFFFFFF;
+// The Zip64 extra field (id 0x0001) holds, in this order, the 8-byte
+// uncompressed size, compressed size and local header offset and the 4-byte
+// starting disk, each only when the header's own field is all ones.
+constexpr std::uint16_t k_zip64_extra_id = 0x0001;
+// The version a member needs for Zip64 alone (4.5).
+constexpr std::uint16_t k_version_zip64 = 45;
 
 // Central directory header: the signature, then 42 bytes of fields (offsets
 // below count from the byte after the signature), then name, extra, comment.

@@ -87,10 +87,10 @@ struct MemberData {
   z_stream* stream;
   bool deflated;
   bool encrypted;
-  std::uint32_t still_to_read;
+  std::uint64_t still_to_read;
   std::uint32_t crc;
   // What the member may still produce: the directory's uncompressed size.
-  std::uint32_t still_to_write;
+  std::uint64_t still_to_write;
   // A member made as a symbolic link collects its target here instead of
   // writing a file (output is nullptr then).
   char* link_target;
@@ -99,7 +99,7 @@ struct MemberData {
   // enciphered bytes not read yet, and whether its code matched.
   bool aes = false;
   std::uint16_t aes_version = 0;
-  std::uint32_t aes_unread = 0;
+  std::uint64_t aes_unread = 0;
   bool authentic = true;
 };
 
@@ -242,8 +242,7 @@ MemberOutcome create_directory_entry(ZipEntry* entry, FolderList* folders) {
 }
 
 std::uint64_t data_offset(const ZipEntry* entry) {
-  return static_cast<std::uint64_t>(entry->local_header_offset) + k_local_header_size + entry->name_length +
-         entry->local_extra_length;
+  return entry->local_header_offset + k_local_header_size + entry->name_length + entry->local_extra_length;
 }
 
 void reset_output(z_stream* stream) {
@@ -256,12 +255,13 @@ void reset_output(z_stream* stream) {
 // segment; the bytes it delivered are kept. Returns false when the walk
 // must stop (after the message).
 bool refill_input(MemberData* member) {
-  std::uint32_t chunk = member->still_to_read < k_buffer_size ? member->still_to_read : k_buffer_size;
+  std::size_t chunk = member->still_to_read < k_buffer_size ? static_cast<std::size_t>(member->still_to_read)
+                                                            : k_buffer_size;
   std::size_t bytes_read = fread(archive_state.read_buffer, 1, chunk, member->archive);
   if (member->encrypted) decrypt_buffer(archive_state.read_buffer, bytes_read);
   if (member->aes) {
     aes_decrypt_buffer(archive_state.read_buffer, bytes_read);
-    member->aes_unread -= static_cast<std::uint32_t>(bytes_read);
+    member->aes_unread -= bytes_read;
   }
   if (feof(member->archive) && bytes_read < member->still_to_read &&
       archive_state.current_segment < archive_state.last_segment) {
@@ -312,7 +312,7 @@ bool write_output(MemberData* member) {
     return false;
   }
   member->crc = update_crc32(member->crc, archive_state.output_buffer, produced);
-  member->still_to_write -= static_cast<std::uint32_t>(produced);
+  member->still_to_write -= produced;
   reset_output(member->stream);
   if (too_large) {
     print_error("Error: %s is larger than the zip archive says. File may be corrupted.\n",
@@ -560,7 +560,8 @@ MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
 bool open_member_output(MemberData* member, OutputFile* output) {
   ZipEntry* entry = member->entry;
   if (is_symbolic_link(entry)) {
-    member->link_target = static_cast<char*>(malloc(entry->uncompressed_size + 1));
+    // check_member_name has held the size to k_longest_link.
+    member->link_target = static_cast<char*>(malloc(static_cast<std::size_t>(entry->uncompressed_size) + 1));
     if (member->link_target != nullptr) return true;
     print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
     return false;
@@ -605,10 +606,11 @@ MemberOutcome authenticate_member(MemberData* member, MemberOutcome outcome) {
   }
   ArchiveError code = ArchiveError::none;
   while (member->aes_unread > 0) {
-    std::uint32_t chunk = member->aes_unread < k_buffer_size ? member->aes_unread : k_buffer_size;
+    std::size_t chunk = member->aes_unread < k_buffer_size ? static_cast<std::size_t>(member->aes_unread)
+                                                           : k_buffer_size;
     std::size_t bytes_read = fread(archive_state.read_buffer, 1, chunk, member->archive);
     aes_authenticate_only(archive_state.read_buffer, bytes_read);
-    member->aes_unread -= static_cast<std::uint32_t>(bytes_read);
+    member->aes_unread -= bytes_read;
     if (bytes_read == chunk) continue;
     if (!feof(member->archive) || archive_state.current_segment >= archive_state.last_segment) {
       code = ferror(member->archive) ? ArchiveError::read_error : ArchiveError::unexpected_end;
@@ -683,6 +685,10 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   } else {
     member.still_to_read = entry->compressed_size + (member.deflated ? k_deflate_read_ahead : 0) -
                            (encrypted ? k_encryption_header_size : 0);
+    // An all-ones size that no Zip64 field replaced is counted in 32 bits, as
+    // it always was: with the read-ahead it wraps to 3 bytes, and the
+    // inflater reports the stream cut short.
+    if (entry->compressed_size == k_zip64_marker32) member.still_to_read &= k_zip64_marker32;
   }
   outcome = extract_data(&member);
   if (member.aes) outcome = authenticate_member(&member, outcome);

@@ -11,33 +11,28 @@
 
 namespace {
 
-struct MemberSpan {
-  ZipEntry* entry;
-  std::uint32_t directory_index;  // the tie-break: qsort is not stable
-};
-
 bool takes_part(const ZipEntry* entry) {
   bool folder = is_folder_name(entry->name, entry->name_length);
   return entry->compressed_size != 0 && !folder;
 }
 
+// The entries' span_index (directory order) is the tie-break: qsort is not
+// stable. An array of bare pointers keeps the sort's memory at 8 bytes a
+// member.
 int compare_spans(const void* left, const void* right) {
-  const MemberSpan* a = static_cast<const MemberSpan*>(left);
-  const MemberSpan* b = static_cast<const MemberSpan*>(right);
-  if (a->entry->starting_segment != b->entry->starting_segment) {
-    return a->entry->starting_segment < b->entry->starting_segment ? -1 : 1;
+  const ZipEntry* a = *static_cast<ZipEntry* const*>(left);
+  const ZipEntry* b = *static_cast<ZipEntry* const*>(right);
+  if (a->starting_segment != b->starting_segment) return a->starting_segment < b->starting_segment ? -1 : 1;
+  if (a->local_header_offset != b->local_header_offset) {
+    return a->local_header_offset < b->local_header_offset ? -1 : 1;
   }
-  if (a->entry->local_header_offset != b->entry->local_header_offset) {
-    return a->entry->local_header_offset < b->entry->local_header_offset ? -1 : 1;
-  }
-  return a->directory_index < b->directory_index ? -1 : 1;
+  return a->span_index < b->span_index ? -1 : 1;
 }
 
 // The least end of a member's span that the directory allows: the local
 // extra field, known only from the local header, may make it longer.
 std::uint64_t least_span_end(const ZipEntry* entry) {
-  return static_cast<std::uint64_t>(entry->local_header_offset) + k_local_header_size + entry->name_length +
-         entry->compressed_size;
+  return entry->local_header_offset + k_local_header_size + entry->name_length + entry->compressed_size;
 }
 
 }  // namespace
@@ -50,16 +45,16 @@ bool mark_overlapping_members() {
     if (takes_part(entry)) ++count;
   }
   if (count < 2) return true;
-  MemberSpan* spans = static_cast<MemberSpan*>(malloc(count * sizeof(MemberSpan)));
+  ZipEntry** spans = static_cast<ZipEntry**>(malloc(count * sizeof(ZipEntry*)));
   if (spans == nullptr) return false;
   std::size_t index = 0;
   for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
     if (takes_part(entry)) {
-      spans[index] = MemberSpan{entry, static_cast<std::uint32_t>(index)};
-      ++index;
+      entry->span_index = static_cast<std::uint32_t>(index);
+      spans[index++] = entry;
     }
   }
-  qsort(spans, count, sizeof(MemberSpan), compare_spans);
+  qsort(spans, count, sizeof(ZipEntry*), compare_spans);
   // The walk keeps the members that share no bytes, in offset order; the
   // last of them ends furthest. Of two members that overlap, the one later
   // in directory order (extracted after the other) is refused.
@@ -67,10 +62,10 @@ bool mark_overlapping_members() {
   ZipEntry* last_kept = nullptr;
   std::uint32_t last_kept_index = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    ZipEntry* entry = spans[i].entry;
+    ZipEntry* entry = spans[i];
     bool same_segment = last_kept != nullptr && last_kept->starting_segment == entry->starting_segment;
     if (same_segment && entry->local_header_offset < least_span_end(last_kept)) {
-      if (spans[i].directory_index > last_kept_index) {
+      if (entry->span_index > last_kept_index) {
         entry->overlaps_another = true;
         continue;
       }
@@ -82,7 +77,7 @@ bool mark_overlapping_members() {
     if (same_segment) last_kept->following_header_offset = entry->local_header_offset;
     before_last = same_segment ? last_kept : nullptr;
     last_kept = entry;
-    last_kept_index = spans[i].directory_index;
+    last_kept_index = entry->span_index;
   }
   free(spans);
   return true;

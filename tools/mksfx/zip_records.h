@@ -57,7 +57,6 @@ constexpr std::uint16_t k_made_by_unix = (3 << 8) | 30;  // Unix host, version 3
 constexpr std::uint16_t k_needed_stored = 10;
 constexpr std::uint16_t k_needed_deflated = 20;  // also needed for the cipher
 constexpr std::uint32_t k_dos_directory_attribute = 0x10;
-constexpr std::uint32_t k_zip64_locator_signature = 0x07064B50;
 
 inline void put_le16(std::string& out, std::uint32_t value) {
   out.push_back(static_cast<char>(value & 0xFF));

@@ -1,0 +1,109 @@
+// zip64_fields.cpp - decode the Zip64 end locator, the Zip64 end record and the Zip64 extra field.
+#include "archive/zip64_fields.h"
+
+#include "archive/zip_format.h"
+
+namespace {
+
+constexpr std::uint32_t k_largest_disk = 0xFFFF;  // segments are counted in 16 bits
+constexpr std::uint64_t k_largest_entry_count = 0x7FFFFFFF;
+
+constexpr std::uint16_t k_extra_unix_time = 0x5455;   // Info-ZIP: modification and access times
+constexpr std::uint16_t k_extra_unix_owner = 0x7875;  // Info-ZIP: user and group ids
+constexpr std::uint16_t k_extra_ntfs_time = 0x000A;   // 7-Zip and Windows tools: NTFS times
+
+// Finds the block of id; *data and *size describe its data. A block whose
+// size runs past the field's end is cut to what the field holds.
+bool find_block(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** data,
+                std::size_t* size) {
+  for (std::size_t at = 0; at + 4 <= length;) {
+    std::size_t block_size = read_le16(extra + at + 2);
+    std::size_t available = length - at - 4;
+    if (read_le16(extra + at) == id) {
+      *data = extra + at + 4;
+      *size = block_size < available ? block_size : available;
+      return true;
+    }
+    if (block_size > available) break;
+    at += 4 + block_size;
+  }
+  return false;
+}
+
+// Takes the next 8-byte value of the block for a field that is all ones.
+bool take_value(const unsigned char* data, std::size_t size, std::size_t* used, std::uint64_t* value) {
+  if (*used + 8 > size) return false;
+  *value = read_le64(data + *used);
+  *used += 8;
+  return true;
+}
+
+}  // namespace
+
+Zip64Result decode_zip64_locator(const unsigned char* bytes, Zip64Locator* locator) {
+  if (read_le32(bytes) != k_zip64_locator_signature) return Zip64Result::absent;
+  locator->end_disk = read_le32(&bytes[k_locator_end_disk]);
+  locator->end_offset = read_le64(&bytes[k_locator_end_offset]);
+  locator->total_disks = read_le32(&bytes[k_locator_total_disks]);
+  return Zip64Result::ok;
+}
+
+Zip64Result decode_zip64_end(const unsigned char* bytes, Zip64End* end) {
+  if (read_le32(bytes) != k_zip64_end_signature) return Zip64Result::absent;
+  end->this_disk = read_le32(&bytes[k_zip64_end_this_disk]);
+  end->directory_disk = read_le32(&bytes[k_zip64_end_directory_disk]);
+  end->total_entries = read_le64(&bytes[k_zip64_end_total_entries]);
+  end->directory_size = read_le64(&bytes[k_zip64_end_directory_size]);
+  end->directory_offset = read_le64(&bytes[k_zip64_end_directory_offset]);
+  bool fits = end->this_disk <= k_largest_disk && end->directory_disk <= k_largest_disk &&
+              end->total_entries <= k_largest_entry_count && end->directory_size <= k_largest_zip64_value &&
+              end->directory_offset <= k_largest_zip64_value - end->directory_size;
+  return fits ? Zip64Result::ok : Zip64Result::too_large;
+}
+
+Zip64Result apply_zip64_extra(const unsigned char* extra, std::size_t length, Zip64Values* values) {
+  bool wanted = values->uncompressed_size == k_zip64_marker32 || values->compressed_size == k_zip64_marker32 ||
+                values->local_header_offset == k_zip64_marker32 || values->starting_disk == k_zip64_marker16;
+  if (!wanted) return Zip64Result::ok;
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+  if (!find_block(extra, length, k_zip64_extra_id, &data, &size)) return Zip64Result::absent;
+  // The values come in this order, each only when its field is all ones.
+  std::size_t used = 0;
+  if (values->uncompressed_size == k_zip64_marker32 && !take_value(data, size, &used, &values->uncompressed_size)) {
+    return Zip64Result::too_short;
+  }
+  if (values->compressed_size == k_zip64_marker32 && !take_value(data, size, &used, &values->compressed_size)) {
+    return Zip64Result::too_short;
+  }
+  if (values->local_header_offset == k_zip64_marker32 &&
+      !take_value(data, size, &used, &values->local_header_offset)) {
+    return Zip64Result::too_short;
+  }
+  if (values->starting_disk == k_zip64_marker16) {
+    if (used + 4 > size) return Zip64Result::too_short;
+    values->starting_disk = read_le32(data + used);
+  }
+  bool fits = values->uncompressed_size <= k_largest_zip64_value && values->compressed_size <= k_largest_zip64_value &&
+              values->local_header_offset <= k_largest_zip64_value - values->compressed_size &&
+              values->starting_disk <= k_largest_disk;
+  return fits ? Zip64Result::ok : Zip64Result::too_large;
+}
+
+bool has_zip64_block(const unsigned char* extra, std::size_t length) {
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+  return find_block(extra, length, k_zip64_extra_id, &data, &size);
+}
+
+bool holds_only_unused_blocks(const unsigned char* extra, std::size_t length) {
+  std::size_t at = 0;
+  while (at + 4 <= length) {
+    std::uint16_t id = read_le16(extra + at);
+    if (id != k_zip64_extra_id && id != k_extra_unix_time && id != k_extra_unix_owner && id != k_extra_ntfs_time) {
+      return false;
+    }
+    at += 4 + read_le16(extra + at + 2);
+  }
+  return at == length;
+}
