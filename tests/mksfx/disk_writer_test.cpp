@@ -33,12 +33,13 @@ class DiskWriterTest : public testing::Test {
   DiskWriter writer_;
 };
 
-TEST_F(DiskWriterTest, RefusesAnOutputPastFourGiB) {
+TEST_F(DiskWriterTest, AnOutputPassesFourGiB) {
   open_single_output(writer_, folder_ + "/out");
   // Pretend 4 GiB minus 10 bytes are written; nothing needs to be.
-  writer_.used = k_max_archive_size - 10;
+  writer_.used = 0xFFFFFFFFull - 10;
   EXPECT_NO_THROW(write_whole(writer_, std::string(10, 'x')));
-  EXPECT_THROW(write_spanning(writer_, "y", 1), BuildError);
+  EXPECT_NO_THROW(write_spanning(writer_, "y", 1));
+  EXPECT_EQ(current_position(writer_).offset, 0x100000000ull);
 }
 
 TEST_F(DiskWriterTest, HeadersStayOnOneDiskAndDataRunsOn) {

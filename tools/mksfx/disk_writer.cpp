@@ -38,9 +38,6 @@ void start_next_disk(DiskWriter& writer) {
 void write_here(DiskWriter& writer, const char* data, std::size_t size) {
   stop_if_interrupted();
   if (size == 0) return;
-  if (writer.split_size == 0 && writer.used + size > k_max_archive_size) {
-    throw BuildError("the self-extractor would pass 4 GiB, and the stub reads no Zip64 archives");
-  }
   if (std::fwrite(data, 1, size, writer.file) != size) {
     throw BuildError("cannot write " + writer.disk_paths.back() + ": " + system_reason());
   }
@@ -75,7 +72,7 @@ void make_room(DiskWriter& writer, std::size_t size) {
 DiskPosition current_position(const DiskWriter& writer) {
   DiskPosition position;
   position.disk = static_cast<std::uint16_t>(writer.disk_paths.size() - 1);
-  position.offset = static_cast<std::uint32_t>(writer.used);
+  position.offset = writer.used;
   return position;
 }
 
@@ -112,6 +109,44 @@ void close_output(DiskWriter& writer) {
   if (failed) throw BuildError("cannot write " + writer.disk_paths.back() + ": " + reason);
 }
 
+namespace {
+
+bool needs_zip64_end(std::size_t entries, DiskPosition directory_start, std::uint64_t directory_size) {
+  return entries > k_largest_16bit_count || directory_start.offset > k_largest_32bit_value ||
+         directory_size > k_largest_32bit_value;
+}
+
+// The Zip64 end record at position and its locator, which point at each other.
+std::string zip64_end_records(DiskPosition position, DiskPosition directory_start, std::uint64_t directory_size,
+                              std::uint64_t entries, std::uint64_t on_last_disk, std::size_t disk_count) {
+  std::string out;
+  put_le32(out, k_zip64_end_signature);
+  put_le64(out, k_zip64_end_size - 12);  // the size of what follows this field
+  put_le16(out, k_made_by_unix);
+  put_le16(out, k_version_zip64);
+  put_le32(out, position.disk);         // number of this disk
+  put_le32(out, directory_start.disk);  // disk where the directory starts
+  put_le64(out, on_last_disk);          // entries on this disk
+  put_le64(out, entries);
+  put_le64(out, directory_size);
+  put_le64(out, directory_start.offset);
+  put_le32(out, k_zip64_locator_signature);
+  put_le32(out, position.disk);  // disk of the Zip64 end record
+  put_le64(out, position.offset);
+  put_le32(out, static_cast<std::uint32_t>(disk_count));
+  return out;
+}
+
+std::uint32_t capped32(std::uint64_t value) {
+  return value > k_largest_32bit_value ? k_zip64_marker32 : static_cast<std::uint32_t>(value);
+}
+
+std::uint32_t capped16(std::uint64_t value) {
+  return value > k_largest_16bit_count ? k_zip64_marker16 : static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
 void write_directory(DiskWriter& writer, const std::vector<CentralRecord>& records, const std::string& comment) {
   std::string end_record;
   std::size_t end_size = k_end_record_size + comment.size();
@@ -127,17 +162,23 @@ void write_directory(DiskWriter& writer, const std::vector<CentralRecord>& recor
     header_disks.push_back(position.disk);
     directory_size += header.size();
   }
+  bool zip64 = needs_zip64_end(records.size(), directory_start, directory_size);
+  if (zip64) end_size += k_zip64_end_size + k_zip64_locator_size;
   make_room(writer, end_size);
   DiskPosition end_position = current_position(writer);
-  std::uint32_t on_last_disk = 0;
+  std::uint64_t on_last_disk = 0;
   for (std::uint16_t disk : header_disks) on_last_disk += disk == end_position.disk ? 1 : 0;
+  if (zip64) {
+    end_record = zip64_end_records(end_position, directory_start, directory_size, records.size(), on_last_disk,
+                                   writer.disk_paths.size());
+  }
   put_le32(end_record, end_record_signature());
   put_le16(end_record, end_position.disk);     // number of this disk
   put_le16(end_record, directory_start.disk);  // disk where the directory starts
-  put_le16(end_record, on_last_disk);          // entries on this disk
-  put_le16(end_record, static_cast<std::uint32_t>(records.size()));
-  put_le32(end_record, static_cast<std::uint32_t>(directory_size));
-  put_le32(end_record, directory_start.offset);
+  put_le16(end_record, capped16(on_last_disk));  // entries on this disk
+  put_le16(end_record, capped16(records.size()));
+  put_le32(end_record, capped32(directory_size));
+  put_le32(end_record, capped32(directory_start.offset));
   put_le16(end_record, static_cast<std::uint32_t>(comment.size()));
   end_record += comment;
   write_whole(writer, end_record);

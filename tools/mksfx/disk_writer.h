@@ -11,7 +11,7 @@
 // Where a byte landed: the disk (counted from 0) and the offset in its file.
 struct DiskPosition {
   std::uint16_t disk = 0;
-  std::uint32_t offset = 0;
+  std::uint64_t offset = 0;
 };
 
 // The output being written. With split_size 0 it is one file; otherwise
@@ -33,8 +33,7 @@ void open_split_output(DiskWriter& writer, const std::string& folder, const std:
 
 // Writes bytes that must stay on one disk (a header: the stub reads it
 // with plain seeks), starting a new disk when they do not fit on this one.
-// Returns where they begin. Throws BuildError when they fit on no disk or
-// the output would pass 4 GiB.
+// Returns where they begin. Throws BuildError when they fit on no disk.
 DiskPosition write_whole(DiskWriter& writer, const char* data, std::size_t size);
 DiskPosition write_whole(DiskWriter& writer, const std::string& bytes);
 // Writes member data, which may run on across disks.
@@ -46,5 +45,8 @@ DiskPosition current_position(const DiskWriter& writer);
 // Flushes and closes the current disk. Throws BuildError when a write failed.
 void close_output(DiskWriter& writer);
 
-// Writes the central directory and the end record behind the members.
+// Writes the central directory and the end record behind the members;
+// with more than 65535 entries, or a directory that starts or ends past
+// 4 GiB, a Zip64 end record and its locator before the end record, all
+// three on the last disk.
 void write_directory(DiskWriter& writer, const std::vector<CentralRecord>& records, const std::string& comment);

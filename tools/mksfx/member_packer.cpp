@@ -162,9 +162,7 @@ ReadResult read_and_compress(const SourceItem& item, const PackSettings& setting
     std::size_t got = input.read(buffer.data(), buffer.size());
     if (got == 0) break;
     result.size += got;
-    if (result.size > k_max_member_size) {
-      throw BuildError(item.path + " is 4 GiB or larger; the stub reads no Zip64 members");
-    }
+    if (result.size > k_max_member_size) throw BuildError(item.path + " is larger than the stub can seek in");
     result.crc = static_cast<std::uint32_t>(
         crc32(result.crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got)));
     if (deflater) deflater->feed(buffer.data(), got, Z_NO_FLUSH, *spool);
@@ -336,13 +334,11 @@ CentralRecord pack_member(DiskWriter& writer, const SourceItem& item, const Pack
                           : (deflated || cipher != MemberCipher::none) ? k_needed_deflated
                                                                        : k_needed_stored;
   record.crc32 = cipher == MemberCipher::aes ? 0 : read.crc;
-  record.uncompressed_size = static_cast<std::uint32_t>(read.size);
+  record.uncompressed_size = read.size;
   std::uint32_t overhead = cipher == MemberCipher::aes         ? aes_overhead(k_aes_strength)
                            : cipher == MemberCipher::zipcrypto ? k_encryption_header_size
                                                                : 0;
-  std::uint64_t packed = (deflated ? spool.size() : read.size) + overhead;
-  if (packed > k_max_member_size) throw BuildError(item.path + " does not fit in 4 GiB even compressed");
-  record.compressed_size = static_cast<std::uint32_t>(packed);
+  record.compressed_size = (deflated ? spool.size() : read.size) + overhead;
   if (cipher != MemberCipher::none) record.flags |= 1;
   if (cipher == MemberCipher::aes) record.extra = make_aes_extra(method);
 

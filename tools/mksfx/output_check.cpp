@@ -118,7 +118,8 @@ void check_split_output(const std::vector<std::string>& disk_paths, std::uint64_
     throw BuildError("read back: the stub finds no end record on the last disk");
   }
   std::string end = read_at(last.get(), found, k_end_record_size);
-  if (end.empty() || get_le16(end, 4) != disk_paths.size() - 1 || get_le16(end, 10) != records.size()) {
+  std::size_t counted = records.size() > k_largest_16bit_count ? k_zip64_marker16 : records.size();
+  if (end.empty() || get_le16(end, 4) != disk_paths.size() - 1 || get_le16(end, 10) != counted) {
     throw BuildError("read back: the end record on the last disk does not match the disks written");
   }
   for (const CentralRecord& record : records) {

@@ -100,11 +100,9 @@ class SourceWalk {
     std::string refusal = refusal_of_name(name, rules_);
     if (!refusal.empty()) throw BuildError("refusing to store " + path + " as " + name + ": " + refusal);
     if (items_.size() >= k_max_entries) {
-      throw BuildError("more than 65535 entries; the stub reads no Zip64 archives");
+      throw BuildError("more than " + std::to_string(k_max_entries) + " entries, more than the stub counts");
     }
-    if (facts.size > k_max_member_size) {
-      throw BuildError(path + " is 4 GiB or larger; the stub reads no Zip64 members");
-    }
+    if (facts.size > k_max_member_size) throw BuildError(path + " is larger than the stub can seek in");
     SourceItem item;
     item.path = path;
     item.name = name;

@@ -21,7 +21,7 @@ enum class NameRules { linux_stub, windows_stub };
 // Walks every input (a folder's contents recursively, under the folder's
 // own name) and returns the items sorted by name. Throws BuildError for an
 // input that cannot be read, a name the stub would refuse, two inputs with
-// the same name, more than 65535 entries or a file of 4 GiB or more.
+// the same name, or more entries or larger files than the stub can handle.
 // Symbolic links to files are followed; links to folders, dangling links
 // and special files are skipped with a warning, and an existing output
 // found inside a folder (a file, or the folder of a spanned set) is left out.

@@ -9,6 +9,7 @@
 
 #include "archive/aes_extra.h"
 #include "extract/aes_member.h"
+#include "archive/zip64_fields.h"
 #include "platform/platform.h"
 
 namespace {
@@ -87,13 +88,16 @@ class ArchiveParts {
 };
 
 struct EndRecord {
-  std::uint64_t offset = 0;  // in its own file
-  std::uint16_t this_disk = 0;
-  std::uint16_t directory_disk = 0;
-  std::uint16_t total_entries = 0;
-  std::uint32_t directory_size = 0;
-  std::uint32_t directory_offset = 0;
+  std::uint64_t offset = 0;  // in its own file; with Zip64, the Zip64 end record's
+  std::uint32_t this_disk = 0;
+  std::uint32_t directory_disk = 0;
+  std::uint64_t total_entries = 0;
+  std::uint64_t directory_size = 0;
+  std::uint64_t directory_offset = 0;
   std::string comment;
+  bool zip64 = false;
+  std::uint32_t zip64_end_disk = 0;  // where the locator says the Zip64 end record lies
+  std::uint64_t zip64_end_offset = 0;
 };
 
 // Finds the last end record whose comment reaches exactly to the file's end
@@ -125,8 +129,36 @@ bool find_end_record(const std::string& path, EndRecord* record) {
   record->directory_offset = get_le32(tail, found + 16);
   std::size_t comment_length = std::min<std::size_t>(get_le16(tail, found + 20), window - found - k_end_record_size);
   record->comment = tail.substr(found + k_end_record_size, comment_length);
-  if (found >= 20 && get_le32(tail, found - 20) == k_zip64_locator_signature) record->total_entries = 0xFFFF;
+  if (found >= k_zip64_locator_size && get_le32(tail, found - k_zip64_locator_size) == k_zip64_locator_signature) {
+    record->zip64 = true;
+    record->zip64_end_disk = get_le32(tail, found - k_zip64_locator_size + 4);
+    record->zip64_end_offset = get_le64(tail, found - k_zip64_locator_size + 8);
+  }
   return true;
+}
+
+// Replaces the end record's fields by those of the Zip64 end record that
+// the locator names: at its offset on its disk or, in an archive with data
+// in front, right before the locator.
+void read_zip64_end(ArchiveParts& parts, EndRecord* end) {
+  std::uint64_t locator_start = parts.start_of(end->this_disk) + end->offset - k_zip64_locator_size;
+  std::uint64_t at = parts.start_of(end->zip64_end_disk) + end->zip64_end_offset;
+  auto is_zip64_end = [&](std::uint64_t offset) {
+    return offset + k_zip64_end_size <= parts.total() &&
+           get_le32(parts.read(offset, 4), 0) == k_zip64_end_signature;
+  };
+  if (!is_zip64_end(at)) {
+    at = locator_start - k_zip64_end_size;
+    if (locator_start < k_zip64_end_size || !is_zip64_end(at))
+      throw BuildError("the archive's Zip64 end locator points to no Zip64 end record");
+  }
+  std::string fields = parts.read(at, k_zip64_end_size);
+  end->directory_disk = get_le32(fields, 20);
+  end->total_entries = get_le64(fields, 32);
+  end->directory_size = get_le64(fields, 40);
+  end->directory_offset = get_le64(fields, 48);
+  // The directory ends where the Zip64 end record begins.
+  end->offset = at - parts.start_of(end->this_disk);
 }
 
 // The sibling that holds disk number (counted from 1) of a split set:
@@ -174,9 +206,23 @@ std::size_t cipher_header_size(const CentralRecord& record) {
   return (record.flags & 1) ? k_encryption_header_size : 0;
 }
 
-bool is_zip64_marked(const CentralRecord& record) {
-  return record.compressed_size == 0xFFFFFFFF || record.uncompressed_size == 0xFFFFFFFF ||
-         record.local_header_offset == 0xFFFFFFFF || record.disk == 0xFFFF;
+// Takes the Zip64 block's values for the fields that are all ones and
+// drops the block: the writer makes a new one where the new place needs it.
+void apply_zip64_block(CentralRecord* record) {
+  Zip64Values values{record->uncompressed_size, record->compressed_size, record->local_header_offset, record->disk};
+  Zip64Result result = apply_zip64_extra(reinterpret_cast<const unsigned char*>(record->extra.data()),
+                                         record->extra.size(), &values);
+  if (result == Zip64Result::too_short) {
+    throw BuildError(shown(record->name) + ": its Zip64 extra field is shorter than the values it must hold");
+  }
+  if (result == Zip64Result::too_large) throw BuildError(shown(record->name) + ": its Zip64 sizes are too large");
+  record->uncompressed_size = values.uncompressed_size;
+  record->compressed_size = values.compressed_size;
+  record->local_header_offset = values.local_header_offset;
+  record->disk = static_cast<std::uint16_t>(values.starting_disk);
+  record->extra = without_zip64_block(record->extra);
+  // What the header needed beyond Zip64 stays; Zip64 alone is the writer's to mark.
+  if (record->version_needed == k_version_zip64) record->version_needed = k_needed_deflated;
 }
 
 CentralRecord decode_central(const std::string& directory, std::size_t at, std::size_t* next) {
@@ -208,15 +254,13 @@ CentralRecord decode_central(const std::string& directory, std::size_t at, std::
   record.extra = directory.substr(variable + name_length, extra_length);
   record.comment = directory.substr(variable + name_length + extra_length, comment_length);
   *next = variable + name_length + extra_length + comment_length;
+  apply_zip64_block(&record);
   return record;
 }
 
 void check_member(const CentralRecord& record, NameRules rules) {
   std::string refusal = refusal_of_name(record.name, rules);
   if (!refusal.empty()) throw BuildError("refusing member " + shown(record.name) + ": " + refusal);
-  if (is_zip64_marked(record)) {
-    throw BuildError(shown(record.name) + " needs Zip64, which the stub cannot read");
-  }
   bool is_directory = !record.name.empty() && record.name.back() == '/';
   AesExtra aes;
   bool readable_aes = read_record_aes_extra(record, &aes);
@@ -318,12 +362,10 @@ std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string
                                            std::string* comment) {
   EndRecord end;
   if (!find_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
-  if (end.total_entries == 0xFFFF || end.directory_offset == 0xFFFFFFFF || end.this_disk == 0xFFFF) {
-    throw BuildError(path + " is a Zip64 archive, which the stub cannot read");
-  }
   ArchiveParts parts;
   for (std::size_t number = 1; number <= end.this_disk; ++number) parts.add_part(sibling_path(path, number));
   parts.add_part(path);
+  if (end.zip64) read_zip64_end(parts, &end);
   std::uint64_t directory_start = 0;
   std::vector<SourceMember> members = read_members(parts, end, rules, &directory_start);
   measure_members(parts, members, directory_start);

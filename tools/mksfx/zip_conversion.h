@@ -15,7 +15,7 @@ bool is_zip_archive(const std::string& path);
 // set, whose siblings NAME.z01, NAME.z02, ... lie beside it) unchanged to
 // writer, and returns the central records with their new positions, in the
 // archive's directory order; *comment receives the archive comment. Throws
-// BuildError for a damaged archive, Zip64, a method or name the stub
+// BuildError for a damaged archive, a method or name the stub
 // cannot handle, or a missing part of a split set.
 std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules, bool quiet,
                                            std::string* comment);
