@@ -8,9 +8,10 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "hardening"))
-from zipbuild import Member, build  # noqa: E402
+from zipbuild import Member, build, zip64_extra  # noqa: E402
 
 TEXT = b"The quick brown fox jumps over the lazy dog.\n" * 20
+ONES = 0xFFFFFFFF
 
 ARCHIVES = {
     "stored": (build([Member("a.txt", b"hello\n")]), b""),
@@ -27,6 +28,15 @@ ARCHIVES = {
                                  Member("plain.txt", b"plain")]), b"wrong\npw\n"),
     "aes192_mixed": (build([Member("z.txt", b"zipcrypto", password="pw"), Member("y.txt", TEXT, method=8, password="pw",
                                                                                 aes=2)]), b"pw\n"),
+    "zip64": (build([Member("z.txt", TEXT, method=8, uncompressed_size=ONES, local_offset=ONES,
+                            central_extra=zip64_extra(len(TEXT), 0)), Member("after.txt", b"after")], zip64={}), b""),
+    "zip64_prefixed": (b"\x7fELF" + bytes(60) + build([Member("p.txt", b"cat", compressed_size=ONES,
+                                                                central_extra=zip64_extra(3))], zip64={}), b""),
+    "zip64_locator_outside": (build([Member("a.txt", b"a")], zip64={"locator_offset": 1 << 40}), b""),
+    "zip64_extra_short": (build([Member("s.txt", b"s", compressed_size=ONES, uncompressed_size=ONES,
+                                        central_extra=zip64_extra(1))]), b""),
+    "zip64_size_overflow": (build([Member("w.txt", b"w", compressed_size=ONES, local_offset=ONES,
+                                          central_extra=zip64_extra(2**63 - 1, 2**63 - 1))]), b""),
 }
 
 

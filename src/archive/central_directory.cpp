@@ -96,9 +96,11 @@ ArchiveError find_zip64_end(FILE* stream, const Zip64Locator& locator, std::uint
   if (code != ArchiveError::none) return code;
   *record_offset = locator.end_offset;
   code = read_zip64_end_at(stream, *record_offset, end, result);
+  // Data in front moves the records back from where their offsets say, never
+  // forward: a locator that points further is simply wrong.
   bool single_disk = archive_state.last_segment == 0;
   if (code != ArchiveError::none || *result != Zip64Result::absent || !single_disk ||
-      locator_offset < k_zip64_end_size) {
+      locator_offset < k_zip64_end_size || locator_offset - k_zip64_end_size <= locator.end_offset) {
     return code;
   }
   *record_offset = locator_offset - k_zip64_end_size;

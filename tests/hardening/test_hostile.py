@@ -17,7 +17,7 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfxrun import Scratch, check_run  # noqa: E402
-from zipbuild import Member, build, unix  # noqa: E402
+from zipbuild import Member, build, unix, zip64_extra  # noqa: E402
 
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
@@ -108,6 +108,19 @@ def aes_cut(name, payload_size):
     """An AES-256 member whose data is payload_size bytes in all."""
     return lambda prefix: build([Member(name, b"x", password="pw", aes=3,
                                         payload=bytes(range(payload_size)))], prefix=prefix)
+
+
+def appended(members, **options):
+    """Appended with plain cat: every offset counts from the archive's start."""
+    return lambda prefix: prefix + build(members, **options)
+
+
+ONES = 0xFFFFFFFF
+ZIP64_NO_RECORD = "Error: the Zip64 end locator points to no Zip64 end record."
+ZIP64_END_TOO_LARGE = "Error: the Zip64 end record holds counts or offsets too large to be true."
+ZIP64_SHORT = "Error: the Zip64 extra field of %s is shorter than the values it must hold."
+ZIP64_TOO_LARGE = "Error: %s has a Zip64 size or offset too large to be true."
+INVALID = "The zip archive is invalid."
 
 
 def link(name, target):
@@ -323,6 +336,38 @@ COMMON_CASES = [
     ("AES, bzip2 inside", aes("n.txt", central_extra=b"\x01\x99\x07\x00\x02\x00AE\x03\x0c\x00"), b"pw\n", 1,
      [UNKNOWN_METHOD % "n.txt"], [], None),
     ("AES, not flagged encrypted", aes("n.txt", flags=0), b"pw\n", 1, [UNKNOWN_METHOD % "n.txt"], [], None),
+    # Zip64 records: sound ones are read, also behind a plain cat; bad ones end the run.
+    ("Zip64 end record and extra fields",
+     archive([Member("z.txt", b"zip64", compressed_size=ONES, uncompressed_size=ONES,
+                     central_extra=zip64_extra(5, 5))], zip64={}), b"", 0, ["Inflating: z.txt...done"], ["z.txt"], None,
+     plain_file("z.txt", b"zip64")),
+    ("Zip64 archive appended with cat", appended([Member("c.txt", b"cat", local_offset=ONES, central_extra=zip64_extra(0))],
+                                                 zip64={}), b"", 0, ["Inflating: c.txt...done"], ["c.txt"], None,
+     plain_file("c.txt", b"cat")),
+    ("Zip64 locator pointing outside the file", archive([Member("a.txt")], zip64={"locator_offset": 10**12}), b"",
+     1, [ZIP64_NO_RECORD, INVALID, "Error: Unable to open the zip archive"], [], None),
+    ("Zip64 locator naming a later disk", archive([Member("a.txt")], zip64={"locator_disk": 3}), b"", 1,
+     [ZIP64_NO_RECORD], [], None),
+    ("Zip64 end record with 2^40 entries", archive([Member("a.txt")], zip64={"entries": 1 << 40}), b"", 1,
+     [ZIP64_END_TOO_LARGE], [], None),
+    ("Zip64 directory offset past 2^63", archive([Member("a.txt")], zip64={"directory_offset": 1 << 63}), b"", 1,
+     [ZIP64_END_TOO_LARGE], [], None),
+    ("Zip64 directory offset past the end", archive([Member("a.txt")], zip64={"directory_offset": 1 << 40}), b"",
+     1, [UNEXPECTED_END, "Error: Unable to open the zip archive"], [], None),
+    ("Zip64 extra field too short", one("s.txt", compressed_size=ONES, uncompressed_size=ONES,
+                                        central_extra=zip64_extra(1)), b"", 1, [ZIP64_SHORT % "s.txt", INVALID], [], None),
+    ("Zip64 extra block cut by the field's end", one("s.txt", local_offset=ONES, central_extra=zip64_extra(0)[:9]), b"",
+     1, [ZIP64_SHORT % "s.txt"], [], None),
+    ("Zip64 size past 2^63", one("b.txt", uncompressed_size=ONES, central_extra=zip64_extra(1 << 63)), b"", 1,
+     [ZIP64_TOO_LARGE % "b.txt"], [], None),
+    ("Zip64 offset and size that wrap", one("w.txt", compressed_size=ONES, local_offset=ONES,
+                                            central_extra=zip64_extra(2**63 - 1, 2**63 - 1)), b"", 1,
+     [ZIP64_TOO_LARGE % "w.txt"], [], None),
+    ("Zip64 local header past the end", one("p.txt", local_offset=ONES, central_extra=zip64_extra(1 << 40)), b"", 1,
+     ["Error: " + UNEXPECTED_END], None, None),
+    ("Zip64 deflated size past the end", one("d.txt", b"abc" * 99, method=8, compressed_size=ONES,
+                                             central_extra=zip64_extra(1 << 40)), b"", 0, ["Inflating: d.txt...done"],
+     ["d.txt"], None),
 ]
 
 POSIX_CASES = [
@@ -391,7 +436,9 @@ WINE_TOO = ("dot-dot", "drive and slash", "terminal controls, refused name", "en
             "overlapping members", "local name longer than the central", "stored member larger than declared",
             "folder entry that exists", "AES-256 deflated, right password", "AES-128 stored, AE-1, right password",
             "AES, wrong password", "AES, wrong password with the right verifier", "AES, first enciphered byte altered",
-            "AES, data after the deflate stream", "AES, shorter than salt, verifier and code", "AES-192 empty member")
+            "AES, data after the deflate stream", "AES, shorter than salt, verifier and code", "AES-192 empty member",
+            "Zip64 archive appended with cat", "Zip64 locator pointing outside the file",
+            "Zip64 extra field too short")
 
 WINDOWS_CASES = [
     # Windows makes no links of members: the link's text becomes a file.

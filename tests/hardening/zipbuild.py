@@ -51,13 +51,26 @@ class Member:
         self.fields = fields
 
 
+def zip64_extra(*values, disk=None):
+    """A Zip64 extra block holding the 8-byte values given (uncompressed
+    size, compressed size, local header offset, in that order, as many as the
+    header marks with all ones) and the 4-byte disk."""
+    data = b"".join(struct.pack("<Q", value) for value in values)
+    data += b"" if disk is None else struct.pack("<I", disk)
+    return struct.pack("<HH", 1, len(data)) + data
+
+
 def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=None,
-          directory_size=None, this_disk=0, directory_disk=0, central_only=()):
+          directory_size=None, this_disk=0, directory_disk=0, central_only=(), zip64=None):
     """The archive's bytes, after prefix (offsets count from the prefix's
     start, as in a self-extractor). central_only lists extra Members that get
     a central header but no local header or data: their data is the first
     member's unless their local_offset field says otherwise. Offsets given
-    as fields are absolute."""
+    as fields are absolute. zip64, a dict, adds a Zip64 end record and its
+    locator before the end record, whose counts and offset are then all
+    ones; its keys override the computed values: entries, directory_size,
+    directory_offset, this_disk, directory_disk, locator_disk,
+    locator_offset (of the Zip64 end record), total_disks."""
     out = bytearray(prefix)
     first_offset = len(out)
     central = bytearray()
@@ -109,8 +122,19 @@ def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=N
     start = len(out)
     out += central
     count = len(members) + len(central_only) if entry_count is None else entry_count
+    size = len(central) if directory_size is None else directory_size
+    offset = start if directory_offset is None else directory_offset
+    if zip64 is not None:
+        z = dict(zip64)
+        record_offset = len(out)
+        out += b"PK\x06\x06" + struct.pack(
+            "<QHHIIQQQQ", 44, 45, 45, z.get("this_disk", this_disk), z.get("directory_disk", directory_disk),
+            z.get("entries", count), z.get("entries", count), z.get("directory_size", size),
+            z.get("directory_offset", offset))
+        out += b"PK\x06\x07" + struct.pack("<IQI", z.get("locator_disk", this_disk),
+                                           z.get("locator_offset", record_offset), z.get("total_disks", this_disk + 1))
+        count, size, offset = 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF
     out += END_SIGNATURE + struct.pack(
-        "<HHHHIIH", this_disk, directory_disk, count & 0xFFFF, count & 0xFFFF,
-        len(central) if directory_size is None else directory_size,
-        start if directory_offset is None else directory_offset, len(comment)) + comment
+        "<HHHHIIH", this_disk, directory_disk, count & 0xFFFF, count & 0xFFFF, size, offset,
+        len(comment)) + comment
     return bytes(out)
