@@ -526,18 +526,26 @@ class MessageTest(Scratch):
 
 
 class LimitTest(Scratch):
-    """What the stub cannot read (no Zip64) is refused before anything is written."""
+    """65535 entries still fit the end record; one more takes a Zip64 end record."""
 
-    def test_limits_of_the_stub(self):
+    def test_entry_count_at_the_16_bit_limit(self):
         many = self.fresh_folder("many")
-        for index in range(65536):
+        for index in range(65534):
             open(os.path.join(many, "%05d" % index), "wb").close()
-        self.assert_refused([many], 1, "more than 65535 entries")
-        shutil.rmtree(many)
-        huge = self.path("huge.bin")
-        with open(huge, "wb") as out:
-            out.truncate(4 << 30)  # sparse: nothing is written
-        self.assert_refused([huge], 1, "4 GiB or larger")
+        for entries, zip64 in ((65535, False), (65536, True)):
+            with self.subTest(entries=entries):
+                output = self.path("limit.run")
+                mksfx("-q", "-o", output, many)  # the folder's own entry is one more
+                with open(output, "rb") as written:
+                    tail = written.read()[-98:]
+                self.assertEqual(b"PK\x06\x07" in tail, zip64)
+                count = struct.unpack_from("<H", tail, tail.rfind(b"PK\x05\x06") + 10)[0]
+                self.assertEqual(count, 0xFFFF if zip64 else entries)
+                target = self.fresh_folder("out-%d" % entries)
+                result = run_native(output, target)
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+                self.assertEqual(len(os.listdir(os.path.join(target, "many"))), entries - 1)
+                open(os.path.join(many, "%05d" % entries), "wb").close()
 
 
 class SplitTest(Scratch):

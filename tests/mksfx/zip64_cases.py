@@ -1,0 +1,342 @@
+"""Zip64 end to end: self-extractors of archives that Python's zipfile,
+Info-ZIP zip and 7-Zip wrote with Zip64 records, more than 65,535 members
+packed by mksfx and by Python, spanned sets with Zip64 records, and what the
+peers (unzip, 7za, bsdtar, Python) say of what mksfx writes. LargeTest
+stores a member past 4 GiB and extracts it with every stub built.
+
+    zip64_cases.py --mksfx PATH --linux-stub PATH [--win32-stub PATH] [--win64-stub PATH] CaseClass...
+"""
+import argparse
+import io
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from interactive import run_interactive  # noqa: E402
+from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
+
+MKSFX = LINUX_STUB = WIN32_STUB = WIN64_STUB = None
+MANY = 70000
+WARN_VERSION = "Warning: Some files were found that require a newer version of Vintra to decompress.\n"
+ZIP64_END = b"PK\x06\x06"
+ZIP64_LOCATOR = b"PK\x06\x07"
+
+
+def scratch_root():
+    """Tens of thousands of small files are made much faster in memory."""
+    return "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+
+
+def run(command, cwd=None, check=True):
+    done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, timeout=900)
+    if check and done.returncode != 0:
+        raise AssertionError("%s failed (%d):\n%s%s" % (command, done.returncode, done.stdout.decode(errors="replace"),
+                                                        done.stderr.decode(errors="replace")))
+    return done
+
+
+def many_names(count):
+    return ["d%03d/f%06d.txt" % (index // 1000, index) for index in range(count)]
+
+
+def content_of(name):
+    return name.encode() * 2
+
+
+def write_many(root, count):
+    for index, name in enumerate(many_names(count)):
+        if index % 1000 == 0:
+            os.makedirs(os.path.join(root, os.path.dirname(name)))
+        with open(os.path.join(root, name), "wb") as out:
+            out.write(content_of(name))
+
+
+def files_below(root):
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as data:
+                found[os.path.relpath(path, root)] = data.read()
+    return found
+
+
+def python_archive(members, force_zip64=False, method=zipfile.ZIP_DEFLATED):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", method) as archive:
+        for name, data in members:
+            with archive.open(zipfile.ZipInfo(name, (2024, 1, 2, 3, 4, 6)), "w", force_zip64=force_zip64) as member:
+                member.write(data)
+    return buffer.getvalue()
+
+
+def absolute_offsets(data, shift):
+    """The archive with every offset moved by shift, Zip64 ones included, as
+    zip -A leaves an archive behind a program (Info-ZIP zip 3.0 refuses to
+    do so itself for a Zip64 archive with data in front)."""
+    data = bytearray(data)
+    end = data.rfind(b"PK\x05\x06")
+    entries, directory_offset = struct.unpack_from("<H", data, end + 10)[0], struct.unpack_from("<I", data, end + 16)[0]
+    if directory_offset != 0xFFFFFFFF:
+        struct.pack_into("<I", data, end + 16, directory_offset + shift)
+    if data[end - 20:end - 16] == ZIP64_LOCATOR:
+        record = struct.unpack_from("<Q", data, end - 12)[0]
+        struct.pack_into("<Q", data, end - 12, record + shift)
+        entries, directory_offset = struct.unpack_from("<Q", data, record + 32)[0], struct.unpack_from(
+            "<Q", data, record + 48)[0]
+        struct.pack_into("<Q", data, record + 48, directory_offset + shift)
+    at = directory_offset
+    for _ in range(entries):
+        assert data[at:at + 4] == b"PK\x01\x02"
+        sizes = struct.unpack_from("<II", data, at + 20)
+        name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, at + 28)
+        offset = struct.unpack_from("<I", data, at + 42)[0]
+        if offset != 0xFFFFFFFF:
+            struct.pack_into("<I", data, at + 42, offset + shift)
+        else:
+            extra = at + 46 + name_length
+            while struct.unpack_from("<H", data, extra)[0] != 1:
+                extra += 4 + struct.unpack_from("<H", data, extra + 2)[0]
+            place = extra + 4 + 8 * sum(1 for size in sizes if size == 0xFFFFFFFF)
+            struct.pack_into("<Q", data, place, struct.unpack_from("<Q", data, place)[0] + shift)
+        at += 46 + name_length + extra_length + comment_length
+    return bytes(data)
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="zip64-", dir=scratch_root())
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def folder(self, name):
+        path = self.path(name)
+        os.makedirs(path)
+        return path
+
+    def self_extractor(self, archive_bytes, name, absolute=True):
+        """The Linux stub and the archive, with offsets counted from the
+        archive's start (plain cat) or, with absolute, from the file's."""
+        path = self.path(name)
+        with open(LINUX_STUB, "rb") as stub_file:
+            stub = stub_file.read()
+        with open(path, "wb") as out:
+            out.write(stub + (absolute_offsets(archive_bytes, len(stub)) if absolute else archive_bytes))
+        os.chmod(path, 0o755)
+        return path
+
+    def extract(self, program, expected_stderr="", cwd_name=None):
+        target = self.folder(cwd_name or "out-" + os.path.basename(program))
+        result = run_stub(program, stdin=None, cwd=target, timeout=600)
+        self.assertEqual(result.stderr.decode(errors="replace"), expected_stderr)
+        self.assertEqual(result.status, 0, result.stdout[-500:])
+        return target
+
+    def assert_peers_accept(self, path, entries):
+        self.assertIn(b"No errors detected", run(["unzip", "-tq", path]).stdout)
+        self.assertIn(b"Everything is Ok", run(["7za", "t", path]).stdout)
+        listed = run(["bsdtar", "-tf", path]).stdout.decode().split("\n")
+        self.assertEqual(len([line for line in listed if line and not line.endswith("/")]), entries)
+        run([sys.executable, "-m", "zipfile", "-t", path])
+
+
+class ForeignArchiveTest(Scratch):
+    """Zip64 archives that other tools wrote, appended to the stub."""
+
+    def test_python_force_zip64(self):
+        members = [("a.txt", b"alpha\n" * 1000), ("sub/b.bin", os.urandom(5000)), ("empty", b"")]
+        data = python_archive(members, force_zip64=True)
+        for absolute in (True, False):
+            with self.subTest(absolute=absolute):
+                program = self.self_extractor(data, "python-%s.run" % absolute, absolute)
+                # Zip64 is in the local headers only; the directory says version 4.5 without it.
+                target = self.extract(program, WARN_VERSION)
+                self.assertEqual(files_below(target), dict(members))
+
+    def test_zip_fz_and_7za(self):
+        source = self.folder("source")
+        files = {"top.txt": b"top\n" * 999, "deep/x/y.bin": os.urandom(70000), "deep/z.txt": b""}
+        for name, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(source, name)) or source, exist_ok=True)
+            with open(os.path.join(source, name), "wb") as out:
+                out.write(data)
+        run(["zip", "-qr", "-fz", self.path("fz.zip"), "."], cwd=source)
+        with open(self.path("fz.zip"), "rb") as archive:
+            fz = archive.read()
+        self.assertIn(ZIP64_END, fz)
+        for absolute in (True, False):
+            with self.subTest(absolute=absolute):
+                target = self.extract(self.self_extractor(fz, "fz-%s.run" % absolute, absolute))
+                self.assertEqual(files_below(target), files)
+
+    def test_7za_and_python_with_many_members(self):
+        source = self.folder("many")
+        write_many(source, MANY)
+        run(["7za", "a", "-tzip", "-mx=1", self.path("7za.zip"), "."], cwd=source)
+        with open(self.path("7za.zip"), "rb") as archive:
+            seven = archive.read()
+        self.assertIn(ZIP64_LOCATOR, seven)
+        expected = files_below(source)
+        target = self.extract(self.self_extractor(seven, "7za.run"))
+        self.assertEqual(files_below(target), expected)
+        shutil.rmtree(target)
+        # Python writes the Zip64 end record for more than 65,535 members; a plain cat.
+        data = python_archive([(name, content_of(name)) for name in many_names(MANY)], method=zipfile.ZIP_STORED)
+        self.assertIn(ZIP64_LOCATOR, data)
+        target = self.extract(self.self_extractor(data, "python-many.run", absolute=False))
+        self.assertEqual(files_below(target), expected)
+
+
+class MksfxZip64Test(Scratch):
+    """What mksfx writes with Zip64 records, and what it converts."""
+
+    def test_small_outputs_have_no_zip64_records(self):
+        source = self.folder("small")
+        with open(os.path.join(source, "a.txt"), "wb") as out:
+            out.write(b"small\n")
+        output = self.path("small.run")
+        run([MKSFX, "-q", "-o", output, source])
+        with open(output, "rb") as written, open(LINUX_STUB, "rb") as stub:
+            archive = written.read()[len(stub.read()):]
+        self.assertFalse(ZIP64_END in archive or ZIP64_LOCATOR in archive)
+
+    def test_many_members_packed_split_and_converted(self):
+        source = self.folder("many")
+        write_many(source, MANY)
+        expected = files_below(source)
+        output = self.path("many.run")
+        run([MKSFX, "-q", "-o", output, "."], cwd=source)
+        with open(output, "rb") as written:
+            data = written.read()
+        end = data.rfind(b"PK\x05\x06")
+        self.assertEqual(data[end - 20:end - 16], ZIP64_LOCATOR)
+        self.assertEqual(struct.unpack_from("<HH", data, end + 8), (0xFFFF, 0xFFFF))
+        self.assert_peers_accept(output, MANY)
+        self.assertEqual(files_below(self.extract(output)), expected)
+        # Spanned: every header and the three end records on one disk each.
+        floppies = os.path.join(self.folder("floppies"), "setup")
+        run([MKSFX, "-q", "--split", "1440k", "-o", floppies, "."], cwd=source)
+        disks = [os.path.join(floppies, "disk%d" % n, "setup") for n in range(1, len(os.listdir(floppies)) + 1)]
+        with open(disks[-1], "rb") as last:
+            tail = last.read()
+        self.assertIn(ZIP64_END, tail)
+        self.assertIn(ZIP64_LOCATOR, tail)
+        target = self.folder("out-split")
+        result = run_interactive([disks[0]], disks, cwd=target, timeout=600)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(files_below(target), expected)
+        # The packed output converted again: the same members.
+        converted = self.path("converted.run")
+        run([MKSFX, "-q", "-o", converted, output])
+        self.assertEqual(files_below(self.extract(converted)), expected)
+
+    def test_info_zip_split_set_with_zip64_records(self):
+        source = self.folder("source")
+        files = {"r%d.bin" % n: os.urandom(60000) for n in range(6)}
+        files["notes.txt"] = b"notes\n" * 5000
+        for name, data in files.items():
+            with open(os.path.join(source, name), "wb") as out:
+                out.write(data)
+        run(["zip", "-q", "-fz", "-s", "100k", self.path("set.zip"), *sorted(files)], cwd=source)
+        self.assertTrue(os.path.exists(self.path("set.z01")))
+        for options in ([], ["--split", "100k"]):
+            with self.subTest(options=options):
+                output = self.path("set-%d.run" % len(options))
+                run([MKSFX, "-q", *options, "-o", output, self.path("set.zip")])
+                if options:
+                    disks = [os.path.join(output, "disk%d" % n, os.path.basename(output))
+                             for n in range(1, len(os.listdir(output)) + 1)]
+                    target = self.folder("out-spanned")
+                    result = run_interactive([disks[0]], disks, cwd=target, timeout=300)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                else:
+                    self.assert_peers_accept(output, len(files))
+                    target = self.extract(output)
+                self.assertEqual(files_below(target), files)
+
+
+def crc_and_size(path):
+    crc, size = 0, 0
+    with open(path, "rb") as data:
+        while True:
+            chunk = data.read(1 << 22)
+            if not chunk:
+                return crc, size
+            crc, size = zlib.crc32(chunk, crc), size + len(chunk)
+
+
+class LargeTest(Scratch):
+    """A stored member of 4.5 GiB (a sparse file) and a small one behind it,
+    whose local header then lies past 4 GiB, extracted by every stub built.
+    Needs about 12 GB of free disk."""
+
+    NEEDED = 12 * 10**9
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="zip64-large-", dir=os.environ.get("SFX_LARGE_DIR"))
+        self.addCleanup(shutil.rmtree, self.work, True)
+        free = shutil.disk_usage(self.work).free
+        if free < self.NEEDED:
+            self.skipTest("needs 12 GB of free disk in %s, has %.1f GB" % (self.work, free / 1e9))
+
+    def test_member_past_4_gib(self):
+        source = self.folder("source")
+        big = os.path.join(source, "big.bin")
+        with open(big, "wb") as out:
+            out.seek((9 << 29) - 5)  # 4.5 GiB, sparse but for its last bytes
+            out.write(b"tail.")
+        with open(os.path.join(source, "small.txt"), "wb") as out:
+            out.write(b"after the large member\n")
+        expected = {"big.bin": crc_and_size(big), "small.txt": crc_and_size(os.path.join(source, "small.txt"))}
+        stubs = [("linux", None, LINUX_STUB), ("win32", "win32", WIN32_STUB), ("win64", "win64", WIN64_STUB)]
+        prefix = None
+        for label, target_name, stub in stubs:
+            if stub is None:
+                continue
+            with self.subTest(label):
+                output = self.path("large-%s" % label)
+                run([MKSFX, "-q", "-0", "--stub", stub, "-o", output, "."], cwd=source)
+                if label == "linux":
+                    self.assertIn(b"No errors detected", run(["unzip", "-tq", output]).stdout)
+                target = self.folder("out-" + label)
+                if target_name is not None:
+                    prefix = prefix or prepare_wine_prefix(self.path("wineprefix"))
+                    result = run_stub(output, stdin=None, cwd=target, timeout=1800, wine_prefix=prefix)
+                else:
+                    result = run_stub(output, stdin=None, cwd=target, timeout=1800)
+                self.assertEqual(result.status, 0, result.stdout[-300:] + result.stderr[-300:])
+                self.assertEqual(result.stderr, b"")
+                found = {name: crc_and_size(os.path.join(target, name)) for name in sorted(os.listdir(target))}
+                self.assertEqual(found, expected)
+                shutil.rmtree(target)
+                os.remove(output)
+
+
+def main():
+    global MKSFX, LINUX_STUB, WIN32_STUB, WIN64_STUB
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mksfx", required=True)
+    parser.add_argument("--linux-stub", required=True)
+    parser.add_argument("--win32-stub")
+    parser.add_argument("--win64-stub")
+    parser.add_argument("cases", nargs="*")
+    options = parser.parse_args()
+    MKSFX = os.path.abspath(options.mksfx)
+    LINUX_STUB = os.path.abspath(options.linux_stub)
+    usable = wine_binary() is not None
+    WIN32_STUB = os.path.abspath(options.win32_stub) if options.win32_stub and usable else None
+    WIN64_STUB = os.path.abspath(options.win64_stub) if options.win64_stub and usable else None
+    unittest.main(argv=[sys.argv[0], "-v", *options.cases])
+
+
+if __name__ == "__main__":
+    main()
