@@ -110,6 +110,33 @@ TEST(CentralDirectoryTest, WarningsForAesMembers) {
   }
 }
 
+TEST(CentralDirectoryTest, VersionFourFiveWarnsOnlyWithoutZip64) {
+  // A Zip64 block that replaces nothing: the member's sizes fit their fields.
+  std::string zip64_block("\x01\x00\x08\x00\x05\x00\x00\x00\x00\x00\x00\x00", 12);
+  struct Case {
+    const char* label;
+    std::uint16_t version_needed;
+    std::string extra;
+    std::string expected_errors;
+  };
+  const Case cases[] = {
+      {"4.5 with a Zip64 block", 45, zip64_block, ""},
+      {"4.5 without one (Zip64 in the local header only)", 45, "", k_newer_version},
+      {"4.6 with a Zip64 block", 46, zip64_block, k_newer_version},
+      {"2.0", 20, zip64_block, ""},
+  };
+  for (const Case& c : cases) {
+    TestMember member{"z.txt", "hello", 0, c.version_needed, 0, c.extra};
+    DirectoryRead read = read_directory(build_zip({member}));
+    EXPECT_EQ(read.code, ArchiveError::none) << c.label;
+    EXPECT_EQ(read.errors, c.expected_errors) << c.label;
+    // A field that holds only blocks nothing reads is not kept.
+    ASSERT_NE(archive_state.entries, nullptr) << c.label;
+    EXPECT_EQ(archive_state.entries->extra_field, nullptr) << c.label;
+    EXPECT_EQ(archive_state.entries->local_extra_length, c.extra.size()) << c.label;
+  }
+}
+
 TEST(CentralDirectoryTest, FailureCodes) {
   std::string good = build_zip({{"a.txt", "hello"}});
   std::string truncated_end = good.substr(0, good.size() - 10);
