@@ -209,6 +209,28 @@ class MksfxZip64Test(Scratch):
             archive = written.read()[len(stub.read()):]
         self.assertFalse(ZIP64_END in archive or ZIP64_LOCATOR in archive)
 
+    def test_bad_zip64_records_are_refused(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
+        from zipbuild import Member, build, zip64_extra
+        ones = 0xFFFFFFFF
+        cases = [
+            ("locator outside", build([Member("a.txt", b"a")], zip64={"locator_offset": 10**12}),
+             "Zip64 end locator points to no Zip64 end record"),
+            ("extra too short", build([Member("s.txt", b"s", compressed_size=ones, uncompressed_size=ones,
+                                              extra=zip64_extra(1))]), "shorter than the values it must hold"),
+            ("sizes that wrap", build([Member("w.txt", b"w", compressed_size=ones, local_offset=ones,
+                                              extra=zip64_extra(2**63 - 1, 2**63 - 1))]), "Zip64 sizes are too large"),
+        ]
+        for label, data, message in cases:
+            with self.subTest(label):
+                source, output = self.path("bad.zip"), self.path("bad.run")
+                with open(source, "wb") as out:
+                    out.write(data)
+                done = run([MKSFX, "-q", "-o", output, source], check=False)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(message, done.stderr.decode())
+                self.assertFalse(os.path.exists(output))
+
     def test_many_members_packed_split_and_converted(self):
         source = self.folder("many")
         write_many(source, MANY)

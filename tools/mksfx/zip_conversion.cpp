@@ -148,9 +148,12 @@ void read_zip64_end(ArchiveParts& parts, EndRecord* end) {
            get_le32(parts.read(offset, 4), 0) == k_zip64_end_signature;
   };
   if (!is_zip64_end(at)) {
-    at = locator_start - k_zip64_end_size;
-    if (locator_start < k_zip64_end_size || !is_zip64_end(at))
+    // Data in front moves the record back from where the locator says, never forward.
+    if (locator_start < k_zip64_end_size || locator_start - k_zip64_end_size <= at ||
+        !is_zip64_end(locator_start - k_zip64_end_size)) {
       throw BuildError("the archive's Zip64 end locator points to no Zip64 end record");
+    }
+    at = locator_start - k_zip64_end_size;
   }
   std::string fields = parts.read(at, k_zip64_end_size);
   end->directory_disk = get_le32(fields, 20);
