@@ -270,7 +270,7 @@ class MksfxZip64Test(Scratch):
                 out.write(data)
         run(["zip", "-q", "-fz", "-s", "100k", self.path("set.zip"), *sorted(files)], cwd=source)
         self.assertTrue(os.path.exists(self.path("set.z01")))
-        for options in ([], ["--split", "100k"]):
+        for options in ([], ["--split", "200k"]):
             with self.subTest(options=options):
                 output = self.path("set-%d.run" % len(options))
                 run([MKSFX, "-q", *options, "-o", output, self.path("set.zip")])
@@ -320,8 +320,7 @@ class LargeTest(Scratch):
             out.write(b"after the large member\n")
         expected = {"big.bin": crc_and_size(big), "small.txt": crc_and_size(os.path.join(source, "small.txt"))}
         stubs = [("linux", None, LINUX_STUB), ("win32", "win32", WIN32_STUB), ("win64", "win64", WIN64_STUB)]
-        prefix = None
-        for label, target_name, stub in stubs:
+        for label, arch, stub in stubs:
             if stub is None:
                 continue
             with self.subTest(label):
@@ -330,9 +329,10 @@ class LargeTest(Scratch):
                 if label == "linux":
                     self.assertIn(b"No errors detected", run(["unzip", "-tq", output]).stdout)
                 target = self.folder("out-" + label)
-                if target_name is not None:
-                    prefix = prefix or prepare_wine_prefix(self.path("wineprefix"))
-                    result = run_stub(output, stdin=None, cwd=target, timeout=1800, wine_prefix=prefix)
+                if arch is not None:
+                    prefix = prepare_wine_prefix(self.path("wine-" + arch), arch)
+                    result = run_stub(output, stdin=None, cwd=target, timeout=1800, wine_prefix=prefix,
+                                      wine_arch=arch)
                 else:
                     result = run_stub(output, stdin=None, cwd=target, timeout=1800)
                 self.assertEqual(result.status, 0, result.stdout[-300:] + result.stderr[-300:])
@@ -354,9 +354,8 @@ def main():
     options = parser.parse_args()
     MKSFX = os.path.abspath(options.mksfx)
     LINUX_STUB = os.path.abspath(options.linux_stub)
-    usable = wine_binary() is not None
-    WIN32_STUB = os.path.abspath(options.win32_stub) if options.win32_stub and usable else None
-    WIN64_STUB = os.path.abspath(options.win64_stub) if options.win64_stub and usable else None
+    WIN32_STUB = os.path.abspath(options.win32_stub) if options.win32_stub and wine_binary("win32") else None
+    WIN64_STUB = os.path.abspath(options.win64_stub) if options.win64_stub and wine_binary("win64") else None
     unittest.main(argv=[sys.argv[0], "-v", *options.cases])
 
 
