@@ -553,7 +553,11 @@ MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
     header = LocalHeader::overlapping;
   }
   if (header != LocalHeader::matches) return refuse_local_header(entry, header, archive);
-  if (platform_seek(archive, data_offset(entry)) != 0) {
+  // The check left the archive after the name (after the fixed part of the
+  // header when it compared no name).
+  std::int64_t checked_end = static_cast<std::int64_t>(entry->local_header_offset) + k_local_header_size +
+                             (entry->name_is_local_path ? 0 : entry->name_length);
+  if (platform_seek_from(archive, checked_end, data_offset(entry)) != 0) {
     print_error("Error: %s\n", zError(Z_ERRNO));
     return MemberOutcome::stop;
   }
