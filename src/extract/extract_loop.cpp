@@ -368,12 +368,36 @@ MemberOutcome finish_member_data(MemberData* member) {
   return write_output(member) ? MemberOutcome::done : MemberOutcome::failed;
 }
 
+// Gives the bytes the inflater left unused (the read-ahead past a deflate
+// member's data) back to stdio, so that the stream stands where the data
+// ends, in front of the next local header. Seeking back over them instead
+// would make musl and msvcrt, whose seeks throw the buffer away, read their
+// 64 KiB buffer again for every member. The bytes are the last ones read, as
+// read (the member is not enciphered; an AES member has no read-ahead and
+// its code follows its data) from this segment's file. Where the C library
+// takes fewer back than that, the next seek starts from where the stream
+// stands.
+void unread_unused_input(MemberData* member, std::int32_t segment_at_start) {
+  z_stream* stream = member->stream;
+  if (!member->deflated || member->encrypted || member->aes || stream->avail_in > k_deflate_read_ahead ||
+      archive_state.current_segment != segment_at_start) {
+    return;
+  }
+  while (stream->avail_in > 0) {
+    if (ungetc(stream->next_in[stream->avail_in - 1], member->archive) == EOF) return;
+    --stream->avail_in;
+  }
+}
+
 MemberOutcome extract_data(MemberData* member) {
   // An empty member has nothing to read and nothing to inflate.
   if (member->entry->compressed_size == 0) return MemberOutcome::done;
+  std::int32_t segment_at_start = archive_state.current_segment;
   MemberOutcome outcome = stream_member_data(member);
   if (outcome != MemberOutcome::done) return outcome;
-  return finish_member_data(member);
+  outcome = finish_member_data(member);
+  unread_unused_input(member, segment_at_start);
+  return outcome;
 }
 
 // The checks of the data produced: an AES member's authentication code,
