@@ -5,10 +5,10 @@
 #   sfxstub-linux        x86-64, with musl-tools' musl
 #   sfxstub-linux-arm64  cross-built with aarch64-linux-gnu-g++ against
 #                        Debian's musl-dev:arm64, unpacked into the build tree
-# Both link zlib built from Debian's zlib source. Whatever is not given as a
-# folder (SFX_ZLIB_SOURCE_DIR, SFX_MUSL_ARM64_ROOT) is fetched once per build
-# tree from the Debian archives apt is set up with, by
-# scripts/fetch-debian-package.sh.
+# Both link zlib and Nettle built from Debian's source packages. Whatever is
+# not given as a folder (SFX_ZLIB_SOURCE_DIR, SFX_NETTLE_SOURCE_DIR,
+# SFX_MUSL_ARM64_ROOT) is fetched once per build tree from the Debian
+# archives apt is set up with, by scripts/fetch-debian-package.sh.
 #
 # Sets SFX_STUB_LINUX (the x86-64 stub the tests run and mksfx embeds: the
 # static one when it is built, else the glibc build) and SFX_STUB_LINUX_ARM64
@@ -26,6 +26,7 @@ endif()
 
 set(SFX_DEBIAN_DOWNLOADS ${CMAKE_BINARY_DIR}/debian CACHE PATH "Where Debian packages are fetched and unpacked")
 set(SFX_ZLIB_SOURCE_DIR "" CACHE PATH "zlib's source for the static stubs (empty: fetch Debian's zlib source)")
+set(SFX_NETTLE_SOURCE_DIR "" CACHE PATH "Nettle's source for the static stubs (empty: fetch Debian's nettle source)")
 set(SFX_MUSL_ARM64_ROOT "" CACHE PATH "Debian's musl-dev:arm64 unpacked (empty: fetch it)")
 set(fetch bash ${CMAKE_SOURCE_DIR}/scripts/fetch-debian-package.sh)
 
@@ -34,19 +35,24 @@ if(NOT EXISTS /usr/lib/x86_64-linux-musl/musl-gcc.specs OR NOT CMAKE_SYSTEM_PROC
   return()
 endif()
 
-if(SFX_ZLIB_SOURCE_DIR)
-  set(zlib_source ${SFX_ZLIB_SOURCE_DIR})
-  add_custom_target(zlib_source)
-else()
-  set(zlib_source ${SFX_DEBIAN_DOWNLOADS}/zlib)
-  ExternalProject_Add(zlib_source
-    SOURCE_DIR ${zlib_source}
-    DOWNLOAD_COMMAND ${fetch} source zlib <SOURCE_DIR>
+# A source package: the target name_source, its folder in name_folder.
+function(sfx_debian_source name given)
+  if(given)
+    set(${name}_folder ${given} PARENT_SCOPE)
+    add_custom_target(${name}_source)
+    return()
+  endif()
+  set(${name}_folder ${SFX_DEBIAN_DOWNLOADS}/${name} PARENT_SCOPE)
+  ExternalProject_Add(${name}_source
+    SOURCE_DIR ${SFX_DEBIAN_DOWNLOADS}/${name}
+    DOWNLOAD_COMMAND ${fetch} source ${name} <SOURCE_DIR>
     CONFIGURE_COMMAND ""
     BUILD_COMMAND ""
     INSTALL_COMMAND ""
   )
-endif()
+endfunction()
+sfx_debian_source(zlib "${SFX_ZLIB_SOURCE_DIR}")
+sfx_debian_source(nettle "${SFX_NETTLE_SOURCE_DIR}")
 
 # One stub: arch, the file it is copied to, the toolchain file; then
 # DEPENDS targets and ARGS, more -D arguments for its build.
@@ -60,13 +66,14 @@ function(sfx_add_static_stub arch stub_name toolchain)
       -DCMAKE_BUILD_TYPE=Release
       -DSFX_STUB_ONLY=ON
       -DSFX_WERROR=${SFX_WERROR}
-      -DSFX_ZLIB_SOURCE=${zlib_source}
+      -DSFX_ZLIB_SOURCE=${zlib_folder}
+      -DSFX_NETTLE_SOURCE=${nettle_folder}
       ${stub_ARGS}
     BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target sfxstub
     INSTALL_COMMAND ${CMAKE_COMMAND} -E copy <BINARY_DIR>/sfxstub ${CMAKE_BINARY_DIR}/${stub_name}
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${stub_name}
-    DEPENDS zlib_source ${stub_DEPENDS}
+    DEPENDS zlib_source nettle_source ${stub_DEPENDS}
   )
 endfunction()
 
