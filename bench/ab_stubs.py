@@ -6,7 +6,10 @@
 Each stub gets a self-extractor of the archive (cat stub archive, zip -A);
 round after round every one of them extracts into a fresh folder under
 /dev/shm, so that file-system effects stay out of the comparison. Prints
-the median wall time (and the minimum), and the median user and system time.
+the median wall time (and the minimum), the median user and system time, the
+median peak RSS (by GNU time, when installed: the kernel's figure for a child
+is never below that of this Python process) and each median wall time as a
+ratio to the first stub's.
 """
 import os
 import shutil
@@ -15,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+GNU_TIME = "/usr/bin/time"
 
 
 def main():
@@ -41,20 +46,31 @@ def main():
                 order.reverse()
             for index in order:
                 folder = tempfile.mkdtemp(dir=base)
+                command = [programs[index]]
+                rss_file = os.path.join(base, "rss")
+                if os.path.exists(GNU_TIME):
+                    command = [GNU_TIME, "-f", "%M", "-o", rss_file, "--"] + command
                 start = time.perf_counter()
-                child = subprocess.Popen([programs[index]], cwd=folder, stdin=subprocess.DEVNULL,
+                child = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
                                          stdout=subprocess.DEVNULL)
                 _, status, usage = os.wait4(child.pid, 0)
                 wall = time.perf_counter() - start
                 if status != 0:
                     print("%s failed with status %d" % (stubs[index], status), file=sys.stderr)
                     return 1
-                samples[index].append((wall, usage.ru_utime, usage.ru_stime))
+                rss = usage.ru_maxrss
+                if os.path.exists(rss_file):
+                    with open(rss_file) as f:
+                        rss = int(f.read().split()[-1])
+                samples[index].append((wall, usage.ru_utime, usage.ru_stime, rss))
                 shutil.rmtree(folder)
+        first = statistics.median(v[0] for v in samples[0])
         for stub, values in zip(stubs, samples):
-            print("%-40s wall %7.1f ms (min %7.1f)  user %6.1f  sys %6.1f"
-                  % (stub, 1000 * statistics.median(v[0] for v in values), 1000 * min(v[0] for v in values),
-                     1000 * statistics.median(v[1] for v in values), 1000 * statistics.median(v[2] for v in values)))
+            wall = statistics.median(v[0] for v in values)
+            print("%-40s wall %7.1f ms (min %7.1f)  user %6.1f  sys %6.1f  rss %6.0f KiB  x %.3f"
+                  % (stub, 1000 * wall, 1000 * min(v[0] for v in values),
+                     1000 * statistics.median(v[1] for v in values), 1000 * statistics.median(v[2] for v in values),
+                     statistics.median(v[3] for v in values), wall / first))
         return 0
     finally:
         shutil.rmtree(base, ignore_errors=True)

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing;
+# given package names, only those (scripts/demo.sh).
 set -euo pipefail
 packages=(cmake g++ clang libclang-rt-14-dev zlib1g-dev nettle-dev python3-cryptography libgtest-dev mingw-w64
           libz-mingw-w64-dev wine64 zip unzip python3 p7zip-full libarchive-tools valgrind hyperfine tmux time
           gnuplot-nox strace osslsigncode openssl)
+# The static Linux stubs (musl; zlib's and Nettle's source fetched with
+# dpkg-dev), the arm64 one's cross-compiler and emulator, the man page lint
+# and the Debian package.
+packages+=(musl-tools dpkg-dev g++-aarch64-linux-gnu qemu-user-static mandoc file)
+[ $# -gt 0 ] && packages=("$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

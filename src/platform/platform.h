@@ -89,6 +89,10 @@ bool platform_executable_path(char* buffer, std::size_t size);
 // long is 32 bits. Returns 0, or -1 on failure.
 int platform_seek(FILE* stream, std::uint64_t offset);
 
+// The same from position, where the caller knows the stream stands: musl's
+// and msvcrt's ftell ask the system for the descriptor's offset every time.
+int platform_seek_from(FILE* stream, std::int64_t position, std::uint64_t offset);
+
 // The length of the file behind stream (the stream is left at its end), or
 // -1 when it cannot be told.
 std::int64_t platform_file_length(FILE* stream);

@@ -228,9 +228,11 @@ bool platform_executable_path(char* buffer, std::size_t size) {
 // glibc keeps its buffer when the target lies inside it, but still moves the
 // descriptor with lseek each time: two system calls per member. A short step
 // forward (from a member's data to the next local header) is taken by reading.
-int platform_seek(FILE* stream, std::uint64_t offset) {
+int platform_seek(FILE* stream, std::uint64_t offset) { return platform_seek_from(stream, ftello(stream), offset); }
+
+int platform_seek_from(FILE* stream, std::int64_t position, std::uint64_t offset) {
   off_t target = static_cast<off_t>(offset);
-  if (step_forward_by_reading(stream, ftello(stream), target)) return 0;
+  if (step_forward_by_reading(stream, position, target)) return 0;
   return fseeko(stream, target, SEEK_SET) == 0 ? 0 : -1;
 }
 

@@ -183,9 +183,11 @@ bool platform_executable_path(char* buffer, std::size_t size) {
   return length > 0 && length < size;
 }
 
-int platform_seek(FILE* stream, std::uint64_t offset) {
+int platform_seek(FILE* stream, std::uint64_t offset) { return platform_seek_from(stream, _ftelli64(stream), offset); }
+
+int platform_seek_from(FILE* stream, std::int64_t position, std::uint64_t offset) {
   __int64 target = static_cast<__int64>(offset);
-  if (step_forward_by_reading(stream, _ftelli64(stream), target)) return 0;
+  if (step_forward_by_reading(stream, position, target)) return 0;
   return _fseeki64(stream, target, SEEK_SET) == 0 ? 0 : -1;
 }
 

@@ -7,6 +7,9 @@ compared byte for byte with what unzip extracts.
 
     run_cases.py --stub build/sfxstub --platform linux --group extract --work DIR
     run_cases.py --stub build/sfxstub-win32.exe --platform wine --arch win32 --group extract --work DIR
+    run_cases.py --stub build/sfxstub-linux-arm64 --platform qemu --group extract --work DIR
+
+Under qemu (the arm64 stub) the Linux cases run, with the Linux results.
 """
 import argparse
 import concurrent.futures
@@ -300,7 +303,7 @@ class Case:
     tree: dict = dataclasses.field(default_factory=dict)
     meta: bool = True  # compare modification times and modes with unzip's
     setup: object = None  # setup(case folder, output folder, arguments)
-    platforms: tuple = ("linux", "wine")
+    platforms: tuple = ("linux", "wine")  # "linux": the arm64 stub under qemu too
     argv0: str = None
     drive: bool = False  # asks for a disk: drive A is the case's drive folder, one such case at a time
     file_size_limit: int = None  # bytes a file may grow to (a disk that fills up)
@@ -643,6 +646,7 @@ DRIVE_LOCK = threading.Lock()
 def run_case(case, args, inputs):
     """Runs case on args.platform; returns a list of differences (empty: passed)."""
     folder = os.path.join(args.work, args.run_name, case.name)
+    system = "wine" if args.platform == "wine" else "linux"  # what the stub was built for
     shutil.rmtree(folder, ignore_errors=True)
     case.out_folder = os.path.join(folder, "out")
     os.makedirs(case.out_folder)
@@ -657,7 +661,7 @@ def run_case(case, args, inputs):
             set_drive_a(args.prefix, os.path.join(folder, "drive"))
         result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
                           wine_prefix=args.prefix if wine else None, file_size_limit=case.file_size_limit,
-                          wine_arch=args.arch)
+                          wine_arch=args.arch, qemu=args.platform == "qemu")
     shown = windows_path(program) if wine else (case.argv0 or program)
     problems = []
     for what, got, want in (("stdout", result.stdout, case.out), ("stderr", result.stderr, case.err)):
@@ -671,7 +675,7 @@ def run_case(case, args, inputs):
     if result.status != case.status:
         problems.append(f"exit status {result.status}, want {case.status}")
     reference = inputs.reference(case.archive, case.password) if case.base == "unzip" else None
-    problems += tree_differences(snapshot(case.out_folder), case, reference, args.platform)
+    problems += tree_differences(snapshot(case.out_folder), case, reference, system)
     strays = set(os.listdir(folder)) - {os.path.basename(program), "out", "drive"}
     problems += [f"written outside the output folder: {name}" for name in strays]
     return problems
@@ -680,7 +684,7 @@ def run_case(case, args, inputs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--stub", required=True, help="the stub to append archives to")
-    parser.add_argument("--platform", choices=("linux", "wine"), default="linux")
+    parser.add_argument("--platform", choices=("linux", "wine", "qemu"), default="linux")
     parser.add_argument("--group", help="run only this group of cases")
     parser.add_argument("--case", help="run only the cases whose name holds this text")
     parser.add_argument("--work", required=True, help="folder for inputs and scratch folders")
@@ -694,7 +698,8 @@ def main():
         args.run_name = "wine-" + args.arch  # both architectures' runs may share WORK
         args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "wineprefix-" + args.arch), args.arch)
     inputs = Inputs(os.path.join(args.work, "inputs"))
-    cases = [c for c in CASES if args.platform in c.platforms and args.group in (None, c.group)
+    system = "wine" if args.platform == "wine" else "linux"
+    cases = [c for c in CASES if system in c.platforms and args.group in (None, c.group)
              and (args.case is None or args.case in c.name)]
     failed = 0
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:

@@ -216,6 +216,15 @@ def run_in_background(program, folder):
                 problems.append("stopped in the background")
                 break
             if process_state(job) in (None, "Z"):
+                # What it wrote just before it ended may still wait in the terminal.
+                while select.select([master], [], [], 0.2)[0]:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:  # EIO: the terminal's last user has gone
+                        break
+                    if not chunk:
+                        break
+                    transcript += chunk
                 break
             if time.time() > deadline:
                 problems.append("no end in time")

@@ -1,7 +1,7 @@
 """End-to-end cases for mksfx: build self-extractors, run them in empty
 folders and compare what they extract with what went in.
 
-    mksfx_cases.py --mksfx PATH --linux-stub PATH [--win64-built]
+    mksfx_cases.py --mksfx PATH --linux-stub PATH [--win64-built] [--arm64-built]
                    [--wine win32|win64 --wine-prefix DIR] CaseClass...
 """
 import argparse
@@ -20,10 +20,12 @@ import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from interactive import run_interactive  # noqa: E402
+from stub_runner import qemu_command  # noqa: E402
 
 MKSFX = None
 LINUX_STUB = None
 WIN64_BUILT = False
+ARM64_BUILT = False
 WINE_ARCH = "win64"  # the target WineTest builds and the wine that runs it
 WINE_PREFIX = None  # that wine's prefix; None: one of WineTest's own
 PASSWORD = "s3cret pw"
@@ -415,10 +417,18 @@ class RefusalTest(Scratch):
                 self.assertEqual(os.listdir(folder), ["existing"])
 
     def test_unbuilt_stub_is_reported(self):
-        if WIN64_BUILT:
-            self.skipTest("this build has the Windows stubs")
+        unbuilt = [target for target, built in (("win64", WIN64_BUILT), ("linux-arm64", ARM64_BUILT)) if not built]
+        if not unbuilt:
+            self.skipTest("this build has every stub")
         source = self.fresh_folder("source")
-        self.assert_refused(["--target", "win64", source], 1, "win64 target is unavailable")
+        for target in unbuilt:
+            with self.subTest(target):
+                self.assert_refused(["--target", target, source], 1, target + " target is unavailable")
+
+    def test_help_lists_the_built_targets(self):
+        built = ["linux"] + (["linux-arm64"] if ARM64_BUILT else []) + (["win32", "win64"] if WIN64_BUILT else [])
+        help_text = mksfx("--help").stdout
+        self.assertIn("Built-in targets: %s.\n" % ", ".join(built), help_text)
 
 
 class EncryptionTest(Scratch):
@@ -615,6 +625,28 @@ class SplitTest(Scratch):
             self.assertEqual(archive.namelist(), ["data.txt"])
 
 
+class Arm64Test(Scratch):
+    """The arm64 Linux stub (--target linux-arm64) under qemu's emulator."""
+
+    def test_round_trips(self):
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"))
+        count = len([f for f in describe_tree(source).values() if f is not None])
+        for label, options, password in [("default", [], None), ("password", ["--password", PASSWORD], PASSWORD)]:
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                mksfx("-q", "--target", "linux-arm64", *options, "-o", output, os.path.join(source, "pkg"))
+                with open(output, "rb") as program:
+                    header = program.read(20)
+                self.assertEqual((header[:4], header[18]), (b"\x7fELF", 183), "not an arm64 program")
+                target = self.fresh_folder("out-" + label)
+                result = subprocess.run(qemu_command(output), cwd=target, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, timeout=120,
+                                        input=((password + "\n") * count if password else "").encode())
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_same_tree(source, target)
+
+
 class WineTest(Scratch):
     """A Windows stub (WINE_ARCH) under wine."""
 
@@ -674,11 +706,12 @@ class WineTest(Scratch):
 
 
 def main():
-    global MKSFX, LINUX_STUB, WIN64_BUILT, WINE_ARCH, WINE_PREFIX
+    global MKSFX, LINUX_STUB, WIN64_BUILT, ARM64_BUILT, WINE_ARCH, WINE_PREFIX
     parser = argparse.ArgumentParser()
     parser.add_argument("--mksfx", required=True)
     parser.add_argument("--linux-stub", required=True)
     parser.add_argument("--win64-built", action="store_true")
+    parser.add_argument("--arm64-built", action="store_true")
     parser.add_argument("--wine", choices=("win32", "win64"), default="win64", help="WineTest's target")
     parser.add_argument("--wine-prefix", help="WineTest's wine prefix of that architecture")
     parser.add_argument("cases", nargs="*")
@@ -686,6 +719,7 @@ def main():
     MKSFX = os.path.abspath(options.mksfx)
     LINUX_STUB = os.path.abspath(options.linux_stub)
     WIN64_BUILT = options.win64_built
+    ARM64_BUILT = options.arm64_built
     WINE_ARCH, WINE_PREFIX = options.wine, options.wine_prefix
     unittest.main(argv=[sys.argv[0], "-v", *options.cases])
 

@@ -6,6 +6,7 @@ checked.
 
   split_cases.py --stub build/sfxstub --work DIR [--mksfx MKSFX] [CASE...]
   split_cases.py --stub build/sfxstub-win32.exe --wine win32 [--prefix DIR] --work DIR [--mksfx MKSFX]
+  split_cases.py --stub build/sfxstub-linux-arm64 --qemu --work DIR [--mksfx MKSFX]
 """
 import argparse
 import os
@@ -19,6 +20,7 @@ import traceback
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
+import stub_runner  # noqa: E402
 from split_driver import ALREADY_TYPED, END_OF_INPUT, disk, password  # noqa: E402
 
 NOT_FOUND = "Did not find end-of-central\n"
@@ -42,12 +44,12 @@ def noise(seed, size):
 
 
 class Platform:
-    """Runs one stub: the Linux one directly, a Windows one under the wine of
-    its architecture (wine: "win32" or "win64"), whose drive A is the same
-    folder."""
+    """Runs one stub: the Linux one directly (the arm64 one under qemu), a Windows
+    one under the wine of its architecture (wine: "win32" or "win64"), whose
+    drive A is the same folder."""
 
-    def __init__(self, stub, wine, work, prefix=None):
-        self.stub_path, self.wine, self.work = stub, wine, work
+    def __init__(self, stub, wine, work, prefix=None, qemu=False):
+        self.stub_path, self.wine, self.work, self.qemu = stub, wine, work, qemu
         self.stub = open(stub, "rb").read()
         self.name = "setup.exe" if wine else "setup"
         self.drive_folder = os.path.join(work, "drive")
@@ -88,6 +90,9 @@ class Platform:
             os.chmod(program, 0o755)
         if self.wine:
             command, executable, env = [self.prefix.wine, program], None, self.prefix.env
+        elif self.qemu:  # the arm64 stub
+            command, executable = stub_runner.qemu_command(program, argv0=argv0), None
+            env = dict(os.environ, SFX_DRIVE_A=self.drive_folder)
         else:
             command, executable = [argv0 or program], program
             env = dict(os.environ, SFX_DRIVE_A=self.drive_folder)
@@ -531,12 +536,13 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--wine", choices=("win32", "win64"), help="run the Windows stub of this architecture under wine")
     parser.add_argument("--prefix", help="wine prefix of that architecture (default: WORK-prefix)")
+    parser.add_argument("--qemu", action="store_true", help="run the arm64 Linux stub under qemu")
     parser.add_argument("--mksfx", help="the mksfx program, for the sets it makes")
     parser.add_argument("cases", nargs="*", help="names of cases to run (default: all)")
     args = parser.parse_args()
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work), args.prefix)
+    platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work), args.prefix, args.qemu)
     platform.mksfx = args.mksfx and os.path.abspath(args.mksfx)
     failures = 0
     for case in CASES:

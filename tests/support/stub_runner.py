@@ -1,10 +1,12 @@
-"""Run a stub (or any program) natively or under wine and capture the result.
+"""Run a stub (or any program) natively, under wine or under qemu, and
+capture the result.
 
 Wine runs quietly (WINEDEBUG=-all) in a private prefix of one architecture:
 "win32" runs PE32 programs (the shipped stub) under the 32-bit loader,
 "win64" runs PE32+ programs under wine64. Each prefix is created once per
 build tree, under a file lock, so the suites that share it never race on it
-and never see wine's first-start messages.
+and never see wine's first-start messages. The arm64 Linux stub runs under
+qemu's user-mode emulator, started by hand (no binfmt registration needed).
 """
 import collections
 import errno
@@ -31,6 +33,21 @@ def wine_binary(arch="win64"):
         if candidate and os.access(candidate, os.X_OK):
             return candidate
     return None
+
+
+def qemu_binary():
+    """Path of qemu's arm64 user-mode emulator, or None when it is not installed."""
+    for name in ("qemu-aarch64-static", "qemu-aarch64"):
+        found = shutil.which(name)
+        if found:
+            return found
+    return None
+
+
+def qemu_command(program, args=(), argv0=None):
+    """The command that runs the arm64 program under qemu, with argv0 as its
+    word 0 (default: the program's path, as a native start gives it)."""
+    return [qemu_binary(), *(["-0", argv0] if argv0 is not None else []), program, *args]
 
 
 def wine_env(prefix, base=None):
@@ -113,16 +130,20 @@ def limit_file_size(size):
 
 
 def run_stub(program, stdin=b"", cwd=None, timeout=60, wine_prefix=None, args=(), env=None, argv0=None,
-             file_size_limit=None, wine_arch="win64"):
+             file_size_limit=None, wine_arch="win64", qemu=False):
     """Runs program with args in cwd, feeding stdin (bytes; None means
     /dev/null), and returns Result(stdout bytes, stderr bytes, exit status).
     With wine_prefix, the program runs under the wine_arch loader in that
-    prefix (call prepare_wine_prefix first). argv0, natively, is the
-    program's word 0 in place of its absolute path; file_size_limit caps the
+    prefix (call prepare_wine_prefix first); with qemu, the arm64 program runs
+    under qemu's emulator. argv0, natively and under qemu, is the program's
+    word 0 in place of its absolute path; file_size_limit caps the
     size of every file it writes. A timeout raises subprocess.TimeoutExpired."""
     executable = os.path.abspath(program)
     command = [executable, *args]
-    if wine_prefix is not None:
+    if qemu:
+        command = qemu_command(executable, args, argv0)
+        executable = None
+    elif wine_prefix is not None:
         command.insert(0, wine_binary(wine_arch))
         wineserver(wine_prefix, "-p30")  # one server for a whole run of tests
         env = wine_env(wine_prefix, env)

@@ -7,13 +7,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "stub_catalog.h"
+
 const char* const k_usage_text =
     "Usage: mksfx [options] -o OUTPUT INPUT...\n"
     "Builds a self-extracting program from files and folders, or from one zip archive.\n"
     "\n"
     "  -o, --output OUTPUT     the self-extractor to write (a folder with --split)\n"
-    "  --target linux|win32|win64\n"
-    "                          which built-in stub to put in front (default: linux)\n"
+    "  --target linux|linux-arm64|win32|win64\n"
+    "                          which built-in stub to put in front (default: linux,\n"
+    "                          x86-64; the built-in ones are listed below)\n"
     "  --stub FILE             put this stub in front instead\n"
     "  -0 ... -9               deflate level (default 6); -0 stores every member\n"
     "  --password PW           encipher every member (AES-256)\n"
@@ -123,9 +126,8 @@ std::string apply_option(int code, const std::string& value, BuildOptions* optio
   } else if (code == k_version) {
     options->show_version = true;
   } else if (code == k_target) {
-    if (value != "linux" && value != "win32" && value != "win64") {
-      return "unknown target '" + value + "' (linux, win32 or win64)";
-    }
+    StubTarget target;
+    if (!parse_stub_target(value, &target)) return "unknown target '" + value + "' (" + k_stub_target_names + ")";
     options->target = value;
   } else if (code == k_stub) {
     options->stub_file = value;

@@ -12,7 +12,7 @@
 struct BuildOptions {
   std::string output;
   std::vector<std::string> inputs;
-  std::string target;     // "linux", "win32", "win64"; empty: the host's
+  std::string target;     // "linux", "linux-arm64", "win32", "win64"; empty: the host's
   std::string stub_file;  // --stub, instead of an embedded stub
   int level = 6;
   std::optional<std::string> password;

@@ -105,7 +105,7 @@ std::string choose_stub(const BuildOptions& options, NameRules* rules) {
   }
   StubTarget target = StubTarget::linux_x86_64;
   (void)parse_stub_target(options.target.empty() ? "linux" : options.target, &target);
-  *rules = target == StubTarget::linux_x86_64 ? NameRules::linux_stub : NameRules::windows_stub;
+  *rules = is_windows_target(target) ? NameRules::windows_stub : NameRules::linux_stub;
   return embedded_stub(target);
 }
 
@@ -360,6 +360,7 @@ int main(int argc, char** argv) {
   }
   if (options.show_help) {
     std::fputs(k_usage_text, stdout);
+    std::printf("Built-in targets: %s.\n", built_in_targets().c_str());
     return 0;
   }
   if (options.show_version) {
