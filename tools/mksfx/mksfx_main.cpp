@@ -59,15 +59,15 @@ struct UsageError : std::runtime_error {
 };
 
 std::string folder_of(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  std::size_t slash = path.rfind('/');
+  while (path.size() > 1 && std::strchr(path_separators(), path.back()) != nullptr) path.pop_back();
+  std::size_t slash = path.find_last_of(path_separators());
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string file_name_of(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  std::size_t slash = path.rfind('/');
+  while (path.size() > 1 && std::strchr(path_separators(), path.back()) != nullptr) path.pop_back();
+  std::size_t slash = path.find_last_of(path_separators());
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

@@ -33,6 +33,8 @@ FILE* create_new_file(const std::string& path) {
   return file;
 }
 
+const char* path_separators() { return "/\\"; }
+
 bool is_console(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 unsigned file_creation_mask() { return 022; }
@@ -73,6 +75,8 @@ FILE* create_new_file(const std::string& path) {
   if (file == nullptr) close(descriptor);
   return file;
 }
+
+const char* path_separators() { return "/"; }
 
 bool is_console(FILE* stream) { return isatty(fileno(stream)) == 1; }
 

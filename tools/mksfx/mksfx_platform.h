@@ -15,6 +15,10 @@
 // or nullptr with errno set (EEXIST when the name is taken).
 FILE* create_new_file(const std::string& path);
 
+// The characters that end a folder's name in a path given on the command
+// line: "/", and on Windows "\\" too.
+const char* path_separators();
+
 // True when stream is a terminal or console.
 bool is_console(FILE* stream);
 

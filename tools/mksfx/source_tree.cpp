@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "extract/output_path.h"
@@ -15,8 +16,8 @@ namespace {
 // The name an input is stored under: its last path component, or "" for a
 // folder that has none ("." or "/"), whose contents then go to the top level.
 std::string base_name_of(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  std::size_t slash = path.rfind('/');
+  while (path.size() > 1 && std::strchr(path_separators(), path.back()) != nullptr) path.pop_back();
+  std::size_t slash = path.find_last_of(path_separators());
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (base == "." || base == ".." || base == "/" || base.empty()) return "";
   return base;
