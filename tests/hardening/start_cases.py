@@ -19,6 +19,7 @@ import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 from sfxrun import Scratch, check_run  # noqa: E402
 from zipbuild import Member, build  # noqa: E402
+from file_trees import files_below  # noqa: E402
 
 SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped.\n"
 CRC = "Error: CRC values do not match. File may be corrupted.\n"
@@ -80,16 +81,6 @@ def shown_controls(output):
     text = output.decode("utf-8", errors="surrogateescape")
     return [c for c in text if (ord(c) < 0x20 and c not in "\r\n") or 0x7F <= ord(c) <= 0x9F
             or 0xDC80 <= ord(c) <= 0xDC9F]
-
-
-def files_below(folder):
-    found = {}
-    for root, _, names in os.walk(folder):
-        for name in names:
-            path = os.path.join(root, name)
-            with open(path, "rb") as f:
-                found[os.path.relpath(path, folder)] = f.read()
-    return found
 
 
 def compare(name, status, out, err, want_status, want_out, want_err, found, want_files):

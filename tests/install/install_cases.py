@@ -17,6 +17,7 @@ import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from stub_runner import qemu_binary, qemu_command, run_fresh_program  # noqa: E402
+from file_trees import files_below  # noqa: E402
 
 OPTIONS = None
 MAN_PAGES = ["mksfx.1", "sfxstub.1"]
@@ -52,16 +53,6 @@ def make_tree(root):
     return {name.split("/", 1)[1]: data for name, data in files.items()}
 
 
-def tree_of(root):
-    found = {}
-    for folder, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                found[os.path.relpath(path, root)] = f.read()
-    return found
-
-
 class Scratch(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="sfx-install-")
@@ -78,7 +69,7 @@ class Scratch(unittest.TestCase):
         target = self.fresh_folder("out-" + label)
         result = run_fresh_program(command, cwd=target, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertEqual(tree_of(os.path.join(target, "app")), self.files)
+        self.assertEqual(files_below(os.path.join(target, "app")), self.files)
         self.assertTrue(os.access(os.path.join(target, "app/bin/run.sh"), os.X_OK))
 
     def check_installed_tree(self, root):

@@ -9,6 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+from file_trees import files_below  # noqa: E402
 
 PASSWORD = "s3cret pass"
 FILES = {"top.txt": b"top level\n" * 50, "sub/inner.bin": bytes(range(256)) * 40,
@@ -19,16 +20,6 @@ FILES = {"top.txt": b"top level\n" * 50, "sub/inner.bin": bytes(range(256)) * 40
 # this one yet.
 UTF8_FILES = {"caf\u00e9 \u65e5\u672c.txt": b"UTF-8 name\n"}
 ARGS = None
-
-
-def read_tree(root):
-    tree = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as handle:
-                tree[os.path.relpath(path, root).replace(os.sep, "/")] = handle.read()
-    return tree
 
 
 class MksfxExeTest(unittest.TestCase):
@@ -85,7 +76,7 @@ class MksfxExeTest(unittest.TestCase):
                         ran = run_stub(output, stdin=stdin, cwd=destination,
                                        wine_prefix=getattr(ARGS, "wine_prefix_" + target), wine_arch=target)
                     self.assertEqual(ran.status, 0, ran.stdout + ran.stderr)
-                    self.assertEqual(read_tree(destination), expected)
+                    self.assertEqual(files_below(destination), expected)
 
 
 if __name__ == "__main__":

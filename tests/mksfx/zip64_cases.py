@@ -21,6 +21,7 @@ import zlib
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from interactive import run_interactive  # noqa: E402
 from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
+from file_trees import files_below  # noqa: E402
 
 MKSFX = LINUX_STUB = WIN32_STUB = WIN64_STUB = None
 MANY = 70000
@@ -56,16 +57,6 @@ def write_many(root, count):
             os.makedirs(os.path.join(root, os.path.dirname(name)))
         with open(os.path.join(root, name), "wb") as out:
             out.write(content_of(name))
-
-
-def files_below(root):
-    found = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as data:
-                found[os.path.relpath(path, root)] = data.read()
-    return found
 
 
 def python_archive(members, force_zip64=False, method=zipfile.ZIP_DEFLATED):
