@@ -5,10 +5,9 @@
 #   sfxstub-linux        x86-64, with musl-tools' musl
 #   sfxstub-linux-arm64  cross-built with aarch64-linux-gnu-g++ against
 #                        Debian's musl-dev:arm64, unpacked into the build tree
-# Both link zlib and Nettle built from Debian's source packages. Whatever is
-# not given as a folder (SFX_ZLIB_SOURCE_DIR, SFX_NETTLE_SOURCE_DIR,
-# SFX_MUSL_ARM64_ROOT) is fetched once per build tree from the Debian
-# archives apt is set up with, by scripts/fetch-debian-package.sh.
+# Both link zlib, Nettle and libdeflate built from Debian's source packages
+# (cmake/DebianSources.cmake); musl-dev:arm64, unless SFX_MUSL_ARM64_ROOT
+# gives it, is fetched the same way.
 #
 # Sets SFX_STUB_LINUX (the x86-64 stub the tests run and mksfx embeds: the
 # static one when it is built, else the glibc build) and SFX_STUB_LINUX_ARM64
@@ -24,35 +23,17 @@ if(NOT SFX_BUILD_STATIC_STUBS OR ENABLE_SANITIZERS OR NOT CMAKE_SYSTEM_NAME STRE
   return()
 endif()
 
-set(SFX_DEBIAN_DOWNLOADS ${CMAKE_BINARY_DIR}/debian CACHE PATH "Where Debian packages are fetched and unpacked")
-set(SFX_ZLIB_SOURCE_DIR "" CACHE PATH "zlib's source for the static stubs (empty: fetch Debian's zlib source)")
-set(SFX_NETTLE_SOURCE_DIR "" CACHE PATH "Nettle's source for the static stubs (empty: fetch Debian's nettle source)")
 set(SFX_MUSL_ARM64_ROOT "" CACHE PATH "Debian's musl-dev:arm64 unpacked (empty: fetch it)")
-set(fetch bash ${CMAKE_SOURCE_DIR}/scripts/fetch-debian-package.sh)
+set(fetch ${SFX_FETCH_DEBIAN_PACKAGE})
 
 if(NOT EXISTS /usr/lib/x86_64-linux-musl/musl-gcc.specs OR NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   message(STATUS "No musl-tools: the static Linux stubs are not built; the tests use the glibc stub")
   return()
 endif()
 
-# A source package: the target name_source, its folder in name_folder.
-function(sfx_debian_source name given)
-  if(given)
-    set(${name}_folder ${given} PARENT_SCOPE)
-    add_custom_target(${name}_source)
-    return()
-  endif()
-  set(${name}_folder ${SFX_DEBIAN_DOWNLOADS}/${name} PARENT_SCOPE)
-  ExternalProject_Add(${name}_source
-    SOURCE_DIR ${SFX_DEBIAN_DOWNLOADS}/${name}
-    DOWNLOAD_COMMAND ${fetch} source ${name} <SOURCE_DIR>
-    CONFIGURE_COMMAND ""
-    BUILD_COMMAND ""
-    INSTALL_COMMAND ""
-  )
-endfunction()
-sfx_debian_source(zlib "${SFX_ZLIB_SOURCE_DIR}")
-sfx_debian_source(nettle "${SFX_NETTLE_SOURCE_DIR}")
+sfx_debian_source(zlib)
+sfx_debian_source(nettle)
+sfx_debian_source(libdeflate)
 
 # One stub: arch, the file it is copied to, the toolchain file; then
 # DEPENDS targets and ARGS, more -D arguments for its build.
@@ -68,12 +49,13 @@ function(sfx_add_static_stub arch stub_name toolchain)
       -DSFX_WERROR=${SFX_WERROR}
       -DSFX_ZLIB_SOURCE=${zlib_folder}
       -DSFX_NETTLE_SOURCE=${nettle_folder}
+      -DSFX_LIBDEFLATE_SOURCE=${libdeflate_folder}
       ${stub_ARGS}
     BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target sfxstub
     INSTALL_COMMAND ${CMAKE_COMMAND} -E copy <BINARY_DIR>/sfxstub ${CMAKE_BINARY_DIR}/${stub_name}
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${stub_name}
-    DEPENDS zlib_source nettle_source ${stub_DEPENDS}
+    DEPENDS zlib_source nettle_source libdeflate_source ${stub_DEPENDS}
   )
 endfunction()
 

@@ -14,7 +14,8 @@ if(NOT SFX_x86_64_MINGW_CXX)
 endif()
 
 set(mksfx_exe_stubs -DSFX_STUB_LINUX=${SFX_STUB_LINUX})
-set(mksfx_exe_depends stub_x86_64)
+# mksfx links the stub's code, and with it libdeflate's decompressor.
+set(mksfx_exe_depends stub_x86_64 libdeflate_source)
 foreach(variable SFX_STUB_LINUX_ARM64 SFX_STUB_i686 SFX_STUB_x86_64)
   if(${variable})
     list(APPEND mksfx_exe_stubs -D${variable}=${${variable}})
@@ -34,6 +35,7 @@ ExternalProject_Add(mksfx_exe
     -DCMAKE_BUILD_TYPE=Release
     -DSFX_MKSFX_ONLY=ON
     -DSFX_WERROR=${SFX_WERROR}
+    -DSFX_LIBDEFLATE_SOURCE=${libdeflate_folder}
     ${mksfx_exe_stubs}
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mksfx
   INSTALL_COMMAND ${CMAKE_COMMAND} -E copy <BINARY_DIR>/tools/mksfx/mksfx.exe ${CMAKE_BINARY_DIR}/mksfx.exe

@@ -13,6 +13,12 @@ if(NOT SFX_BUILD_WINDOWS_STUBS OR ENABLE_SANITIZERS)
   return()
 endif()
 
+# zlib's inflate and libdeflate's decompressor are compiled from Debian's
+# sources with the build's own flags, as for the static Linux stubs: smaller
+# than the -O3 of libz-mingw-w64-dev's libz.a.
+sfx_debian_source(zlib)
+sfx_debian_source(libdeflate)
+
 foreach(arch i686 x86_64)
   find_program(SFX_${arch}_MINGW_CXX ${arch}-w64-mingw32-g++)
   if(NOT SFX_${arch}_MINGW_CXX)
@@ -35,8 +41,11 @@ foreach(arch i686 x86_64)
       -DCMAKE_BUILD_TYPE=Release
       -DSFX_STUB_ONLY=ON
       -DSFX_WERROR=${SFX_WERROR}
+      -DSFX_ZLIB_SOURCE=${zlib_folder}
+      -DSFX_LIBDEFLATE_SOURCE=${libdeflate_folder}
     BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target sfxstub
     INSTALL_COMMAND ${CMAKE_COMMAND} -E copy <BINARY_DIR>/${stub_name} ${CMAKE_BINARY_DIR}/${stub_name}
+    DEPENDS zlib_source libdeflate_source
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/${stub_name}
   )

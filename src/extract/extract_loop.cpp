@@ -16,6 +16,7 @@
 #include "extract/output_path.h"
 #include "extract/password_prompt.h"
 #include "extract/traditional_cipher.h"
+#include "extract/whole_member.h"
 #include "front/messages.h"
 #include "platform/platform.h"
 
@@ -400,6 +401,30 @@ MemberOutcome extract_data(MemberData* member) {
   return outcome;
 }
 
+// A deflated member of a one-file archive is decoded in one piece when it
+// can be (not a link, not AES, whose code is computed as the data streams).
+// An all-ones size that no Zip64 field replaced keeps the streamed reading
+// of it.
+bool can_decode_whole(const MemberData* member) {
+  const ZipEntry* entry = member->entry;
+  return member->deflated && !member->aes && member->link_target == nullptr && archive_state.last_segment == 0 &&
+         entry->compressed_size != k_zip64_marker32;
+}
+
+// Decodes the member in one piece; false when it must be streamed from its
+// start instead, which then tells what went wrong, exactly as streaming does.
+bool decoded_whole(MemberData* member) {
+  const ZipEntry* entry = member->entry;
+  std::uint64_t header = member->encrypted ? k_encryption_header_size : 0;
+  WholeMember whole{member->archive, member->output, data_offset(entry) + header, entry->compressed_size - header,
+                    entry->uncompressed_size, entry->crc32, member->encrypted};
+  if (!decode_whole_member(whole)) return false;
+  member->crc = entry->crc32;
+  member->still_to_write = 0;
+  member->still_to_read = 0;
+  return true;
+}
+
 // The checks of the data produced: an AES member's authentication code,
 // and the CRC-32, which AE-2 members do not keep. Prints what fails.
 bool passes_data_checks(const MemberData* member) {
@@ -722,7 +747,11 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
     // inflater reports the stream cut short.
     if (entry->compressed_size == k_zip64_marker32) member.still_to_read &= k_zip64_marker32;
   }
-  outcome = extract_data(&member);
+  if (can_decode_whole(&member) && decoded_whole(&member)) {
+    outcome = MemberOutcome::done;
+  } else {
+    outcome = extract_data(&member);
+  }
   if (member.aes) outcome = authenticate_member(&member, outcome);
   if (member.link_target != nullptr) {
     if (outcome != MemberOutcome::stop) outcome = verify_link(&member, outcome);
@@ -756,5 +785,6 @@ int extract_all(FILE* archive) {
     }
   }
   restore_folder_times(&folders);
+  end_whole_members();
   return run_result;
 }

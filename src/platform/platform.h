@@ -56,6 +56,32 @@ FolderResult platform_make_directory(const char* path);
 // overwritten. Returns nullptr when the file cannot be opened.
 FILE* platform_create_output_file(const char* path, int unix_mode);
 
+// Whole-member output. A member decoded in one piece is written past
+// stdio, in one call, to an output file that stdio has buffered nothing for;
+// when the member must be redone from its start the file is emptied again.
+// Writes count bytes at the file's position; false on any short write.
+bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t count);
+// Empties output and puts it at its start. False when it cannot be done.
+bool platform_empty_output(FILE* output);
+
+// A part of a file mapped into memory; data is its first byte.
+struct MappedRegion {
+  void* base = nullptr;
+  std::size_t length = 0;
+  unsigned char* data = nullptr;
+};
+// Maps count bytes of the stream's file from offset, to be read. False where
+// the platform maps no files, or the file holds fewer bytes (a mapping past
+// the end would fault when read).
+bool platform_map_input(FILE* stream, std::uint64_t offset, std::uint64_t count, MappedRegion* region);
+// Gives the empty output file its final size of count bytes, reserved on the
+// disk so that no write through the mapping can fail for want of room, and
+// maps it to be written. False (with the file left empty) where the platform
+// maps no files, the disk lacks the room or a file size limit is set: a
+// member larger than the limit must fail as its writes reach it.
+bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region);
+void platform_unmap(MappedRegion* region);
+
 // Whether members stored as symbolic links are made as links here.
 #ifdef _WIN32
 constexpr bool k_symbolic_links = false;

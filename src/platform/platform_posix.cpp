@@ -10,6 +10,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <dirent.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -174,7 +176,7 @@ FILE* platform_create_output_file(const char* path, int unix_mode) {
   mode_t mode = unix_mode >= 0 ? static_cast<mode_t>(unix_mode & 0777) : 0666;
   // O_NOFOLLOW and O_NONBLOCK: a link or FIFO put there after the look below
   // makes the open fail instead of leading elsewhere or waiting for ever.
-  int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   struct stat found;
   if (lstat(path, &found) != 0) {
     flags |= O_EXCL;
@@ -184,7 +186,10 @@ FILE* platform_create_output_file(const char* path, int unix_mode) {
     if (unlink(path) != 0) return nullptr;
     flags |= O_EXCL;
   }
-  int descriptor = open(path, flags, mode);
+  // Open for reading too, which a member decoded into its mapped file needs;
+  // a file there that may only be written is still overwritten.
+  int descriptor = open(path, flags | O_RDWR, mode);
+  if (descriptor < 0 && errno == EACCES) descriptor = open(path, flags | O_WRONLY, mode);
   if (descriptor < 0) return nullptr;
   struct stat opened;
   if (fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
@@ -197,6 +202,78 @@ FILE* platform_create_output_file(const char* path, int unix_mode) {
   FILE* file = fdopen(descriptor, "wb");
   if (file == nullptr) close(descriptor);
   return file;
+}
+
+bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t count) {
+  int descriptor = fileno(output);
+  while (count > 0) {
+    ssize_t written = write(descriptor, data, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool platform_empty_output(FILE* output) {
+  int descriptor = fileno(output);
+  return ftruncate(descriptor, 0) == 0 && lseek(descriptor, 0, SEEK_SET) == 0;
+}
+
+namespace {
+
+// Maps count bytes from offset of descriptor; the mapping starts at the page
+// that holds offset.
+bool map_region(int descriptor, std::uint64_t offset, std::uint64_t count, int protection, int sharing,
+                MappedRegion* region) {
+  std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  std::uint64_t start = offset - offset % page;
+  std::uint64_t length = count + (offset - start);
+  if (count == 0 || length > SIZE_MAX / 2) return false;
+  void* base = mmap(nullptr, static_cast<std::size_t>(length), protection, sharing, descriptor,
+                    static_cast<off_t>(start));
+  if (base == MAP_FAILED) return false;
+  region->base = base;
+  region->length = static_cast<std::size_t>(length);
+  region->data = static_cast<unsigned char*>(base) + (offset - start);
+  return true;
+}
+
+bool file_size_is_limited() {
+  struct rlimit limit;
+  return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY;
+}
+
+}  // namespace
+
+bool platform_map_input(FILE* stream, std::uint64_t offset, std::uint64_t count, MappedRegion* region) {
+  int descriptor = fileno(stream);
+  struct stat found;
+  if (descriptor < 0 || fstat(descriptor, &found) != 0 || !S_ISREG(found.st_mode) ||
+      offset + count > static_cast<std::uint64_t>(found.st_size) || offset + count < offset) {
+    return false;
+  }
+  if (!map_region(descriptor, offset, count, PROT_READ, MAP_PRIVATE, region)) return false;
+  (void)madvise(region->base, region->length, MADV_SEQUENTIAL);
+  return true;
+}
+
+bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region) {
+  if (file_size_is_limited()) return false;
+  int descriptor = fileno(output);
+  if (count > static_cast<std::uint64_t>(INT64_MAX) ||
+      posix_fallocate(descriptor, 0, static_cast<off_t>(count)) != 0 ||
+      !map_region(descriptor, 0, count, PROT_READ | PROT_WRITE, MAP_SHARED, region)) {
+    (void)ftruncate(descriptor, 0);
+    return false;
+  }
+  return true;
+}
+
+void platform_unmap(MappedRegion* region) {
+  if (region->base != nullptr) munmap(region->base, region->length);
+  *region = MappedRegion{};
 }
 
 bool platform_make_link(const char* target, const char* path) {

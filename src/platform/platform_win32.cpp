@@ -169,6 +169,30 @@ FILE* platform_create_output_file(const char* path, int /*unix_mode*/) {
   return file;
 }
 
+bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t count) {
+  int descriptor = _fileno(output);
+  while (count > 0) {
+    // _write takes an unsigned int count.
+    unsigned chunk = count < 0x40000000u ? static_cast<unsigned>(count) : 0x40000000u;
+    int written = _write(descriptor, data, chunk);
+    if (written <= 0) return false;
+    data += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool platform_empty_output(FILE* output) {
+  int descriptor = _fileno(output);
+  return _chsize(descriptor, 0) == 0 && _lseeki64(descriptor, 0, SEEK_SET) == 0;
+}
+
+// Members are decoded in memory instead: a file mapping would add code to
+// the smallest stub for the largest members only.
+bool platform_map_input(FILE*, std::uint64_t, std::uint64_t, MappedRegion*) { return false; }
+bool platform_map_output(FILE*, std::uint64_t, MappedRegion*) { return false; }
+void platform_unmap(MappedRegion* region) { *region = MappedRegion{}; }
+
 bool platform_make_link(const char* /*target*/, const char* /*path*/) { return false; }
 
 const char* platform_drive_a_root() { return "A:\\"; }

@@ -1,0 +1,141 @@
+// whole_member.cpp - a deflated member decoded in one piece with libdeflate.
+#include "extract/whole_member.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <libdeflate.h>
+
+#include "archive/archive_state.h"
+#include "extract/fast_crc32.h"
+#include "extract/traditional_cipher.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Made on first use and kept for the run, like the inflater.
+libdeflate_decompressor* g_decompressor = nullptr;
+
+// The memory of members that the two 10 KiB buffers cannot hold, grown to
+// the largest such member and kept for the run.
+unsigned char* g_scratch = nullptr;
+std::size_t g_scratch_size = 0;
+
+unsigned char* scratch(std::size_t size) {
+  if (size <= g_scratch_size) return g_scratch;
+  free(g_scratch);
+  g_scratch = static_cast<unsigned char*>(malloc(size));
+  g_scratch_size = g_scratch == nullptr ? 0 : size;
+  return g_scratch;
+}
+
+// Where one member's data and output are, and what has been done that a
+// redo from the start must undo.
+struct Placement {
+  unsigned char* data = nullptr;
+  unsigned char* output = nullptr;
+  MappedRegion mapped_data;
+  MappedRegion mapped_output;
+  bool data_read = false;
+  bool output_touched = false;
+};
+
+bool fits_a_buffer(std::uint64_t size) { return size <= k_buffer_size; }
+
+// Places the data and the output: in the archive state's two buffers when
+// they hold them, else in the files mapped from the disk, else in memory up
+// to k_whole_member_memory. Enciphered data is never mapped: it is
+// deciphered where it lies.
+bool place(const WholeMember& member, Placement* placement) {
+  std::uint64_t in_memory = 0;
+  if (fits_a_buffer(member.data_size)) {
+    placement->data = archive_state.read_buffer;
+  } else if (!member.enciphered &&
+             platform_map_input(member.archive, member.data_start, member.data_size, &placement->mapped_data)) {
+    placement->data = placement->mapped_data.data;
+  } else {
+    in_memory += member.data_size;
+  }
+  if (fits_a_buffer(member.uncompressed_size)) {
+    placement->output = archive_state.output_buffer;
+  } else {
+    placement->output_touched = true;
+    if (platform_map_output(member.output, member.uncompressed_size, &placement->mapped_output)) {
+      placement->output = placement->mapped_output.data;
+    } else {
+      in_memory += member.uncompressed_size;
+    }
+  }
+  if (in_memory == 0) return true;
+  if (in_memory > k_whole_member_memory) return false;
+  unsigned char* memory = scratch(static_cast<std::size_t>(in_memory));
+  if (memory == nullptr) return false;
+  if (placement->data == nullptr) {
+    placement->data = memory;
+    memory += member.data_size;
+  }
+  if (placement->output == nullptr) placement->output = memory;
+  return true;
+}
+
+// Reads (and deciphers) the data unless it is mapped.
+bool read_data(const WholeMember& member, Placement* placement) {
+  if (placement->mapped_data.data != nullptr) return true;
+  placement->data_read = true;
+  std::size_t size = static_cast<std::size_t>(member.data_size);
+  if (fread(placement->data, 1, size, member.archive) != size) return false;
+  if (member.enciphered) decrypt_buffer(placement->data, size);
+  return true;
+}
+
+bool decode(const WholeMember& member, const Placement& placement) {
+  if (g_decompressor == nullptr) g_decompressor = libdeflate_alloc_decompressor();
+  if (g_decompressor == nullptr) return false;
+  std::size_t size = static_cast<std::size_t>(member.uncompressed_size);
+  // No count of bytes produced is asked for: libdeflate then accepts only a
+  // stream that yields exactly the declared size.
+  return libdeflate_deflate_decompress(g_decompressor, placement.data, static_cast<std::size_t>(member.data_size),
+                                       placement.output, size, nullptr) == LIBDEFLATE_SUCCESS &&
+         update_crc32(0, placement.output, size) == member.crc32;
+}
+
+bool write_output(const WholeMember& member, const Placement& placement) {
+  if (placement.mapped_output.data != nullptr) return true;
+  return platform_write_whole(member.output, placement.output, static_cast<std::size_t>(member.uncompressed_size));
+}
+
+// Puts the member back as it was before the call.
+void undo(const WholeMember& member, const Placement& placement, const CipherKeys& keys) {
+  if (placement.data_read) (void)platform_seek(member.archive, member.data_start);
+  cipher_keys = keys;
+  if (placement.output_touched) (void)platform_empty_output(member.output);
+}
+
+}  // namespace
+
+bool decode_whole_member(const WholeMember& member) {
+  // Sizes that the address space of a 32-bit stub could not hold are streamed.
+  constexpr std::uint64_t largest = SIZE_MAX / 4;
+  if (member.data_size == 0 || member.uncompressed_size == 0 || member.data_size > largest ||
+      member.uncompressed_size > largest) {
+    return false;
+  }
+  CipherKeys keys = cipher_keys;
+  Placement placement;
+  bool done = place(member, &placement) && read_data(member, &placement) && decode(member, placement);
+  platform_unmap(&placement.mapped_data);
+  if (done) {
+    placement.output_touched = true;
+    done = write_output(member, placement);
+  }
+  platform_unmap(&placement.mapped_output);
+  if (!done) undo(member, placement, keys);
+  return done;
+}
+
+void end_whole_members() {
+  free(g_scratch);
+  g_scratch = nullptr;
+  g_scratch_size = 0;
+  if (g_decompressor != nullptr) libdeflate_free_decompressor(g_decompressor);
+  g_decompressor = nullptr;
+}

@@ -1,0 +1,34 @@
+// whole_member.h - a deflated member decoded in one piece.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// A deflated member whose data the archive holds in one file. Streaming it
+// through zlib costs a pass of the inflater per 10 KiB and a copy through
+// stdio; decoding the whole data at once with libdeflate costs neither.
+struct WholeMember {
+  FILE* archive;             // standing at data_start
+  FILE* output;              // empty, with nothing buffered by stdio
+  std::uint64_t data_start;  // past the encryption header of an enciphered member
+  std::uint64_t data_size;   // the deflate data, without the encryption header
+  std::uint64_t uncompressed_size;
+  std::uint32_t crc32;
+  bool enciphered;  // the traditional cipher's keys stand ready for the first data byte
+};
+
+// In memory a member takes at most this much (data and output together);
+// a larger one is decoded where the platform maps files, into its output
+// file mapped from the disk, or else streamed.
+constexpr std::uint64_t k_whole_member_memory = 12u << 20;
+
+// Decodes the member into exactly its uncompressed size, checks its CRC-32
+// and writes it. Prints nothing. True when all of that succeeded. On false
+// the member is as it was before the call: the archive stands at
+// data_start, the cipher's keys are as they were and the output file is
+// empty, so that the member can be redone from its start by streaming,
+// which tells what went wrong.
+bool decode_whole_member(const WholeMember& member);
+
+// Frees what the decoding keeps between members.
+void end_whole_members();
