@@ -3,9 +3,12 @@ packed on Windows for win32, win64 and linux, with and without a password,
 extracted by the Windows stubs under wine and by the Linux stub natively."""
 import argparse
 import os
+import shutil
+import stat
 import sys
 import tempfile
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
@@ -14,11 +17,13 @@ from file_trees import files_below  # noqa: E402
 PASSWORD = "s3cret pass"
 FILES = {"top.txt": b"top level\n" * 50, "sub/inner.bin": bytes(range(256)) * 40,
          "sub/deeper/empty.txt": b"", "sub/with space.txt": b"x" * 3000}
-# A name outside ASCII: mksfx.exe walks the folder with UTF-8 names but
-# opens files by narrow names, which Windows (and wine, which ignores the
-# manifest's UTF-8 code page) reads in the ANSI code page: it cannot read
-# this one yet.
-UTF8_FILES = {"caf\u00e9 \u65e5\u672c.txt": b"UTF-8 name\n"}
+# Names outside ASCII, one outside the BMP too (a surrogate pair in
+# Windows's UTF-16), and a folder among them: mksfx.exe must read them by
+# their wide names and store them as UTF-8.
+UTF8_FILES = {"caf\u00e9 \u65e5\u672c.txt": b"UTF-8 name\n", "\u00fcber/\u0416\u0443\u043a.bin": bytes(range(200)),
+              "smile \U0001F600.txt": b"outside the BMP\n"}
+# The general-purpose bit that marks a member name as UTF-8.
+UTF8_NAME_FLAG = 0x0800
 ARGS = None
 
 
@@ -29,8 +34,23 @@ class MksfxExeTest(unittest.TestCase):
         prepare_wine_prefix(ARGS.wine_prefix_win64, "win64")
 
     def mksfx(self, *args):
+        # Without SOURCE_DATE_EPOCH, which would fix the stored modes.
+        env = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
         return run_stub(ARGS.mksfx_exe, stdin=None, args=args, cwd=self.work.name, timeout=120,
-                        wine_prefix=ARGS.wine_prefix_win64, wine_arch="win64")
+                        wine_prefix=ARGS.wine_prefix_win64, wine_arch="win64", env=env)
+
+    def extract(self, output, target, stdin=b""):
+        """Runs the self-extractor output in a new folder and returns the
+        folder's files."""
+        destination = tempfile.mkdtemp(dir=self.work.name)
+        if target == "linux":
+            os.chmod(output, 0o755)
+            ran = run_stub(output, stdin=stdin, cwd=destination)
+        else:
+            ran = run_stub(output, stdin=stdin, cwd=destination,
+                           wine_prefix=getattr(ARGS, "wine_prefix_" + target), wine_arch=target)
+        self.assertEqual(ran.status, 0, ran.stdout + ran.stderr)
+        return files_below(destination)
 
     def test_help_lists_built_in_targets(self):
         result = self.mksfx("--help")
@@ -39,20 +59,59 @@ class MksfxExeTest(unittest.TestCase):
         for target in ARGS.targets:
             self.assertIn(target, text)
 
-    def make_source(self, files):
-        source = os.path.join(self.work.name, "pkg")
+    def make_source(self, files, folder="pkg"):
+        source = os.path.join(self.work.name, folder)
         for name, data in files.items():
             os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
             with open(os.path.join(source, name), "wb") as handle:
                 handle.write(data)
         return source
 
-    @unittest.expectedFailure
     def test_name_outside_the_ansi_code_page(self):
-        source = self.make_source(UTF8_FILES)
-        output = os.path.join(self.work.name, "utf8.exe")
+        # The folder and the output are named outside ASCII on the command
+        # line too, which reaches mksfx.exe only through the wide one.
+        folder = "p\u00e4ck \u00e9t\u00e9"
+        source = self.make_source(UTF8_FILES, folder)
+        expected = {folder + "/" + name: data for name, data in UTF8_FILES.items()}
+        for target in ARGS.targets:
+            with self.subTest(target=target):
+                output = os.path.join(self.work.name, "\u00e9crit %s \u65e5.exe" % target)
+                made = self.mksfx("-q", "--target", target, "-o", windows_path(output), windows_path(source))
+                self.assertEqual(made.status, 0, made.stderr)
+                with zipfile.ZipFile(output) as archive:
+                    infos = archive.infolist()
+                # zipfile reads a name as UTF-8 only when its flag says so.
+                self.assertEqual(sorted(info.filename for info in infos if not info.is_dir()), sorted(expected))
+                self.assertIn(folder + "/\u00fcber/", [info.filename for info in infos])
+                for info in infos:
+                    self.assertTrue(info.flag_bits & UTF8_NAME_FLAG, info.filename)
+                if target != "linux":
+                    # The Windows stubs open themselves by their ANSI name,
+                    # in which this one's last character is lost: they run
+                    # from a copy named in ASCII.
+                    shutil.copyfile(output, os.path.join(self.work.name, "ascii-%s.exe" % target))
+                    output = os.path.join(self.work.name, "ascii-%s.exe" % target)
+                self.assertEqual(self.extract(output, target), expected)
+
+    def test_stored_modes_leave_others_without_write(self):
+        # Windows reports 0666 files and 0777 folders; a Linux stub would
+        # make them writable by everyone. A read-only file stays read-only,
+        # and a program (by its name's ending, as Windows tells) executable.
+        files = dict(FILES, **{"read-only.txt": b"locked\n", "tool.exe": b"MZ"})
+        source = self.make_source(files)
+        os.chmod(os.path.join(source, "read-only.txt"), 0o444)
+        self.addCleanup(os.chmod, os.path.join(source, "read-only.txt"), 0o644)
+        output = os.path.join(self.work.name, "modes")
         made = self.mksfx("-q", "--target", "linux", "-o", windows_path(output), windows_path(source))
         self.assertEqual(made.status, 0, made.stderr)
+        expected = {"pkg/": stat.S_IFDIR | 0o755, "pkg/sub/": stat.S_IFDIR | 0o755,
+                    "pkg/sub/deeper/": stat.S_IFDIR | 0o755, "pkg/read-only.txt": stat.S_IFREG | 0o444}
+        expected.update({"pkg/" + name: stat.S_IFREG | 0o644 for name in FILES})
+        expected["pkg/tool.exe"] = stat.S_IFREG | 0o755
+        with zipfile.ZipFile(output) as archive:
+            stored = {info.filename: info.external_attr >> 16 for info in archive.infolist()}
+        self.assertEqual({name: oct(mode) for name, mode in stored.items()},
+                         {name: oct(mode) for name, mode in expected.items()})
 
     def test_pack_on_windows_and_extract(self):
         source = self.make_source(FILES)
@@ -67,16 +126,8 @@ class MksfxExeTest(unittest.TestCase):
                     # The folder given Windows style, backslashes and all.
                     made = self.mksfx(*options, windows_path(source))
                     self.assertEqual(made.status, 0, made.stderr)
-                    destination = tempfile.mkdtemp(dir=self.work.name)
                     stdin = (password + "\n").encode() * len(FILES) if password else b""
-                    if target == "linux":
-                        os.chmod(output, 0o755)
-                        ran = run_stub(output, stdin=stdin, cwd=destination)
-                    else:
-                        ran = run_stub(output, stdin=stdin, cwd=destination,
-                                       wine_prefix=getattr(ARGS, "wine_prefix_" + target), wine_arch=target)
-                    self.assertEqual(ran.status, 0, ran.stdout + ran.stderr)
-                    self.assertEqual(files_below(destination), expected)
+                    self.assertEqual(self.extract(output, target, stdin), expected)
 
 
 if __name__ == "__main__":

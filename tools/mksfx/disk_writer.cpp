@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "mksfx_platform.h"
+
 namespace {
 
 std::string system_reason() { return std::strerror(errno); }
@@ -15,13 +17,13 @@ std::string disk_path_of(const DiskWriter& writer, std::size_t disk_number) {
 
 void make_disk_folder(const std::string& folder) {
   std::error_code error;
-  if (!std::filesystem::create_directory(folder, error)) {
+  if (!std::filesystem::create_directory(native_path(folder), error)) {
     throw BuildError("cannot create " + folder + ": " + (error ? error.message() : "it exists already"));
   }
 }
 
 void open_disk_file(DiskWriter& writer, const std::string& path) {
-  writer.file = std::fopen(path.c_str(), "wb");
+  writer.file = open_file(path, "wb");
   if (writer.file == nullptr) throw BuildError("cannot create " + path + ": " + system_reason());
   writer.disk_paths.push_back(path);
   writer.used = 0;

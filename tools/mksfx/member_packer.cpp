@@ -73,7 +73,7 @@ class Spool {
 
 class InputFile {
  public:
-  explicit InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+  explicit InputFile(const std::string& path) : path_(path), file_(open_file(path, "rb")) {
     if (file_ == nullptr) throw BuildError("cannot read " + path + ": " + std::strerror(errno));
   }
   ~InputFile() { std::fclose(file_); }

@@ -45,11 +45,11 @@ void stop_build(int signal_number) {
 }
 
 void remove_partial_output() {
-  if (!g_partial_file.empty()) std::remove(g_partial_file.c_str());
+  std::error_code ignored;
+  if (!g_partial_file.empty()) std::filesystem::remove(native_path(g_partial_file), ignored);
   g_partial_file.clear();
   if (!g_partial_folder.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_partial_folder, ignored);
+    std::filesystem::remove_all(native_path(g_partial_folder), ignored);
     g_partial_folder.clear();
   }
 }
@@ -72,7 +72,7 @@ std::string file_name_of(std::string path) {
 }
 
 std::string read_password_file(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
+  FILE* file = open_file(path, "rb");
   if (file == nullptr) throw BuildError("cannot read password file " + path + ": " + std::strerror(errno));
   std::string line;
   int c;
@@ -113,8 +113,8 @@ std::string choose_stub(const BuildOptions& options, NameRules* rules) {
 // folder is replaced.
 bool is_earlier_split_output(const std::string& folder) {
   std::error_code error;
-  for (const auto& child : std::filesystem::directory_iterator(folder, error)) {
-    std::string name = child.path().filename().string();
+  for (const auto& child : std::filesystem::directory_iterator(native_path(folder), error)) {
+    std::string name = name_of_path(child.path().filename());
     if (!child.is_directory() || name.rfind("disk", 0) != 0 ||
         name.find_first_not_of("0123456789", 4) != std::string::npos || name.size() == 4) {
       return false;
@@ -151,17 +151,17 @@ void check_output_path(const BuildOptions& options) {
                      ": without --split, OUTPUT is a file, and its name cannot end in '/'");
   }
   std::string folder = folder_of(options.output);
-  fs::file_status folder_status = fs::status(folder, error);
+  fs::file_status folder_status = fs::status(native_path(folder), error);
   if (!fs::exists(folder_status)) {
     throw BuildError("cannot write " + options.output + ": the folder " + folder + " does not exist");
   }
   if (!fs::is_directory(folder_status)) {
     throw BuildError("cannot write " + options.output + ": " + folder + " is not a folder");
   }
-  fs::file_status found = fs::symlink_status(options.output, error);
+  fs::file_status found = fs::symlink_status(native_path(options.output), error);
   if (!fs::exists(found)) return;
   bool is_link = fs::is_symlink(found);
-  if (is_link) found = fs::status(options.output, error);
+  if (is_link) found = fs::status(native_path(options.output), error);
   if (is_link && !fs::exists(found)) return;
   if (options.split_size != 0) {
     if (!(fs::is_directory(found) && is_earlier_split_output(options.output))) {
@@ -205,7 +205,7 @@ void open_output(DiskWriter& writer, const BuildOptions& options) {
       return;
     }
     std::error_code error;
-    if (std::filesystem::create_directory(path, error)) {
+    if (std::filesystem::create_directory(native_path(path), error)) {
       g_partial_folder = path;
       open_split_output(writer, path, file_name_of(options.output), options.split_size);
       return;
@@ -218,7 +218,7 @@ void open_output(DiskWriter& writer, const BuildOptions& options) {
 void make_executable(const std::string& path) {
   std::error_code ignored;
   auto bits = static_cast<std::filesystem::perms>(0777 & ~file_creation_mask());
-  std::filesystem::permissions(path, bits, std::filesystem::perm_options::replace, ignored);
+  std::filesystem::permissions(native_path(path), bits, std::filesystem::perm_options::replace, ignored);
 }
 
 // Moves the finished output into place, replacing an earlier one.
@@ -227,17 +227,18 @@ void commit_output(const DiskWriter& writer, const BuildOptions& options) {
   std::error_code error;
   if (options.split_size == 0) {
     // Replaces an earlier OUTPUT in one step, on Windows too.
-    std::filesystem::rename(g_partial_file, options.output, error);
+    std::filesystem::rename(native_path(g_partial_file), native_path(options.output), error);
     if (error) throw BuildError("cannot write " + options.output + ": " + error.message());
     g_partial_file.clear();
     return;
   }
-  if (std::filesystem::exists(options.output, error)) std::filesystem::remove_all(options.output, error);
-  if (!error) std::filesystem::rename(g_partial_folder, options.output, error);
+  std::filesystem::path output = native_path(options.output);
+  if (std::filesystem::exists(output, error)) std::filesystem::remove_all(output, error);
+  if (!error) std::filesystem::rename(native_path(g_partial_folder), output, error);
   if (error) throw BuildError("cannot replace " + options.output + ": " + error.message());
   g_partial_folder.clear();
   std::error_code ignored;
-  std::filesystem::permissions(options.output,
+  std::filesystem::permissions(output,
                                std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                                    std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
                                    std::filesystem::perms::others_exec,
@@ -352,8 +353,14 @@ void build_self_extractor(const BuildOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // getopt_long reorders the words it is handed: they must be this copy's.
+  std::vector<std::string> words = command_line_words(argc, argv);
+  std::vector<char*> word_pointers;
+  for (std::string& word : words) word_pointers.push_back(word.data());
+  word_pointers.push_back(nullptr);
   BuildOptions options;
-  std::string usage_error = parse_build_options(argc, argv, std::getenv("SOURCE_DATE_EPOCH"), &options);
+  std::string usage_error = parse_build_options(static_cast<int>(words.size()), word_pointers.data(),
+                                                std::getenv("SOURCE_DATE_EPOCH"), &options);
   if (!usage_error.empty()) {
     std::fprintf(stderr, "mksfx: %s\nTry 'mksfx --help' for more information.\n", usage_error.c_str());
     return k_exit_usage;

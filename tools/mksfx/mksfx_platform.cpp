@@ -7,6 +7,7 @@
 #include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
@@ -19,6 +20,53 @@
 
 #ifdef _WIN32
 
+namespace {
+
+// UTF-8 to UTF-16; bytes that are not UTF-8 become U+FFFD, which names no
+// file that could be found, so their open fails as a missing file's would.
+std::wstring wide_of(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+// UTF-16 to UTF-8; a lone surrogate, which only a name made outside the
+// usual tools holds, becomes U+FFFD.
+std::string utf8_of(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length, nullptr, nullptr);
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> command_line_words(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (words == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> utf8_words;
+  for (int i = 0; i < count; ++i) utf8_words.push_back(utf8_of(words[i]));
+  LocalFree(words);
+  return utf8_words;
+}
+
+std::filesystem::path native_path(const std::string& path) { return std::filesystem::path(wide_of(path)); }
+
+std::string name_of_path(const std::filesystem::path& path) { return utf8_of(path.native()); }
+
+FILE* open_file(const std::string& path, const char* mode) {
+  return _wfopen(wide_of(path).c_str(), wide_of(mode).c_str());
+}
+
+unsigned stored_permissions(std::filesystem::perms permissions) {
+  return static_cast<unsigned>(permissions) & 07777 & ~022u;
+}
+
 bool read_random_bytes(void* buffer, std::size_t size) {
   NTSTATUS status =
       BCryptGenRandom(nullptr, static_cast<PUCHAR>(buffer), static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
@@ -26,7 +74,7 @@ bool read_random_bytes(void* buffer, std::size_t size) {
 }
 
 FILE* create_new_file(const std::string& path) {
-  int descriptor = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  int descriptor = _wopen(wide_of(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (descriptor < 0) return nullptr;
   FILE* file = _fdopen(descriptor, "wb");
   if (file == nullptr) _close(descriptor);
@@ -41,7 +89,7 @@ unsigned file_creation_mask() { return 022; }
 
 bool identify_file(const std::string& path, FileIdentity* identity) {
   // Backup semantics let a folder be opened too; no access is asked for.
-  HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE handle = CreateFileW(wide_of(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information;
@@ -54,6 +102,18 @@ bool identify_file(const std::string& path, FileIdentity* identity) {
 }
 
 #else
+
+std::vector<std::string> command_line_words(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path native_path(const std::string& path) { return std::filesystem::path(path); }
+
+std::string name_of_path(const std::filesystem::path& path) { return path.string(); }
+
+FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+unsigned stored_permissions(std::filesystem::perms permissions) { return static_cast<unsigned>(permissions) & 07777; }
 
 bool read_random_bytes(void* buffer, std::size_t size) {
   auto* bytes = static_cast<unsigned char*>(buffer);

@@ -4,7 +4,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
+
+// Paths and names travel through mksfx as byte strings: on POSIX the bytes
+// the system uses, on Windows UTF-8, which is turned into the system's
+// UTF-16 only where a file is named to it. std::filesystem would read a
+// narrow string in the ANSI code page, so every path is handed to it
+// through native_path and read back through name_of_path.
+
+// The command-line words, argv[0] first: argv on POSIX; on Windows the wide
+// command line in UTF-8, as argv holds only what the ANSI code page can
+// show of each word.
+std::vector<std::string> command_line_words(int argc, char** argv);
+
+// The std::filesystem path that path names.
+std::filesystem::path native_path(const std::string& path);
+
+// The name of path as mksfx keeps it (UTF-8 on Windows).
+std::string name_of_path(const std::filesystem::path& path);
+
+// Opens path as std::fopen does, with one of its modes ("rb", "wb").
+// Returns nullptr with errno set on failure.
+FILE* open_file(const std::string& path, const char* mode);
+
+// The permission bits stored for a file or folder the system reports with
+// permissions. Windows has no Unix modes and reports every file 0666 (0444
+// read-only, 0777 for a program's ending such as .exe) and every folder
+// 0777: the write bits of group and others are taken away, so a Linux
+// self-extractor made there creates 0644 files and 0755 folders.
+unsigned stored_permissions(std::filesystem::perms permissions);
 
 // Fills buffer from the system's random source. Returns false on failure,
 // with errno set where the system gives one.

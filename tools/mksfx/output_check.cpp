@@ -8,13 +8,14 @@
 #include "archive/archive_state.h"
 #include "archive/central_directory.h"
 #include "archive/eocd_search.h"
+#include "mksfx_platform.h"
 #include "platform/platform.h"
 
 namespace {
 
 class ReadFile {
  public:
-  explicit ReadFile(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {
+  explicit ReadFile(const std::string& path) : file_(open_file(path, "rb")) {
     if (file_ == nullptr) throw BuildError("cannot read back " + path);
   }
   ~ReadFile() {
@@ -54,7 +55,7 @@ bool same_entry(const ZipEntry& entry, const CentralRecord& record) {
 
 std::uint64_t size_of(const std::string& path) {
   std::error_code error;
-  std::uintmax_t size = std::filesystem::file_size(path, error);
+  std::uintmax_t size = std::filesystem::file_size(native_path(path), error);
   if (error) throw BuildError("cannot read back " + path);
   return size;
 }

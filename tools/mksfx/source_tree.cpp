@@ -52,9 +52,9 @@ Facts read_facts(const std::string& path, const fs::file_status& status) {
   std::error_code error;
   Facts facts;
   facts.is_directory = fs::is_directory(status);
-  facts.mode = static_cast<unsigned>(status.permissions()) & 07777;
-  if (!facts.is_directory) facts.size = fs::file_size(path, error);
-  fs::file_time_type written = error ? fs::file_time_type() : fs::last_write_time(path, error);
+  facts.mode = stored_permissions(status.permissions());
+  if (!facts.is_directory) facts.size = fs::file_size(native_path(path), error);
+  fs::file_time_type written = error ? fs::file_time_type() : fs::last_write_time(native_path(path), error);
   if (error) throw BuildError("cannot read " + path + ": " + error.message());
   facts.mtime = seconds_of(written);
   return facts;
@@ -64,16 +64,16 @@ class SourceWalk {
  public:
   SourceWalk(NameRules rules, const std::string& output) : rules_(rules) {
     std::error_code error;
-    fs::file_status status = fs::status(output, error);
+    fs::file_status status = fs::status(native_path(output), error);
     if (output.empty() || error || !identify_file(output, &output_identity_)) return;
     output_known_ = true;
     output_is_folder_ = fs::is_directory(status);
-    if (!output_is_folder_) output_size_ = fs::file_size(output, error);
+    if (!output_is_folder_) output_size_ = fs::file_size(native_path(output), error);
   }
 
   void add_input(const std::string& path) {
     std::error_code error;
-    fs::file_status status = fs::status(path, error);
+    fs::file_status status = fs::status(native_path(path), error);
     if (error) throw BuildError("cannot read " + path + ": " + error.message());
     std::string name = base_name_of(path);
     if (fs::is_directory(status)) {
@@ -118,8 +118,8 @@ class SourceWalk {
     std::error_code error;
     std::vector<std::string> children;
     // The iterator leaves out "." and "..".
-    for (fs::directory_iterator child(path, error), end; !error && child != end; child.increment(error)) {
-      children.push_back(child->path().filename().string());
+    for (fs::directory_iterator child(native_path(path), error), end; !error && child != end; child.increment(error)) {
+      children.push_back(name_of_path(child->path().filename()));
     }
     if (error) throw BuildError("cannot read folder " + path + ": " + error.message());
     for (const std::string& child_name : children) add_child(path + "/" + child_name, prefix + child_name);
@@ -127,10 +127,10 @@ class SourceWalk {
 
   void add_child(const std::string& path, const std::string& name) {
     std::error_code error;
-    fs::file_status status = fs::symlink_status(path, error);
+    fs::file_status status = fs::symlink_status(native_path(path), error);
     if (error) throw BuildError("cannot read " + path + ": " + error.message());
     if (fs::is_symlink(status)) {
-      status = fs::status(path, error);
+      status = fs::status(native_path(path), error);
       if (error || !fs::exists(status)) {
         std::fprintf(stderr, "mksfx: warning: skipping %s: a link to nothing\n", shown(path).c_str());
         return;

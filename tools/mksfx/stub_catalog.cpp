@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mksfx_platform.h"
 #include "zip_records.h"
 
 extern const unsigned char stub_linux_bytes[];
@@ -78,7 +79,7 @@ std::string embedded_stub(StubTarget target) {
 }
 
 std::string read_stub_file(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
+  FILE* file = open_file(path, "rb");
   if (file == nullptr) throw BuildError("cannot read stub " + path + ": " + std::strerror(errno));
   std::string bytes;
   char chunk[65536];

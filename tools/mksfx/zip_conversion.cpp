@@ -10,6 +10,7 @@
 #include "archive/aes_extra.h"
 #include "extract/aes_member.h"
 #include "archive/zip64_fields.h"
+#include "mksfx_platform.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,7 +21,7 @@ constexpr std::uint16_t k_flag_strong_encryption = 0x0040;
 
 std::uint64_t file_size_of(const std::string& path) {
   std::error_code error;
-  std::uintmax_t size = std::filesystem::file_size(path, error);
+  std::uintmax_t size = std::filesystem::file_size(native_path(path), error);
   if (error) throw BuildError("cannot read " + path + ": " + error.message());
   return size;
 }
@@ -75,7 +76,7 @@ class ArchiveParts {
   void open_part(std::size_t part) {
     if (file_ != nullptr && open_part_ == part) return;
     if (file_ != nullptr) std::fclose(file_);
-    file_ = std::fopen(paths_[part].c_str(), "rb");
+    file_ = open_file(paths_[part], "rb");
     if (file_ == nullptr) throw BuildError("cannot read " + paths_[part] + ": " + std::strerror(errno));
     open_part_ = part;
   }
@@ -103,7 +104,7 @@ struct EndRecord {
 // Finds the last end record whose comment reaches exactly to the file's end
 // (or, failing that, the last one at all) in the final 65557 bytes.
 bool find_end_record(const std::string& path, EndRecord* record) {
-  FILE* file = std::fopen(path.c_str(), "rb");
+  FILE* file = open_file(path, "rb");
   if (file == nullptr) return false;
   std::uint64_t size = file_size_of(path);
   std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(size, k_end_search_window));
@@ -175,9 +176,9 @@ std::string sibling_path(const std::string& last_path, std::size_t number) {
   std::snprintf(suffix, sizeof suffix, ".z%02zu", number);
   std::string lower = stem + suffix;
   std::error_code error;
-  if (std::filesystem::exists(lower, error)) return lower;
+  if (std::filesystem::exists(native_path(lower), error)) return lower;
   std::snprintf(suffix, sizeof suffix, ".Z%02zu", number);
-  if (std::filesystem::exists(stem + suffix, error)) return stem + suffix;
+  if (std::filesystem::exists(native_path(stem + suffix), error)) return stem + suffix;
   throw BuildError("part " + std::to_string(number) + " of the split archive is missing: " + lower);
 }
 
@@ -356,7 +357,7 @@ void copy_member(ArchiveParts& parts, DiskWriter& writer, SourceMember& member) 
 
 bool is_zip_archive(const std::string& path) {
   std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
+  if (!std::filesystem::is_regular_file(native_path(path), error)) return false;
   EndRecord record;
   return find_end_record(path, &record);
 }
