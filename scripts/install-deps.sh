@@ -9,6 +9,8 @@ packages=(cmake g++ clang libclang-rt-14-dev zlib1g-dev nettle-dev python3-crypt
 # dpkg-dev), the arm64 one's cross-compiler and emulator, the man page lint
 # and the Debian package.
 packages+=(musl-tools dpkg-dev g++-aarch64-linux-gnu qemu-user-static mandoc file)
+# The Debian 11 chroot the static stub is started in.
+packages+=(debootstrap)
 [ $# -gt 0 ] && packages=("$@")
 missing=()
 for package in "${packages[@]}"; do
