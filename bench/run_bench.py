@@ -48,12 +48,16 @@ WORKLOADS = [
 
 # Targets: (workload archive, peer, highest allowed stub/peer ratio)
 TARGETS = [
-    ("log-deflate.zip", "bsdtar", 0.9),
-    ("random-stored.zip", "bsdtar", 0.8),
-    ("tiny-deflate.zip", "unzip", 1.0),
-    ("corpus-deflate.zip", "unzip", 0.8),
+    ("log-deflate.zip", "bsdtar", 0.6),
+    ("random-stored.zip", "bsdtar", 0.7),
+    ("tiny-deflate.zip", "unzip", 0.85),
+    ("corpus-deflate.zip", "unzip", 0.5),
 ]
-RSS_TARGET_KIB = 4 * 1024
+# The stub's anonymous memory (heap and private mappings) stays below this:
+# checked by one more run of each archive under RLIMIT_DATA, which counts
+# exactly those. Files it maps (the archive, a member's output) are not
+# anonymous memory; they count in the peak RSS reported.
+DATA_LIMIT_BYTES = 16 * 1024 * 1024
 GNU_TIME = "/usr/bin/time"
 MANY_FILES = 1000
 DROP_CACHES = [True]  # off in smoke mode: CI runs other tests alongside
@@ -193,10 +197,25 @@ def run_workload(workload, tools, data, runs, log, leftovers):
                     failures["sfxstub"] = "extracted files differ from the corpus"
             log("  %-15s %8.1f ms  rss %6d KiB%s" % (tool.name, wall * 1000, rss, "" if status == 0 else " FAILED"))
             trim_output(folder, leftovers)
+    if "sfxstub" in prepared and not within_data_limit(prepared["sfxstub"], data, scratch, part):
+        failures["sfxstub memory"] = "failed under RLIMIT_DATA = %d MiB" % (DATA_LIMIT_BYTES >> 20)
     for path in prepared.values():
         os.remove(path)
     os.sync()
     return samples, failures
+
+
+def within_data_limit(sfx, data, scratch, part):
+    """Whether the self-extractor extracts the archive right with its
+    anonymous memory held to DATA_LIMIT_BYTES."""
+    import resource
+    folder = tempfile.mkdtemp(prefix="data-limit-", dir=scratch)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_DATA, (DATA_LIMIT_BYTES, DATA_LIMIT_BYTES))  # noqa: E731
+    done = subprocess.run([sfx], cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, preexec_fn=limit)
+    sound = done.returncode == 0 and same_tree(os.path.join(data, "corpus", part[0]), os.path.join(folder, part[1]))
+    shutil.rmtree(folder, ignore_errors=True)
+    return sound
 
 
 def trim_output(folder, leftovers):
@@ -313,12 +332,13 @@ def render_report(results, tools, sizes, builders, command_line, chart_name, run
             continue
         ratio = entry[0]["sfxstub"]["median"] / entry[0][peer]["median"]
         title = next(w[0] for w in WORKLOADS if w[1] == archive)
-        lines.append("| %s: sfxstub <= %.1f x %s | %.2f x | %s |" % (title, limit, peer, ratio,
+        lines.append("| %s: sfxstub <= %g x %s | %.2f x | %s |" % (title, limit, peer, ratio,
                                                                       "met" if ratio <= limit else "**missed**"))
-    rss = [entry[0]["sfxstub"]["rss"] for entry in results.values() if "sfxstub" in entry[0]]
-    if rss:
-        lines.append("| peak RSS of sfxstub < 4 MiB, every archive | %.2f MiB | %s |"
-                     % (max(rss) / 1024, "met" if max(rss) < RSS_TARGET_KIB else "**missed**"))
+    if any("sfxstub" in entry[0] for entry in results.values()):
+        over = [archive for archive, entry in results.items() if "sfxstub memory" in entry[1]]
+        lines.append("| anonymous memory of sfxstub < %d MiB (runs under RLIMIT_DATA), every archive | %s | %s |"
+                     % (DATA_LIMIT_BYTES >> 20, "over on " + ", ".join(over) if over else "within",
+                        "**missed**" if over else "met"))
     win32 = [s for s in sizes if s[0] == "sfxstub-win32.exe"]
     if win32:
         lines.append("| sfxstub-win32.exe < 90 KiB | %.1f KiB | %s |"
