@@ -4,10 +4,10 @@
 # the build folder, to be run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The compiler, CMake, zlib and Nettle; musl for the static Linux stub, and
-# dpkg-dev to unpack the zlib and Nettle sources it is built with. The test
-# tools are left out.
-bash scripts/install-deps.sh g++ cmake zlib1g-dev nettle-dev musl-tools dpkg-dev
+# The compiler, CMake, zlib, libdeflate and Nettle; musl for the static Linux
+# stub, and dpkg-dev to unpack the zlib, libdeflate and Nettle sources it is
+# built with. The test tools are left out.
+bash scripts/install-deps.sh g++ cmake zlib1g-dev libdeflate-dev nettle-dev musl-tools dpkg-dev
 
 build=${BUILD_DIR:-build-demo}
 echo "== build ($build)"

@@ -48,20 +48,22 @@ enum class MemberOutcome {
 z_stream g_inflater;
 bool g_inflater_made = false;
 
-// Readies g_inflater for a new member, with no input left from the last one.
-// Returns zlib's status (Z_MEM_ERROR when it cannot be made).
-int prepare_inflater() {
-  int status = Z_OK;
-  if (g_inflater_made) {
-    status = inflateReset(&g_inflater);
-  } else {
-    memset(&g_inflater, 0, sizeof g_inflater);
-    status = inflateInit2(&g_inflater, k_raw_deflate_window_bits);
-    g_inflater_made = status == Z_OK;
-  }
+// Makes g_inflater at the first member. Returns zlib's status (Z_MEM_ERROR
+// when it cannot be made).
+int make_inflater() {
+  if (g_inflater_made) return Z_OK;
+  memset(&g_inflater, 0, sizeof g_inflater);
+  int status = inflateInit2(&g_inflater, k_raw_deflate_window_bits);
+  g_inflater_made = status == Z_OK;
+  return status;
+}
+
+// Readies g_inflater for a member that is streamed, with no input left from
+// the last one; a member decoded whole never touches it.
+void reset_inflater() {
+  (void)inflateReset(&g_inflater);
   g_inflater.next_in = nullptr;
   g_inflater.avail_in = 0;
-  return status;
 }
 
 class OutputFile {
@@ -401,23 +403,23 @@ MemberOutcome extract_data(MemberData* member) {
   return outcome;
 }
 
-// A deflated member of a one-file archive is decoded in one piece when it
-// can be (not a link, not AES, whose code is computed as the data streams).
-// An all-ones size that no Zip64 field replaced keeps the streamed reading
-// of it.
+// A member of a one-file archive is decoded in one piece when it can be
+// (not a link, not AES, whose code is computed as the data streams). An
+// all-ones size that no Zip64 field replaced keeps the streamed reading of
+// it.
 bool can_decode_whole(const MemberData* member) {
   const ZipEntry* entry = member->entry;
-  return member->deflated && !member->aes && member->link_target == nullptr && archive_state.last_segment == 0 &&
+  return !member->aes && member->link_target == nullptr && archive_state.last_segment == 0 &&
          entry->compressed_size != k_zip64_marker32;
 }
 
-// Decodes the member in one piece; false when it must be streamed from its
+// Decodes (or copies) the member in one piece; false when it must be streamed from its
 // start instead, which then tells what went wrong, exactly as streaming does.
 bool decoded_whole(MemberData* member) {
   const ZipEntry* entry = member->entry;
   std::uint64_t header = member->encrypted ? k_encryption_header_size : 0;
   WholeMember whole{member->archive, member->output, data_offset(entry) + header, entry->compressed_size - header,
-                    entry->uncompressed_size, entry->crc32, member->encrypted};
+                    entry->uncompressed_size, entry->crc32, member->encrypted, !member->deflated};
   if (!decode_whole_member(whole)) return false;
   member->crc = entry->crc32;
   member->still_to_write = 0;
@@ -691,7 +693,7 @@ MemberOutcome authenticate_member(MemberData* member, MemberOutcome outcome) {
 
 MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   z_stream* stream = &g_inflater;
-  int status = prepare_inflater();
+  int status = make_inflater();
   reset_output(stream);
   if (status != Z_OK) {
     report_zlib_error(status, stream);
@@ -750,6 +752,7 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   if (can_decode_whole(&member) && decoded_whole(&member)) {
     outcome = MemberOutcome::done;
   } else {
+    reset_inflater();
     outcome = extract_data(&member);
   }
   if (member.aes) outcome = authenticate_member(&member, outcome);

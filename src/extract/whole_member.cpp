@@ -1,4 +1,4 @@
-// whole_member.cpp - a deflated member decoded in one piece with libdeflate.
+// whole_member.cpp - a member decoded in one piece with libdeflate, or written whole.
 #include "extract/whole_member.h"
 
 #include <cstdint>
@@ -55,7 +55,10 @@ bool place(const WholeMember& member, Placement* placement) {
   } else {
     in_memory += member.data_size;
   }
-  if (fits_a_buffer(member.uncompressed_size)) {
+  if (member.stored) {
+    // Written from where the data lies: the sizes have to agree.
+    if (member.data_size != member.uncompressed_size) return false;
+  } else if (fits_a_buffer(member.uncompressed_size)) {
     placement->output = archive_state.output_buffer;
   } else {
     placement->output_touched = true;
@@ -73,7 +76,7 @@ bool place(const WholeMember& member, Placement* placement) {
     placement->data = memory;
     memory += member.data_size;
   }
-  if (placement->output == nullptr) placement->output = memory;
+  if (placement->output == nullptr && !member.stored) placement->output = memory;
   return true;
 }
 
@@ -87,15 +90,19 @@ bool read_data(const WholeMember& member, Placement* placement) {
   return true;
 }
 
-bool decode(const WholeMember& member, const Placement& placement) {
+bool decode(const WholeMember& member, Placement* placement) {
+  std::size_t size = static_cast<std::size_t>(member.uncompressed_size);
+  if (member.stored) {
+    placement->output = placement->data;
+    return update_crc32(0, placement->output, size) == member.crc32;
+  }
   if (g_decompressor == nullptr) g_decompressor = libdeflate_alloc_decompressor();
   if (g_decompressor == nullptr) return false;
-  std::size_t size = static_cast<std::size_t>(member.uncompressed_size);
   // No count of bytes produced is asked for: libdeflate then accepts only a
   // stream that yields exactly the declared size.
-  return libdeflate_deflate_decompress(g_decompressor, placement.data, static_cast<std::size_t>(member.data_size),
-                                       placement.output, size, nullptr) == LIBDEFLATE_SUCCESS &&
-         update_crc32(0, placement.output, size) == member.crc32;
+  return libdeflate_deflate_decompress(g_decompressor, placement->data, static_cast<std::size_t>(member.data_size),
+                                       placement->output, size, nullptr) == LIBDEFLATE_SUCCESS &&
+         update_crc32(0, placement->output, size) == member.crc32;
 }
 
 bool write_output(const WholeMember& member, const Placement& placement) {
@@ -121,12 +128,12 @@ bool decode_whole_member(const WholeMember& member) {
   }
   CipherKeys keys = cipher_keys;
   Placement placement;
-  bool done = place(member, &placement) && read_data(member, &placement) && decode(member, placement);
-  platform_unmap(&placement.mapped_data);
+  bool done = place(member, &placement) && read_data(member, &placement) && decode(member, &placement);
   if (done) {
     placement.output_touched = true;
     done = write_output(member, placement);
   }
+  platform_unmap(&placement.mapped_data);
   platform_unmap(&placement.mapped_output);
   if (!done) undo(member, placement, keys);
   return done;

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 
-// A deflated member whose data the archive holds in one file. Streaming it
-// through zlib costs a pass of the inflater per 10 KiB and a copy through
-// stdio; decoding the whole data at once with libdeflate costs neither.
+// A member whose data the archive holds in one file. Streaming a deflated
+// one through zlib costs a pass of the inflater per 10 KiB and copies
+// through stdio; decoding the whole data at once with libdeflate costs
+// neither. A stored one is checked and written straight from where it lies.
 struct WholeMember {
   FILE* archive;             // standing at data_start
   FILE* output;              // empty, with nothing buffered by stdio
@@ -15,6 +16,7 @@ struct WholeMember {
   std::uint64_t uncompressed_size;
   std::uint32_t crc32;
   bool enciphered;  // the traditional cipher's keys stand ready for the first data byte
+  bool stored;      // else deflated
 };
 
 // In memory a member takes at most this much (data and output together);
@@ -22,8 +24,8 @@ struct WholeMember {
 // file mapped from the disk, or else streamed.
 constexpr std::uint64_t k_whole_member_memory = 12u << 20;
 
-// Decodes the member into exactly its uncompressed size, checks its CRC-32
-// and writes it. Prints nothing. True when all of that succeeded. On false
+// Decodes the member into exactly its uncompressed size (a stored one must
+// hold exactly that many bytes), checks its CRC-32 and writes it. Prints nothing. True when all of that succeeded. On false
 // the member is as it was before the call: the archive stands at
 // data_start, the cipher's keys are as they were and the output file is
 // empty, so that the member can be redone from its start by streaming,

@@ -259,11 +259,31 @@ bool platform_map_input(FILE* stream, std::uint64_t offset, std::uint64_t count,
   return true;
 }
 
+// Writes count zero bytes at the file's start. A write reserves the disk
+// space as posix_fallocate would (a full disk fails it here, never a store
+// through the mapping), and the pages it leaves in the page cache are the
+// mapping's: a page faulted in on a hole would first be cleared by the
+// kernel, page by page, which costs more than these copies.
+bool write_zeros(int descriptor, std::uint64_t count) {
+  constexpr std::size_t k_zeros = 256 * 1024;
+  void* zeros = calloc(1, k_zeros);
+  if (zeros == nullptr) return false;
+  bool written = true;
+  for (std::uint64_t done = 0; done < count && written;) {
+    std::size_t chunk = count - done < k_zeros ? static_cast<std::size_t>(count - done) : k_zeros;
+    ssize_t put = pwrite(descriptor, zeros, chunk, static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    written = put > 0;
+    if (written) done += static_cast<std::uint64_t>(put);
+  }
+  free(zeros);
+  return written;
+}
+
 bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region) {
   if (file_size_is_limited()) return false;
   int descriptor = fileno(output);
-  if (count > static_cast<std::uint64_t>(INT64_MAX) ||
-      posix_fallocate(descriptor, 0, static_cast<off_t>(count)) != 0 ||
+  if (count > static_cast<std::uint64_t>(INT64_MAX) || !write_zeros(descriptor, count) ||
       !map_region(descriptor, 0, count, PROT_READ | PROT_WRITE, MAP_SHARED, region)) {
     (void)ftruncate(descriptor, 0);
     return false;

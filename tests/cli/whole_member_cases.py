@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""whole_member_cases.py - deflated members decoded in one piece, and the
+"""whole_member_cases.py - members decoded (or copied) in one piece, and the
 members that must then be streamed from their start: every size the stubs
 place differently (in the 10 KiB buffers, in memory or a mapped file, past
 the memory bound), plain and enciphered. A member that fails in one piece
@@ -92,6 +92,19 @@ def cases():
                   member("next.txt", b"n", cipher)],
                  {"crc.txt": data, "next.txt": b"n"}, 1, [CRC]),
             ] if any(kind in case[0] for kind in kinds)]
+    # Stored members are written from where they lie.
+    for size_name, size in SIZES.items():
+        data = text(size, size + 1)
+        label = "stored, %s" % size_name
+        found += [
+            ("%s: copied" % label, [Member("s.txt", data), Member("t.txt", data[:999])],
+             {"s.txt": data, "t.txt": data[:999]}, 0, []),
+            ("%s: declared size too small" % label,
+             [Member("short.txt", data, uncompressed_size=size - 100), Member("next.txt", b"n")],
+             {"short.txt": data[: size - 100], "next.txt": b"n"}, 1, ["short.txt " + LARGER]),
+            ("%s: wrong CRC-32" % label, [Member("crc.txt", data, crc=zlib.crc32(data) ^ 1), Member("next.txt", b"n")],
+             {"crc.txt": data, "next.txt": b"n"}, 1, [CRC]),
+        ]
     # A compressed size that leaves the stream's last bytes outside: the 4
     # bytes streaming reads past a member's data still complete it.
     data = text(SIZES["medium"], 7)

@@ -26,6 +26,7 @@ struct Case {
   const char* name;
   std::size_t size;
   Fault fault;
+  bool stored = false;
 };
 
 class WholeMemberTest : public testing::TestWithParam<Case> {
@@ -45,7 +46,7 @@ constexpr std::size_t k_prefix = 777;  // what stands before the data: the stub,
 TEST_P(WholeMemberTest, DecodesOrLeavesTheMemberAsItWas) {
   const Case& c = GetParam();
   std::string data = sample(c.size);
-  std::string stream = raw_deflate(data);
+  std::string stream = c.stored ? data : raw_deflate(data);
   std::string file = std::string(k_prefix, 'x') + stream + "after";
   if (c.fault == Fault::truncated) file.resize(k_prefix + stream.size() / 2);
   TempArchive archive(file);
@@ -54,7 +55,7 @@ TEST_P(WholeMemberTest, DecodesOrLeavesTheMemberAsItWas) {
                                               : platform_create_output_file("out", -1);
   ASSERT_NE(output, nullptr);
 
-  WholeMember member{archive.stream(), output, k_prefix, stream.size(), data.size(), crc32_of(data), false};
+  WholeMember member{archive.stream(), output, k_prefix, stream.size(), data.size(), crc32_of(data), false, c.stored};
   if (c.fault == Fault::size_too_small) member.uncompressed_size -= 1;
   if (c.fault == Fault::size_too_large) member.uncompressed_size += 1;
   if (c.fault == Fault::wrong_crc) member.crc32 ^= 0x80;
@@ -87,7 +88,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"large_long", 13000000, Fault::size_too_large}, Case{"medium_long", 200000, Fault::size_too_large},
                     Case{"small_crc", 3000, Fault::wrong_crc}, Case{"large_crc", 13000000, Fault::wrong_crc},
                     Case{"small_unwritable", 3000, Fault::unwritable},
-                    Case{"medium_unwritable", 200000, Fault::unwritable}),
+                    Case{"medium_unwritable", 200000, Fault::unwritable},
+                    Case{"stored_small", 3000, Fault::none, true}, Case{"stored_large", 13000000, Fault::none, true},
+                    Case{"stored_truncated", 200000, Fault::truncated, true},
+                    Case{"stored_sizes_differ", 200000, Fault::size_too_small, true},
+                    Case{"stored_crc", 3000, Fault::wrong_crc, true}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // An enciphered member is deciphered in memory: after a failure its keys
@@ -104,7 +109,7 @@ TEST(WholeMember, EncipheredMemberFailingKeepsItsKeys) {
   ASSERT_NE(output, nullptr);
   seed_keys("secret");
   CipherKeys before = cipher_keys;
-  WholeMember member{archive.stream(), output, 0, garbage.size(), 60000, 0, true};
+  WholeMember member{archive.stream(), output, 0, garbage.size(), 60000, 0, true, false};
   EXPECT_FALSE(decode_whole_member(member));
   fclose(output);
   EXPECT_EQ(cipher_keys.key0, before.key0);
