@@ -94,6 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"stored_small", 3000, Fault::none, true}, Case{"stored_large", 13000000, Fault::none, true},
                     Case{"stored_truncated", 200000, Fault::truncated, true},
                     Case{"stored_sizes_differ", 200000, Fault::size_too_small, true},
+                    Case{"stored_small_longer", 3000, Fault::size_too_large, true},
                     Case{"stored_crc", 3000, Fault::wrong_crc, true}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
