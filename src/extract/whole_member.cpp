@@ -47,7 +47,8 @@ bool fits_a_buffer(std::uint64_t size) { return size <= k_buffer_size; }
 // member in memory two or three). Enciphered data is never mapped: it is
 // deciphered where it lies. Nor is stored data: written from a mapping it
 // cost up to 8 times the streamed copy through stdio, whose buffers stay in
-// the cache; a larger stored member than the memory bound is streamed.
+// the cache; a larger stored member than the memory bound is copied in
+// pieces.
 bool place(const WholeMember& member, Placement* placement) {
   // Stored data is written from where it lies: the sizes have to agree.
   if (member.stored && member.data_size != member.uncompressed_size) return false;
@@ -116,6 +117,30 @@ void undo(const WholeMember& member, const Placement& placement, const CipherKey
   if (placement.output_touched) (void)platform_empty_output(member.output);
 }
 
+// A stored member beyond the memory bound, copied in pieces of 1 MiB: read
+// straight into the piece (stdio hands a request larger than its buffer to
+// the system), checked, and written with one call, at offsets that are
+// whole pages. The streaming loop goes through both stdio buffers 10 KiB at
+// a time, and musl's stdio then writes 70 KiB at a time, which ends every
+// write inside a page that the next one must complete.
+bool copy_stored_in_pieces(const WholeMember& member, Placement* placement) {
+  constexpr std::size_t k_piece = 1 << 20;
+  unsigned char* piece = scratch(k_piece);
+  if (piece == nullptr) return false;
+  placement->data_read = true;
+  placement->output_touched = true;
+  std::uint32_t crc = 0;
+  for (std::uint64_t left = member.data_size; left > 0;) {
+    std::size_t size = left < k_piece ? static_cast<std::size_t>(left) : k_piece;
+    if (fread(piece, 1, size, member.archive) != size) return false;
+    if (member.enciphered) decrypt_buffer(piece, size);
+    crc = update_crc32(crc, piece, size);
+    if (!platform_write_whole(member.output, piece, size)) return false;
+    left -= size;
+  }
+  return crc == member.crc32;
+}
+
 }  // namespace
 
 bool decode_whole_member(const WholeMember& member) {
@@ -127,8 +152,10 @@ bool decode_whole_member(const WholeMember& member) {
   }
   CipherKeys keys = cipher_keys;
   Placement placement;
-  bool done = place(member, &placement) && read_data(member, &placement) && decode(member, &placement);
-  if (done) {
+  bool done = false;
+  if (member.stored && member.data_size == member.uncompressed_size && member.data_size > k_whole_member_memory) {
+    done = copy_stored_in_pieces(member, &placement);
+  } else if (place(member, &placement) && read_data(member, &placement) && decode(member, &placement)) {
     placement.output_touched = true;
     done = write_output(member, placement);
   }

@@ -64,9 +64,7 @@ TEST_P(WholeMemberTest, DecodesOrLeavesTheMemberAsItWas) {
 
   bool decoded = decode_whole_member(member);
   fclose(output);
-  // A stored member beyond the memory bound is left to streaming.
-  bool decodable = c.fault == Fault::none && !(c.stored && c.size > k_whole_member_memory);
-  EXPECT_EQ(decoded, decodable);
+  EXPECT_EQ(decoded, c.fault == Fault::none);
   if (decoded) {
     std::string written = read_file("out");
     EXPECT_EQ(written.size(), data.size());
@@ -95,7 +93,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"stored_truncated", 200000, Fault::truncated, true},
                     Case{"stored_sizes_differ", 200000, Fault::size_too_small, true},
                     Case{"stored_small_longer", 3000, Fault::size_too_large, true},
-                    Case{"stored_crc", 3000, Fault::wrong_crc, true}),
+                    Case{"stored_crc", 3000, Fault::wrong_crc, true},
+                    Case{"stored_large_crc", 13000000, Fault::wrong_crc, true},
+                    Case{"stored_large_truncated", 13000000, Fault::truncated, true},
+                    Case{"stored_large_unwritable", 13000000, Fault::unwritable, true}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // An enciphered member is deciphered in memory: after a failure its keys
