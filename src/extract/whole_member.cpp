@@ -52,6 +52,8 @@ bool fits_a_buffer(std::uint64_t size) { return size <= k_buffer_size; }
 bool place(const WholeMember& member, Placement* placement) {
   // Stored data is written from where it lies: the sizes have to agree.
   if (member.stored && member.data_size != member.uncompressed_size) return false;
+  // An output too large to be mapped is larger still than the memory bound.
+  if (!member.stored && member.uncompressed_size > k_whole_member_mapped) return false;
   bool data_in_memory = !fits_a_buffer(member.data_size);
   bool output_in_memory = !member.stored && !fits_a_buffer(member.uncompressed_size);
   if (!data_in_memory) placement->data = archive_state.read_buffer;

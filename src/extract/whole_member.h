@@ -23,6 +23,11 @@ struct WholeMember {
 // a larger one is decoded where the platform maps files, into its output
 // file mapped from the disk, or else streamed.
 constexpr std::uint64_t k_whole_member_memory = 12u << 20;
+// The largest output decoded into its mapped file. The file is first filled
+// with zeros: past what the system keeps dirty in memory those would reach
+// the disk before the decoded bytes replace them, and the member would be
+// written twice. A larger member is streamed.
+constexpr std::uint64_t k_whole_member_mapped = 256u << 20;
 
 // Decodes the member into exactly its uncompressed size (a stored one must
 // hold exactly that many bytes), checks its CRC-32 and writes it. Prints nothing. True when all of that succeeded. On false
