@@ -413,8 +413,9 @@ bool can_decode_whole(const MemberData* member) {
          entry->compressed_size != k_zip64_marker32;
 }
 
-// Decodes (or copies) the member in one piece; false when it must be streamed from its
-// start instead, which then tells what went wrong, exactly as streaming does.
+// Decodes (or copies) the member in one piece; false when it must be
+// streamed from its start instead, which then tells what went wrong, exactly
+// as streaming does.
 bool decoded_whole(MemberData* member) {
   const ZipEntry* entry = member->entry;
   std::uint64_t header = member->encrypted ? k_encryption_header_size : 0;
@@ -422,8 +423,6 @@ bool decoded_whole(MemberData* member) {
                     entry->uncompressed_size, entry->crc32, member->encrypted, !member->deflated};
   if (!decode_whole_member(whole)) return false;
   member->crc = entry->crc32;
-  member->still_to_write = 0;
-  member->still_to_read = 0;
   return true;
 }
 

@@ -50,8 +50,6 @@ bool fits_a_buffer(std::uint64_t size) { return size <= k_buffer_size; }
 // the cache; a larger stored member than the memory bound is copied in
 // pieces.
 bool place(const WholeMember& member, Placement* placement) {
-  // Stored data is written from where it lies: the sizes have to agree.
-  if (member.stored && member.data_size != member.uncompressed_size) return false;
   // An output too large to be mapped is larger still than the memory bound.
   if (!member.stored && member.uncompressed_size > k_whole_member_mapped) return false;
   bool data_in_memory = !fits_a_buffer(member.data_size);
@@ -82,14 +80,18 @@ bool place(const WholeMember& member, Placement* placement) {
   return true;
 }
 
-// Reads (and deciphers) the data unless it is mapped.
+// Reads the next size bytes of the data into buffer and deciphers them.
+bool read_and_decipher(const WholeMember& member, unsigned char* buffer, std::size_t size) {
+  if (fread(buffer, 1, size, member.archive) != size) return false;
+  if (member.enciphered) decrypt_buffer(buffer, size);
+  return true;
+}
+
+// Reads the data unless it is mapped.
 bool read_data(const WholeMember& member, Placement* placement) {
   if (placement->mapped_data.data != nullptr) return true;
   placement->data_read = true;
-  std::size_t size = static_cast<std::size_t>(member.data_size);
-  if (fread(placement->data, 1, size, member.archive) != size) return false;
-  if (member.enciphered) decrypt_buffer(placement->data, size);
-  return true;
+  return read_and_decipher(member, placement->data, static_cast<std::size_t>(member.data_size));
 }
 
 bool decode(const WholeMember& member, Placement* placement) {
@@ -134,8 +136,7 @@ bool copy_stored_in_pieces(const WholeMember& member, Placement* placement) {
   std::uint32_t crc = 0;
   for (std::uint64_t left = member.data_size; left > 0;) {
     std::size_t size = left < k_piece ? static_cast<std::size_t>(left) : k_piece;
-    if (fread(piece, 1, size, member.archive) != size) return false;
-    if (member.enciphered) decrypt_buffer(piece, size);
+    if (!read_and_decipher(member, piece, size)) return false;
     crc = update_crc32(crc, piece, size);
     if (!platform_write_whole(member.output, piece, size)) return false;
     left -= size;
@@ -152,10 +153,12 @@ bool decode_whole_member(const WholeMember& member) {
       member.uncompressed_size > largest) {
     return false;
   }
+  // Stored data is written from where it lies: the sizes have to agree.
+  if (member.stored && member.data_size != member.uncompressed_size) return false;
   CipherKeys keys = cipher_keys;
   Placement placement;
   bool done = false;
-  if (member.stored && member.data_size == member.uncompressed_size && member.data_size > k_whole_member_memory) {
+  if (member.stored && member.data_size > k_whole_member_memory) {
     done = copy_stored_in_pieces(member, &placement);
   } else if (place(member, &placement) && read_data(member, &placement) && decode(member, &placement)) {
     placement.output_touched = true;
