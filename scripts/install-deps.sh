@@ -12,6 +12,13 @@ packages+=(musl-tools dpkg-dev g++-aarch64-linux-gnu qemu-user-static mandoc fil
 # The Debian 11 chroot the static stub is started in.
 packages+=(debootstrap)
 [ $# -gt 0 ] && packages=("$@")
+
+# A mirror caught mid-sync fails one index now and then ("File has unexpected
+# size"); apt then keeps the old lists, and the install below says whether
+# what we need is really missing.
+refresh_package_lists() {
+  apt-get update -qq || echo "apt-get update reported errors; installing from the lists it has"
+}
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
@@ -19,7 +26,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  refresh_package_lists
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
@@ -28,6 +35,15 @@ if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok 
   echo "Installing: wine wine32:i386"
   export DEBIAN_FRONTEND=noninteractive
   dpkg --add-architecture i386
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends wine wine32:i386
+  refresh_package_lists
+  # Multi-Arch packages need the same version for both architectures. When the
+  # security index of one architecture could not be fetched (a mirror mid-sync),
+  # take wine and what it pulls in from the release itself, for both.
+  if ! apt-get install -y -qq --no-install-recommends wine wine32:i386; then
+    release_only=$(mktemp)
+    printf 'Package: *\nPin: release n=bookworm\nPin-Priority: 1001\n' > "$release_only"
+    apt-get install -y -qq --no-install-recommends --allow-downgrades -o Dir::Etc::Preferences="$release_only" \
+      wine wine64 wine32:i386
+    rm -f "$release_only"
+  fi
 fi
