@@ -12,6 +12,7 @@ from zipbuild import Member, build, zip64_extra  # noqa: E402
 
 TEXT = b"The quick brown fox jumps over the lazy dog.\n" * 20
 ONES = 0xFFFFFFFF
+LOCATOR_LIKE = b"PK\x06\x07" + bytes(4) + (40).to_bytes(8, "little") + (1).to_bytes(4, "little")
 
 ARCHIVES = {
     "stored": (build([Member("a.txt", b"hello\n")]), b""),
@@ -37,6 +38,14 @@ ARCHIVES = {
                                         central_extra=zip64_extra(1))]), b""),
     "zip64_size_overflow": (build([Member("w.txt", b"w", compressed_size=ONES, local_offset=ONES,
                                           central_extra=zip64_extra(2**63 - 1, 2**63 - 1))]), b""),
+    # Zip64 records that other readers accept: every end-record field all
+    # ones (disks too), a locator's signature in a name by chance, version
+    # 4.5 for a Zip64 local header alone.
+    "zip64_all_ones_disks": (build([Member("d.txt", b"disk 0")], this_disk=0xFFFF, directory_disk=0xFFFF,
+                                   zip64={"this_disk": 0, "directory_disk": 0, "locator_disk": 0,
+                                          "total_disks": 1}), b""),
+    "zip64_locator_by_chance": (build([Member("a.txt", b"a"), Member(b"n" + LOCATOR_LIKE, b"b")]), b""),
+    "zip64_version_45_alone": (build([Member("v.txt", b"v", version_needed=45)]), b""),
 }
 
 

@@ -20,6 +20,11 @@ void put_le32(std::string& out, std::uint32_t value) {
   put_le16(out, value >> 16);
 }
 
+void put_le64(std::string& out, std::uint64_t value) {
+  put_le32(out, static_cast<std::uint32_t>(value));
+  put_le32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
 std::uint32_t crc32_of(const std::string& data) {
   return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
@@ -90,8 +95,33 @@ std::string build_zip(const std::vector<TestMember>& members, std::uint32_t base
   std::uint32_t directory_offset = end.directory_offset >= 0 ? static_cast<std::uint32_t>(end.directory_offset)
                                                              : base_offset + static_cast<std::uint32_t>(body.size());
   std::uint16_t total = static_cast<std::uint16_t>(end.total_entries >= 0 ? end.total_entries : static_cast<std::int32_t>(members.size()));
-  return body + directory +
-         end_record(0, 0, total, static_cast<std::uint32_t>(directory.size()), directory_offset, end.comment);
+  if (!end.zip64) {
+    return body + directory +
+           end_record(0, 0, total, static_cast<std::uint32_t>(directory.size()), directory_offset, end.comment);
+  }
+  std::uint32_t record_offset = base_offset + static_cast<std::uint32_t>(body.size() + directory.size());
+  std::uint16_t disk = end.zip64_disks_all_ones ? 0xFFFF : 0;
+  return body + directory + zip64_end_records(total, directory.size(), directory_offset, record_offset) +
+         end_record(disk, disk, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, end.comment);
+}
+
+std::string zip64_end_records(std::uint64_t total_entries, std::uint64_t directory_size,
+                              std::uint64_t directory_offset, std::uint64_t record_offset) {
+  std::string out = "PK\x06\x06";
+  put_le64(out, 44);  // the size of the rest of the record
+  put_le16(out, 45);
+  put_le16(out, 45);
+  put_le32(out, 0);  // this disk
+  put_le32(out, 0);  // the directory's disk
+  put_le64(out, total_entries);
+  put_le64(out, total_entries);
+  put_le64(out, directory_size);
+  put_le64(out, directory_offset);
+  out += "PK\x06\x07";
+  put_le32(out, 0);  // the disk of the Zip64 end record
+  put_le64(out, record_offset);
+  put_le32(out, 1);  // disks in all
+  return out;
 }
 
 TempArchive::TempArchive(const std::string& bytes) {

@@ -21,10 +21,16 @@ struct TestEndRecord {
   std::int32_t total_entries = -1;  // -1: the number of members
   std::int64_t directory_offset = -1;  // -1: where the directory really is
   std::string comment;
+  // A Zip64 end record and its locator before the end record, whose counts,
+  // size and offset are then all ones (with zip64_disks_all_ones its two
+  // disk numbers too, as some writers do).
+  bool zip64 = false;
+  bool zip64_disks_all_ones = false;
 };
 
 void put_le16(std::string& out, std::uint32_t value);
 void put_le32(std::string& out, std::uint32_t value);
+void put_le64(std::string& out, std::uint64_t value);
 
 // Local headers and data, then the directory and the end record; offsets
 // count from base_offset (the length of whatever will stand before it).
@@ -34,6 +40,11 @@ std::string build_zip(const std::vector<TestMember>& members, std::uint32_t base
 // An end record alone: signature and 18 bytes of fields, then the comment.
 std::string end_record(std::uint16_t this_disk, std::uint16_t directory_disk, std::uint16_t total_entries,
                        std::uint32_t directory_size, std::uint32_t directory_offset, const std::string& comment);
+
+// A Zip64 end record (on disk 0) and the locator that names it at
+// record_offset, as they stand before the end record.
+std::string zip64_end_records(std::uint64_t total_entries, std::uint64_t directory_size,
+                              std::uint64_t directory_offset, std::uint64_t record_offset);
 
 std::string raw_deflate(const std::string& data);
 std::uint32_t crc32_of(const std::string& data);

@@ -55,7 +55,19 @@ ArchiveError locate_end_record(FILE* stream, std::uint64_t* end_offset) {
   return code;
 }
 
-ArchiveError read_end_record(FILE* stream, std::uint64_t end_offset, std::uint64_t* directory_size) {
+// True when a field of the end record at fields is all ones: its value
+// must then come from the Zip64 end record.
+bool needs_zip64_end(const unsigned char* fields) {
+  constexpr int k_short_fields[] = {k_end_this_disk, k_end_directory_disk, k_end_entries_on_disk, k_end_total_entries};
+  for (int at : k_short_fields) {
+    if (read_le16(&fields[at]) == k_zip64_marker16) return true;
+  }
+  return read_le32(&fields[k_end_directory_size]) == k_zip64_marker32 ||
+         read_le32(&fields[k_end_directory_offset]) == k_zip64_marker32;
+}
+
+ArchiveError read_end_record(FILE* stream, std::uint64_t end_offset, std::uint64_t* directory_size,
+                             bool* zip64_needed) {
   unsigned char fields[k_end_fields_size];
   platform_seek(stream, end_offset + 4);
   ArchiveError code = read_exact(stream, fields, sizeof fields);
@@ -67,6 +79,7 @@ ArchiveError read_end_record(FILE* stream, std::uint64_t end_offset, std::uint64
   archive_state.directory_offset = read_le32(&fields[k_end_directory_offset]);
   archive_state.archive_comment_length = read_le16(&fields[k_end_comment_length]);
   *directory_size = read_le32(&fields[k_end_directory_size]);
+  *zip64_needed = needs_zip64_end(fields);
   if (archive_state.archive_comment_length == 0) return ArchiveError::none;
   void* comment = nullptr;
   code = read_allocated(stream, archive_state.archive_comment_length, false, &comment);
@@ -88,10 +101,16 @@ ArchiveError read_zip64_end_at(FILE* stream, std::uint64_t offset, Zip64End* end
 // Finds the Zip64 end record that the locator names: at its offset on its
 // disk or, in an archive appended to a program with offsets counted from
 // its own start, right before the locator. *record_offset is where it lies.
+// Another disk is asked for only when the end record needs the Zip64 one:
+// a locator's signature may also be bytes of a name that stand there by
+// chance.
 ArchiveError find_zip64_end(FILE* stream, const Zip64Locator& locator, std::uint64_t locator_offset,
-                            Zip64End* end, std::uint64_t* record_offset, Zip64Result* result) {
+                            bool zip64_needed, Zip64End* end, std::uint64_t* record_offset, Zip64Result* result) {
   *result = Zip64Result::absent;
-  if (static_cast<std::int64_t>(locator.end_disk) > archive_state.last_segment) return ArchiveError::none;
+  std::int64_t end_disk = static_cast<std::int64_t>(locator.end_disk);
+  if (end_disk > archive_state.last_segment || (!zip64_needed && end_disk != archive_state.current_segment)) {
+    return ArchiveError::none;
+  }
   ArchiveError code = switch_segment(static_cast<std::int32_t>(locator.end_disk), stream);
   if (code != ArchiveError::none) return code;
   *record_offset = locator.end_offset;
@@ -107,27 +126,61 @@ ArchiveError find_zip64_end(FILE* stream, const Zip64Locator& locator, std::uint
   return read_zip64_end_at(stream, *record_offset, end, result);
 }
 
-// When a Zip64 end locator stands right before the end record, the Zip64
-// end record it names replaces the end record's disk of the directory,
-// entry count, directory size and offset, and *directory_end becomes the
-// Zip64 end record's offset. Returns none, also when there is no locator;
-// invalid_archive (after the message) for a locator that names no Zip64
-// end record or a Zip64 end record beyond what the stub can read.
-ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, std::uint64_t* directory_size,
-                                   std::uint64_t* directory_end) {
-  if (end_offset < k_zip64_locator_size) return ArchiveError::none;
-  std::uint64_t locator_offset = end_offset - k_zip64_locator_size;
+// An end record whose disk number is all ones is the last disk of a set
+// whose size the locator gives.
+void take_last_disk_from(const Zip64Locator& locator) {
+  if (archive_state.last_segment != k_zip64_marker16 || locator.total_disks == 0 ||
+      locator.total_disks > k_zip64_marker16) {
+    return;
+  }
+  archive_state.last_segment = static_cast<std::int32_t>(locator.total_disks - 1);
+  archive_state.current_segment = archive_state.last_segment;
+}
+
+// The Zip64 end record's values: the directory's disk, entry count, size
+// and offset, and the last disk's number where the end record has all ones.
+void take_zip64_end(const Zip64End& end, bool last_disk_unknown, std::uint64_t* directory_size) {
+  if (last_disk_unknown) {
+    bool still_there = archive_state.current_segment == archive_state.last_segment;
+    archive_state.last_segment = static_cast<std::int32_t>(end.this_disk);
+    if (still_there) archive_state.current_segment = archive_state.last_segment;
+  }
+  archive_state.directory_segment = static_cast<std::int32_t>(end.directory_disk);
+  archive_state.total_entry_count = static_cast<std::int32_t>(end.total_entries);
+  archive_state.directory_offset = end.directory_offset;
+  *directory_size = end.directory_size;
+}
+
+// Reads the Zip64 end locator that may stand right before the end record.
+// Returns true with *locator filled in when its signature is there.
+bool read_zip64_locator(FILE* stream, std::uint64_t locator_offset, Zip64Locator* locator, ArchiveError* code) {
   unsigned char bytes[k_zip64_locator_size];
   platform_seek(stream, locator_offset);
-  ArchiveError code = read_exact(stream, bytes, sizeof bytes);
-  if (code != ArchiveError::none) return code;
+  *code = read_exact(stream, bytes, sizeof bytes);
+  return *code == ArchiveError::none && decode_zip64_locator(bytes, locator) == Zip64Result::ok;
+}
+
+// When a Zip64 end locator stands right before the end record and names a
+// Zip64 end record, that record's values replace the end record's (see
+// take_zip64_end), and *directory_end becomes its offset. A locator that
+// names none counts only where the end record has a field of all ones.
+// Returns none, also when there is no locator; invalid_archive (after the
+// message) for a Zip64 end record that is needed but missing or beyond what
+// the stub can read.
+ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, bool zip64_needed,
+                                   std::uint64_t* directory_size, std::uint64_t* directory_end) {
+  if (end_offset < k_zip64_locator_size) return ArchiveError::none;
+  std::uint64_t locator_offset = end_offset - k_zip64_locator_size;
   Zip64Locator locator{};
-  if (decode_zip64_locator(bytes, &locator) != Zip64Result::ok) return ArchiveError::none;
+  ArchiveError code = ArchiveError::none;
+  if (!read_zip64_locator(stream, locator_offset, &locator, &code)) return code;
+  bool last_disk_unknown = archive_state.last_segment == k_zip64_marker16;
+  take_last_disk_from(locator);
   Zip64End end{};
   std::uint64_t record_offset = 0;
   Zip64Result result = Zip64Result::absent;
-  code = find_zip64_end(stream, locator, locator_offset, &end, &record_offset, &result);
-  if (code != ArchiveError::none) return code;
+  code = find_zip64_end(stream, locator, locator_offset, zip64_needed, &end, &record_offset, &result);
+  if (code != ArchiveError::none || (result == Zip64Result::absent && !zip64_needed)) return code;
   if (result == Zip64Result::absent) {
     print_error("Error: the Zip64 end locator points to no Zip64 end record.\n");
     return ArchiveError::invalid_archive;
@@ -136,10 +189,7 @@ ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, std::
     print_error("Error: the Zip64 end record holds counts or offsets too large to be true.\n");
     return ArchiveError::invalid_archive;
   }
-  archive_state.directory_segment = static_cast<std::int32_t>(end.directory_disk);
-  archive_state.total_entry_count = static_cast<std::int32_t>(end.total_entries);
-  archive_state.directory_offset = end.directory_offset;
-  *directory_size = end.directory_size;
+  take_zip64_end(end, last_disk_unknown, directory_size);
   *directory_end = record_offset;
   return ArchiveError::none;
 }
@@ -290,11 +340,13 @@ int entry_warnings(const ZipEntry* entry) {
   int warnings = 0;
   AesExtra aes;
   bool is_aes = read_aes_extra(entry, &aes);
-  // Version 4.5 is needed for Zip64 alone, which the stub reads from the
-  // central header (a member with Zip64 only in its local header is warned of).
-  bool zip64_only = entry->version_needed == k_version_zip64 && entry->extra_field != nullptr &&
-                    has_zip64_block(entry->extra_field, entry->extra_length);
-  if (entry->version_needed > (is_aes ? k_version_needed_aes : 20) && !zip64_only) warnings |= k_warn_newer_version;
+  // Version 4.5 is needed for Zip64 alone, which the stub reads in the
+  // central header and never needs from a local header or data descriptor:
+  // streaming writers mark a member so for those alone.
+  bool needs_zip64_alone = entry->version_needed == k_version_zip64;
+  if (entry->version_needed > (is_aes ? k_version_needed_aes : 20) && !needs_zip64_alone) {
+    warnings |= k_warn_newer_version;
+  }
   if (!is_aes && entry->compression_method != 0 && entry->compression_method != 8) warnings |= k_warn_unknown_method;
   return warnings;
 }
@@ -370,10 +422,11 @@ ArchiveError read_central_directory(FILE* stream) {
   ArchiveError code = locate_end_record(stream, &end_offset);
   if (code != ArchiveError::none) return code;
   std::uint64_t directory_size = 0;
-  code = read_end_record(stream, end_offset, &directory_size);
+  bool zip64_needed = false;
+  code = read_end_record(stream, end_offset, &directory_size, &zip64_needed);
   if (code != ArchiveError::none) return code;
   std::uint64_t directory_end = end_offset;
-  code = read_zip64_end_record(stream, end_offset, &directory_size, &directory_end);
+  code = read_zip64_end_record(stream, end_offset, zip64_needed, &directory_size, &directory_end);
   if (code != ArchiveError::none) return code;
   archive_state.end_record_read = true;
   archive_state.end_record_offset = end_offset;

@@ -90,12 +90,6 @@ Zip64Result apply_zip64_extra(const unsigned char* extra, std::size_t length, Zi
   return fits ? Zip64Result::ok : Zip64Result::too_large;
 }
 
-bool has_zip64_block(const unsigned char* extra, std::size_t length) {
-  const unsigned char* data = nullptr;
-  std::size_t size = 0;
-  return find_block(extra, length, k_zip64_extra_id, &data, &size);
-}
-
 bool holds_only_unused_blocks(const unsigned char* extra, std::size_t length) {
   std::size_t at = 0;
   while (at + 4 <= length) {

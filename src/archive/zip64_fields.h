@@ -57,9 +57,6 @@ struct Zip64Values {
 // k_largest_zip64_value, or the disk passes 65535.
 [[nodiscard]] Zip64Result apply_zip64_extra(const unsigned char* extra, std::size_t length, Zip64Values* values);
 
-// True when the extra field has a Zip64 block.
-bool has_zip64_block(const unsigned char* extra, std::size_t length);
-
 // True when every block of the extra field is one that nothing in the stub
 // reads after the directory: Zip64 (decoded at once), Info-ZIP's times and
 // Unix owners, NTFS times. A directory of many members keeps none of them.

@@ -144,6 +144,16 @@ bool copy_stored_in_pieces(const WholeMember& member, Placement* placement) {
   return crc == member.crc32;
 }
 
+// Deflate makes at most 1,032 bytes of one (a 258-byte match in two bits),
+// and a little more at a stream's start. A member that declares more than
+// its data can make is lying: no output is sized for it (in a mapped file it
+// would be written as zeros first, 255 MiB for a one-byte member), and
+// streamed it stops where its data really ends.
+bool could_decode_to(std::uint64_t data_size, std::uint64_t uncompressed_size) {
+  constexpr std::uint64_t k_largest_expansion = 1032;
+  return uncompressed_size / k_largest_expansion <= data_size + 1;
+}
+
 }  // namespace
 
 bool decode_whole_member(const WholeMember& member) {
@@ -153,6 +163,7 @@ bool decode_whole_member(const WholeMember& member) {
       member.uncompressed_size > largest) {
     return false;
   }
+  if (!member.stored && !could_decode_to(member.data_size, member.uncompressed_size)) return false;
   // Stored data is written from where it lies: the sizes have to agree.
   if (member.stored && member.data_size != member.uncompressed_size) return false;
   CipherKeys keys = cipher_keys;

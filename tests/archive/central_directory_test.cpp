@@ -110,7 +110,7 @@ TEST(CentralDirectoryTest, WarningsForAesMembers) {
   }
 }
 
-TEST(CentralDirectoryTest, VersionFourFiveWarnsOnlyWithoutZip64) {
+TEST(CentralDirectoryTest, VersionFourFiveNeedsNoWarning) {
   // A Zip64 block that replaces nothing: the member's sizes fit their fields.
   std::string zip64_block("\x01\x00\x08\x00\x05\x00\x00\x00\x00\x00\x00\x00", 12);
   struct Case {
@@ -121,7 +121,8 @@ TEST(CentralDirectoryTest, VersionFourFiveWarnsOnlyWithoutZip64) {
   };
   const Case cases[] = {
       {"4.5 with a Zip64 block", 45, zip64_block, ""},
-      {"4.5 without one (Zip64 in the local header only)", 45, "", k_newer_version},
+      {"4.5 without one (Zip64 in the local header or data descriptor only)", 45, "", ""},
+      {"2.1 (Deflate64)", 21, "", k_newer_version},
       {"4.6 with a Zip64 block", 46, zip64_block, k_newer_version},
       {"2.0", 20, zip64_block, ""},
   };
@@ -135,6 +136,52 @@ TEST(CentralDirectoryTest, VersionFourFiveWarnsOnlyWithoutZip64) {
     EXPECT_EQ(archive_state.entries->extra_field, nullptr) << c.label;
     EXPECT_EQ(archive_state.entries->local_extra_length, c.extra.size()) << c.label;
   }
+}
+
+// Zip64 end records as Info-ZIP unzip, Python's zipfile and libarchive take
+// them: every field of all ones (disk numbers included) from the Zip64 end
+// record, and a locator's signature that names no Zip64 end record ignored
+// where the end record needs none.
+TEST(CentralDirectoryTest, Zip64EndRecordsOtherReadersAccept) {
+  // The last 20 bytes before the end record are a member's comment that
+  // starts with the locator's signature: the Zip64 end record would be on
+  // disk `disk`, at an offset inside the first member's data.
+  auto comment_like_a_locator = [](std::uint32_t disk) {
+    std::string text = "PK\x06\x07";
+    put_le32(text, disk);
+    put_le64(text, 40);
+    put_le32(text, 1);
+    return text;
+  };
+  TestMember first{"a.txt", std::string(100, 'a')};
+  TestMember chance{"b.txt", "b", 0, 20, 0, "", comment_like_a_locator(0)};
+  TestMember chance_on_disk_7{"b.txt", "b", 0, 20, 0, "", comment_like_a_locator(7)};
+  TestEndRecord all_ones{-1, -1, "", true, true};
+  struct Case {
+    const char* label;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"every field all ones, the Zip64 end record on disk 0", build_zip({first, chance}, 0, all_ones)},
+      {"a locator's signature by chance", build_zip({first, chance})},
+      {"a locator's signature by chance, naming disk 7", build_zip({first, chance_on_disk_7})},
+  };
+  for (const Case& c : cases) {
+    DirectoryRead read = read_directory(c.bytes);
+    EXPECT_EQ(read.code, ArchiveError::none) << c.label;
+    EXPECT_EQ(read.output + read.errors, "") << c.label;
+    EXPECT_EQ(read.names, (std::vector<std::string>{"a.txt", "b.txt"})) << c.label;
+    EXPECT_EQ(archive_state.last_segment, 0) << c.label;
+    EXPECT_EQ(archive_state.directory_segment, 0) << c.label;
+  }
+  // Where the end record needs the Zip64 one, a locator that names none
+  // still ends the run.
+  std::string needed = build_zip({first, chance}, 0, all_ones);
+  std::size_t at = needed.size() - 22 - 20 + 8;  // the locator's offset of the Zip64 end record
+  needed[at] = 'x';
+  DirectoryRead read = read_directory(needed);
+  EXPECT_EQ(read.code, ArchiveError::invalid_archive);
+  EXPECT_EQ(read.errors, "Error: the Zip64 end locator points to no Zip64 end record.\n");
 }
 
 TEST(CentralDirectoryTest, FailureCodes) {

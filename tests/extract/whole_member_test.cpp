@@ -123,4 +123,34 @@ TEST(WholeMember, EncipheredMemberFailingKeepsItsKeys) {
   end_whole_members();
 }
 
+// The bytes this process has handed to write calls so far, pwrite included,
+// as Linux counts them.
+std::uint64_t bytes_written() {
+  std::string io = read_file("/proc/self/io");
+  std::size_t at = io.find("wchar: ");
+  return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
+// A member that declares more than deflate can make of its data is lying:
+// nothing is reserved for it, where 255 MiB of zeros would reach the disk
+// before the decoder found a one-byte member.
+TEST(WholeMember, SizeItsDataCannotMakeReservesNothing) {
+  ScopedTempDir folder;
+  if (archive_state.read_buffer == nullptr) {
+    archive_state.read_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
+    archive_state.output_buffer = static_cast<unsigned char*>(malloc(k_buffer_size));
+  }
+  std::string stream = raw_deflate("x");
+  TempArchive archive(stream);
+  FILE* output = platform_create_output_file("out", -1);
+  ASSERT_NE(output, nullptr);
+  WholeMember member{archive.stream(), output, 0, stream.size(), 255u << 20, crc32_of("x"), false, false};
+  std::uint64_t before = bytes_written();
+  EXPECT_FALSE(decode_whole_member(member));
+  EXPECT_LT(bytes_written() - before, 1u << 20);
+  fclose(output);
+  EXPECT_EQ(read_file("out"), "");
+  end_whole_members();
+}
+
 }  // namespace
