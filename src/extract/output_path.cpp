@@ -166,7 +166,7 @@ bool names_a_windows_device(const char* name) {
 }
 
 bool is_outside_current_directory(const char* name) {
-  if (k_windows_names && (name[0] == '\\' || strchr(name, ':') != nullptr)) return true;
+  if (k_windows_names && strchr(name, ':') != nullptr) return true;
   bool first = true;
   const char* p = name;
   while (*p != '\0') {

@@ -24,8 +24,9 @@ bool link_stays_inside(const char* link_path, const char* target);
 
 // True when a member name would be written outside the current directory:
 // a ".." component, or a first component ending in ':' (a drive); on Windows
-// also '\' as a separator, a leading '\', any ':', and components of dots
-// and blanks that Windows reads as "..".
+// also '\' as a separator, any ':', and components of dots and blanks that
+// Windows reads as "..". Leading separators are no part of the path: "/x",
+// "\\x" and "/\\x" all name x in the current directory.
 bool is_outside_current_directory(const char* name);
 
 // True when a member's name (of length bytes) ends in a separator: it names

@@ -456,11 +456,14 @@ WINDOWS_CASES = [
      ["Inflating: l...done"], ["l", "t.txt"], None, plain_file("l", b"t.txt")),
     ("backslash dot-dot", one("..\\evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("backslash deep", one("a\\..\\..\\evil.txt"), b"", 1, [OUTSIDE], [], None),
-    ("leading backslash", one("\\abs\\evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("drive, no separator", one("C:evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("drive and backslash", one("C:\\evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("dots and blanks", one(".. /evil.txt"), b"", 1, [OUTSIDE], [], None),
     ("three dots", one(".../evil.txt"), b"", 1, [OUTSIDE], [], None),
+    # Leading separators, in any spelling, are no part of the path.
+    *[("leading %s" % lead, one(lead + "x.txt"), b"", 0, ["Inflating: %sx.txt...done" % lead], ["x.txt"], None)
+      for lead in ("/", "\\", "/\\", "\\/", "//", "\\\\")],
+    ("leading backslash, then folders", one("\\abs\\x.txt"), b"", 0, [], ["abs/x.txt"], None),
     # Windows refuses control characters in file names.
     ("terminal controls in a name", one(ESCAPE_NAME), b"", 1,
      ["Inflating: %s..." % ESCAPE_SHOWN, "Error opening %s for output" % ESCAPE_SHOWN], [], None),
