@@ -149,9 +149,12 @@ bool copy_stored_in_pieces(const WholeMember& member, Placement* placement) {
 // its data can make is lying: no output is sized for it (in a mapped file it
 // would be written as zeros first, 255 MiB for a one-byte member), and
 // streamed it stops where its data really ends.
+// (Multiplied, not divided: a 64-bit division would pull a helper of the C
+// compiler's runtime into the 32-bit Windows stub.)
 bool could_decode_to(std::uint64_t data_size, std::uint64_t uncompressed_size) {
   constexpr std::uint64_t k_largest_expansion = 1032;
-  return uncompressed_size / k_largest_expansion <= data_size + 1;
+  return data_size >= UINT64_MAX / k_largest_expansion - 1 ||
+         uncompressed_size <= (data_size + 1) * k_largest_expansion;
 }
 
 }  // namespace

@@ -151,14 +151,52 @@ void platform_exit_pause() {
   if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
 }
 
+namespace {
+
+// The final path of a folder, every junction and link along it followed, in
+// memory that the caller frees; nullptr when it cannot be told.
+wchar_t* final_path_of(const wchar_t* folder) {
+  HANDLE handle = CreateFileW(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  DWORD length = GetFinalPathNameByHandleW(handle, nullptr, 0, 0);
+  wchar_t* path = length > 0 ? static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t))) : nullptr;
+  if (path != nullptr && GetFinalPathNameByHandleW(handle, path, length + 1, 0) == 0) {
+    free(path);
+    path = nullptr;
+  }
+  CloseHandle(handle);
+  return path;
+}
+
+// True when folder, a junction or directory link, leads to the current
+// folder or below it.
+bool leads_inside_current_folder(const wchar_t* folder) {
+  wchar_t* here = final_path_of(L".");
+  wchar_t* there = final_path_of(folder);
+  std::size_t length = here != nullptr ? wcslen(here) : 0;
+  bool inside = here != nullptr && there != nullptr && _wcsnicmp(here, there, length) == 0 &&
+                (there[length] == L'\0' || there[length] == L'\\' || here[length - 1] == L'\\');
+  free(here);
+  free(there);
+  return inside;
+}
+
+}  // namespace
+
 FolderResult platform_make_directory(const char* path) {
   wchar_t* wide = wide_path(path);
   if (wide == nullptr) return FolderResult::failed;
   (void)CreateDirectoryW(wide, nullptr);
   DWORD attributes = GetFileAttributesW(wide);
+  FolderResult result = FolderResult::ready;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    result = FolderResult::failed;
+  } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !leads_inside_current_folder(wide)) {
+    result = FolderResult::outside;  // a junction or directory link planted in the extraction folder
+  }
   free(wide);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderResult::failed;
-  return FolderResult::ready;
+  return result;
 }
 
 FILE* platform_create_output_file(const char* path, int /*unix_mode*/) {

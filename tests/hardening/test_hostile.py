@@ -464,6 +464,14 @@ WINDOWS_CASES = [
     *[("leading %s" % lead, one(lead + "x.txt"), b"", 0, ["Inflating: %sx.txt...done" % lead], ["x.txt"], None)
       for lead in ("/", "\\", "/\\", "\\/", "//", "\\\\")],
     ("leading backslash, then folders", one("\\abs\\x.txt"), b"", 0, [], ["abs/x.txt"], None),
+    # A folder link already in the extraction folder (a junction or directory
+    # link to Windows) is followed only where it stays inside.
+    ("folder junction leading outside", one("d/x.txt"), b"", 1, ["Error: d\\x.txt " + OUTSIDE], None,
+     link_in_work("d", OUTSIDE_FOLDER), outside_untouched),
+    ("folder junction leading outside, folder entry", archive([Member("d/sub/", b"")]), b"", 1, [OUTSIDE], None,
+     link_in_work("d", OUTSIDE_FOLDER), outside_untouched),
+    ("folder junction leading inside", one("d/x.txt"), b"", 0, ["Inflating: d/x.txt...done"], ["real/x.txt"],
+     folder_link_in_work("d", "real"), plain_file("real/x.txt")),
     # Windows refuses control characters in file names.
     ("terminal controls in a name", one(ESCAPE_NAME), b"", 1,
      ["Inflating: %s..." % ESCAPE_SHOWN, "Error opening %s for output" % ESCAPE_SHOWN], [], None),
