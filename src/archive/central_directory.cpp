@@ -466,10 +466,10 @@ FILE* open_archive(const char* path) {
   // Windows in the program's folder, the current folder or the search path:
   // a file of that name in the current folder may be another program's, or
   // a folder. Only the program's own file is sure to be the one running.
-  FILE* stream = path != nullptr && has_folder_part(path) ? fopen(path, "rb") : nullptr;
+  FILE* stream = path != nullptr && has_folder_part(path) ? platform_open_archive(path) : nullptr;
   if (stream == nullptr) {
     char executable[4096];
-    if (platform_executable_path(executable, sizeof executable)) stream = fopen(executable, "rb");
+    if (platform_executable_path(executable, sizeof executable)) stream = platform_open_archive(executable);
   }
   if (stream == nullptr) return nullptr;
   set_archive_buffer(stream);

@@ -57,7 +57,7 @@ char* segment_path_for(const char* name) {
 
 bool can_open(const char* path) {
   if (!platform_is_plain_file(path)) return false;
-  FILE* probe = fopen(path, "rb");
+  FILE* probe = platform_open_archive(path);
   if (probe == nullptr) return false;
   fclose(probe);
   return true;
@@ -142,7 +142,7 @@ ArchiveError insert_segment(std::int32_t segment, FILE* archive) {
       free(path);
       return ArchiveError::open_error;
     }
-    FILE* reopened = freopen(path, "rb", archive);
+    FILE* reopened = platform_reopen_archive(path, archive);
     free(path);
     if (reopened == nullptr) {
       archive_state.stream_lost = true;

@@ -86,9 +86,17 @@ int run_configured_program(const InstallerConfig* config, const ZipEntry* progra
   return status;
 }
 
+// Closes the archive stream, unless a failed segment switch lost it, and
+// forgets it.
+void close_archive(FILE** archive) {
+  if (*archive != nullptr && !archive_state.stream_lost) fclose(*archive);
+  *archive = nullptr;
+}
+
 // The maker's run: title, folder, extraction, then the program, which runs
-// only when every member was extracted. Returns the exit status.
-int run_installer(FILE* archive, const InstallerConfig* config, int word_count, char** words) {
+// only when every member was extracted and finds the self-extractor closed.
+// Returns the exit status.
+int run_installer(FILE** archive, const InstallerConfig* config, int word_count, char** words) {
   if (config->silent) {
     set_progress_shown(false);
     g_exit_pause = false;
@@ -104,7 +112,8 @@ int run_installer(FILE* archive, const InstallerConfig* config, int word_count, 
     print_output("%s\n", config->title);
   }
   if (!enter_extraction_folder(config)) return 1;
-  int status = extract_all(archive) == 0 ? 0 : 1;
+  int status = extract_all(*archive) == 0 ? 0 : 1;
+  close_archive(archive);
   if (config->program != nullptr) {
     if (status == 0 && members_refused_for_password() > 0) status = 1;
     if (status == 0) {
@@ -160,12 +169,12 @@ int run_program(int word_count, char** words) {
   }
   InstallerConfig config;
   if (!read_installer_config(&config)) {
-    if (!archive_state.stream_lost) fclose(archive);
+    close_archive(&archive);
     return 1;
   }
   bool installer = config.present;
-  int result = installer ? run_installer(archive, &config, word_count, words) : extract_all(archive);
-  if (!archive_state.stream_lost) fclose(archive);
+  int result = installer ? run_installer(&archive, &config, word_count, words) : extract_all(archive);
+  close_archive(&archive);
   release_installer_config(&config);
   if (installer) return result;  // the program's own status
   return result == 0 ? 0 : 1;

@@ -107,6 +107,14 @@ const char* platform_drive_a_root();
 // block the open.
 bool platform_is_plain_file(const char* path);
 
+// Opens the archive (the self-extractor or a segment) for binary reading,
+// or re-opens stream on it (stream is closed, as by freopen, when that
+// fails). No program the stub starts inherits the file: it would keep the
+// self-extractor open (on Windows, undeletable) for as long as it runs.
+// Returns nullptr when the file cannot be opened.
+FILE* platform_open_archive(const char* path);
+FILE* platform_reopen_archive(const char* path, FILE* stream);
+
 // Copies the path of the running executable into buffer; false when unknown
 // or longer than size - 1.
 bool platform_executable_path(char* buffer, std::size_t size);

@@ -126,7 +126,7 @@ void platform_fake_stdout_is_console(bool is_console) { g_fake_console = is_cons
 
 void platform_exit_pause() {
   // The console itself, not standard input, which may be redirected.
-  int console = open("/dev/tty", O_RDONLY);
+  int console = open("/dev/tty", O_RDONLY | O_CLOEXEC);
   int open_error = errno;
   // Started in the background (./setup &), the read would stop the process
   // until the user brings it to the foreground; nobody is there to press Enter.
@@ -315,6 +315,10 @@ bool platform_is_plain_file(const char* path) {
   return stat(path, &found) == 0 && S_ISREG(found.st_mode);
 }
 
+FILE* platform_open_archive(const char* path) { return fopen(path, "rbe"); }
+
+FILE* platform_reopen_archive(const char* path, FILE* stream) { return freopen(path, "rbe", stream); }
+
 bool platform_executable_path(char* buffer, std::size_t size) {
   ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
   if (length <= 0 || static_cast<std::size_t>(length) >= size - 1) return false;
@@ -417,7 +421,7 @@ void platform_reserve_standard_streams() {
     // open takes the lowest free number: this one, as those below are open.
     // Without /dev/null (a bare chroot), the root folder holds the number
     // as well: reads from it fail and writes to it are refused.
-    if (open("/dev/null", O_RDWR) < 0) (void)open("/", O_RDONLY);
+    if (open("/dev/null", O_RDWR) < 0) (void)open("/", O_RDONLY);  // inherited, as standard streams are
   }
 }
 

@@ -240,6 +240,22 @@ bool platform_is_plain_file(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+namespace {
+
+// Marks the stream's handle as one that no started program inherits.
+FILE* not_inherited(FILE* stream) {
+  if (stream != nullptr) {
+    (void)SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), HANDLE_FLAG_INHERIT, 0);
+  }
+  return stream;
+}
+
+}  // namespace
+
+FILE* platform_open_archive(const char* path) { return not_inherited(fopen(path, "rb")); }
+
+FILE* platform_reopen_archive(const char* path, FILE* stream) { return not_inherited(freopen(path, "rb", stream)); }
+
 bool platform_executable_path(char* buffer, std::size_t size) {
   DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
   return length > 0 && length < size;

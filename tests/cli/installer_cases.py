@@ -25,7 +25,8 @@ from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E40
 os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
 { printf 'cwd=[%s]\\n' "$(pwd -P)"; printf 'mode=%s\\n' "$(stat -c %a .)"
-  for a in "$@"; do printf 'arg=[%s]\\n' "$a"; done; } > "$REPORT"
+  for a in "$@"; do printf 'arg=[%s]\\n' "$a"; done
+  for fd in /proc/$$/fd/*; do [ "$(readlink "$fd")" = "$SETUP" ] && echo archive=open; done; } > "$REPORT"
 for a in "$@"; do case $a in exit=*) exit "${a#exit=}";; esac; done
 exit 0
 """
@@ -156,7 +157,7 @@ def check_report(args, case, work, run, report):
         return ["the program did not run"]
     with open(report, encoding="utf-8") as made:
         lines = made.read().splitlines()
-    problems = []
+    problems = ["the program found the self-extractor open"] if "archive=open" in lines else []
     cwd = lines[0][len("cwd=["):-1]
     got_args = [line[len("arg=["):-1] for line in lines if line.startswith("arg=")]
     if got_args != case.ran:
@@ -183,7 +184,8 @@ def check_report(args, case, work, run, report):
 
 
 def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=None):
-    env = dict(os.environ, REPORT=windows_path(report) if args.arch else report)
+    env = dict(os.environ, REPORT=windows_path(report) if args.arch else report,
+               SETUP=windows_path(program) if args.arch else os.path.realpath(program))
     if not args.arch:  # wine keeps its own files in TMPDIR
         env["TMPDIR"] = env_tmp(run)
     env.update(env_extra or {})

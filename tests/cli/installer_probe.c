@@ -1,6 +1,8 @@
 /* installer_probe.c - the program an installer test runs on Windows: writes its
-   current folder and arguments (UTF-8) to the file named by REPORT and ends
-   with the status of an argument "exit=N". */
+   current folder and arguments (UTF-8) to the file named by REPORT, and
+   "archive=open" when the self-extractor named by SETUP cannot be opened for
+   itself alone (someone holds it open), and ends with the status of an
+   argument "exit=N". */
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -24,6 +26,11 @@ int wmain(int argc, wchar_t** argv) {
   for (i = 1; i < argc; ++i) {
     put_utf8(out, "arg=", argv[i]);
     if (wcsncmp(argv[i], L"exit=", 5) == 0) status = _wtoi(argv[i] + 5);
+  }
+  if (_wgetenv(L"SETUP") != NULL) {
+    HANDLE setup = CreateFileW(_wgetenv(L"SETUP"), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (setup == INVALID_HANDLE_VALUE) fprintf(out, "archive=open\n");
+    else CloseHandle(setup);
   }
   fclose(out);
   return status;
