@@ -185,7 +185,7 @@ bool take_unicode_path(ZipEntry* entry) {
   const unsigned char* block = find_extra_block(entry->extra_field, entry->extra_length, k_extra_unicode_path, &size);
   constexpr std::uint16_t k_unicode_path_header = 5;  // version 1, then the CRC-32 of the stored name
   if (block == nullptr || size <= k_unicode_path_header || block[0] != 1 ||
-      read_le32(&block[1]) != crc32(0, reinterpret_cast<const Bytef*>(entry->name), entry->name_length)) {
+      read_le32(&block[1]) != update_crc32(0, reinterpret_cast<const unsigned char*>(entry->name), entry->name_length)) {
     return false;
   }
   std::size_t length = size - k_unicode_path_header;

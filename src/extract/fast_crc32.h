@@ -94,15 +94,42 @@ inline bool cpu_can_fold() {
 
 }  // namespace fast_crc32_detail
 
+#ifdef SFX_FOLDED_CRC32
+// The byte table of the CRC-32 (the reflected polynomial 0xEDB88320), made
+// at first use. Where the fold does the bulk of the work, zlib's crc32 and
+// its 5 KiB of tables stay out of the stub: the bytes around the fold, CPUs
+// without the instructions and the traditional cipher take this table.
+inline const std::uint32_t* crc32_table() {
+  static std::uint32_t table[256];
+  static bool made = false;
+  if (!made) {
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      std::uint32_t c = n;
+      for (int bit = 0; bit < 8; ++bit) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[n] = c;
+    }
+    made = true;
+  }
+  return table;
+}
+
 // crc32(crc, data, length) as zlib computes it.
 inline std::uint32_t update_crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) {
-#ifdef SFX_FOLDED_CRC32
   if (length >= 64 && fast_crc32_detail::cpu_can_fold()) {
     std::size_t folded = length & ~static_cast<std::size_t>(15);
     crc = ~fast_crc32_detail::fold(data, folded, ~crc);
     data += folded;
     length -= folded;
   }
-#endif
+  const std::uint32_t* table = crc32_table();
+  crc = ~crc;
+  for (std::size_t i = 0; i < length; ++i) crc = (crc >> 8) ^ table[(crc ^ data[i]) & 0xFF];
+  return ~crc;
+}
+#else
+inline const std::uint32_t* crc32_table() { return reinterpret_cast<const std::uint32_t*>(get_crc_table()); }
+
+inline std::uint32_t update_crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) {
   return static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(length)));
 }
+#endif

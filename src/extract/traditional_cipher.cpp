@@ -1,17 +1,15 @@
 // traditional_cipher.cpp - the traditional PKWARE zip cipher, decryption only.
 #include "extract/traditional_cipher.h"
 
-#include <zlib.h>
-
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
+#include "extract/fast_crc32.h"
 
 CipherKeys cipher_keys;
 
 std::uint32_t crc_step(std::uint32_t value, std::uint8_t byte) {
-  // The table zlib uses for crc32, so the cipher and the data check share one.
-  static const z_crc_t* table = get_crc_table();
-  return (value >> 8) ^ table[(value ^ byte) & 0xFF];
+  // The table of the data's CRC-32: the cipher and the data check share one.
+  return (value >> 8) ^ crc32_table()[(value ^ byte) & 0xFF];
 }
 
 void advance_keys(std::uint8_t plain_byte) {
