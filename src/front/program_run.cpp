@@ -125,6 +125,8 @@ int run_installer(FILE** archive, const InstallerConfig* config, int word_count,
   if (config->temporary && !platform_remove_private_temp_folder()) {
     print_error("Warning: the temporary folder could not be removed completely: %s\n", platform_last_error_text());
   }
+  // A run ended by a signal (a closed terminal, kill) ends as the signal would have.
+  if (platform_ending_signal() != 0) platform_end_by_signal(platform_ending_signal());
   return status;
 }
 

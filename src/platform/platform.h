@@ -194,6 +194,15 @@ bool platform_remove_private_temp_folder();
 // when signal N ended it), or -1 when it could not be started.
 int platform_run_program(const char* program, const char* const* words, int count, int utf8_count);
 
+// The signal (SIGINT, SIGTERM, SIGHUP or SIGQUIT) that the stub received
+// while platform_run_program ran, or 0. The program had it too: it was
+// passed on, unless the terminal sent it to both. Windows has none: closing
+// the console while the program runs ends the stub from its console handler,
+// which waits for the program and removes the temporary folder first.
+int platform_ending_signal();
+// Ends the process by signal_number, as it would have ended at once.
+void platform_end_by_signal(int signal_number);
+
 // Why the last of the calls above failed, as the system words it.
 const char* platform_last_error_text();
 

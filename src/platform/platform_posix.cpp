@@ -484,9 +484,61 @@ bool empty_folder(int folder) {
   return emptied;
 }
 
-void restore_default_signals() {
-  signal(SIGINT, SIG_DFL);
-  signal(SIGQUIT, SIG_DFL);
+// The program being run, and the ending signal that the stub received while
+// it ran (0: none).
+volatile sig_atomic_t g_program = 0;
+volatile sig_atomic_t g_ending_signal = 0;
+
+// The signals that end a run: passed on to the program, and the stub ends
+// with them once the program has ended and the temporary folder is gone.
+constexpr int k_ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int k_ending_signal_count = sizeof k_ending_signals / sizeof k_ending_signals[0];
+
+void pass_on_to_program(int signal_number, siginfo_t* info, void*) {
+  int saved_errno = errno;
+  g_ending_signal = signal_number;
+  // The terminal's Ctrl-C, Ctrl-\ and hang-up reach the whole foreground
+  // process group: the program has had it already.
+  bool from_terminal = info != nullptr && info->si_code == SI_KERNEL;
+  if (!from_terminal && g_program > 0) kill(static_cast<pid_t>(g_program), signal_number);
+  errno = saved_errno;
+}
+
+// Handles the ending signals but those ignored (nohup ignores SIGHUP, and
+// the program inherits that), keeping the actions they had in saved.
+void handle_ending_signals(struct sigaction* saved) {
+  struct sigaction handler = {};
+  handler.sa_sigaction = pass_on_to_program;
+  handler.sa_flags = SA_SIGINFO;
+  sigemptyset(&handler.sa_mask);
+  for (int i = 0; i < k_ending_signal_count; ++i) {
+    sigaction(k_ending_signals[i], nullptr, &saved[i]);
+    if (saved[i].sa_handler != SIG_IGN) sigaction(k_ending_signals[i], &handler, nullptr);
+  }
+}
+
+void restore_ending_signals(const struct sigaction* saved) {
+  for (int i = 0; i < k_ending_signal_count; ++i) sigaction(k_ending_signals[i], &saved[i], nullptr);
+}
+
+// The ending signals, blocked from before the fork until the program's
+// number is known, so that none is lost on the way.
+void block_ending_signals(sigset_t* previous) {
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int signal_number : k_ending_signals) sigaddset(&ending, signal_number);
+  sigprocmask(SIG_BLOCK, &ending, previous);
+}
+
+// In the child: the signals as the stub found them, then the program.
+[[noreturn]] void start_program(const char* program, char** arguments, const struct sigaction* saved,
+                                const sigset_t* mask, int report) {
+  restore_ending_signals(saved);
+  sigprocmask(SIG_SETMASK, mask, nullptr);
+  execv(program, arguments);
+  int error = errno;
+  (void)!write(report, &error, sizeof error);
+  _exit(127);
 }
 
 }  // namespace
@@ -520,65 +572,72 @@ bool platform_remove_private_temp_folder() {
   return removed;
 }
 
+namespace {
+
+// Waits for the program; returns its status (128 + N when signal N ended
+// it), or -1 with the error when its exec failed (reported through report).
+int wait_for_program(pid_t child, int report) {
+  int exec_error = 0;
+  ssize_t got;
+  while ((got = read(report, &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+  }
+  int wait_status = 0;
+  while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+  if (got == static_cast<ssize_t>(sizeof exec_error)) {
+    g_last_error = exec_error;
+    return -1;
+  }
+  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+  return -1;
+}
+
+}  // namespace
+
 int platform_run_program(const char* program, const char* const* words, int count, int /*utf8_count*/) {
   char** arguments = static_cast<char**>(malloc((static_cast<std::size_t>(count) + 2) * sizeof(char*)));
-  if (arguments == nullptr) {
-    g_last_error = ENOMEM;
+  // The child reports a failed exec through this pipe; a successful one
+  // closes it empty.
+  int report[2];
+  if (arguments == nullptr || pipe2(report, O_CLOEXEC) != 0) {
+    g_last_error = arguments == nullptr ? ENOMEM : errno;
+    free(arguments);
     return -1;
   }
   arguments[0] = const_cast<char*>(program);
   for (int i = 0; i < count; ++i) arguments[i + 1] = const_cast<char*>(words[i]);
   arguments[count + 1] = nullptr;
-  // The child reports a failed exec through this pipe; a successful one
-  // closes it empty.
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    g_last_error = errno;
-    free(arguments);
-    return -1;
-  }
   fflush(nullptr);
-  // Ctrl-C at the console goes to the program; the stub waits and cleans up.
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  struct sigaction saved_interrupt, saved_quit;
-  sigaction(SIGINT, &ignore, &saved_interrupt);
-  sigaction(SIGQUIT, &ignore, &saved_quit);
+  struct sigaction saved[k_ending_signal_count];
+  sigset_t mask;
+  block_ending_signals(&mask);
+  handle_ending_signals(saved);
   pid_t child = fork();
-  if (child == 0) {
-    restore_default_signals();
-    execv(program, arguments);
-    int error = errno;
-    (void)!write(report[1], &error, sizeof error);
-    _exit(127);
-  }
-  int saved_errno = errno;
+  if (child == 0) start_program(program, arguments, saved, &mask, report[1]);
+  if (child < 0) remember_error();
+  g_program = child;
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
   close(report[1]);
   free(arguments);
-  int status = -1;
-  if (child < 0) {
-    errno = saved_errno;
-    remember_error();
-  } else {
-    int exec_error = 0;
-    ssize_t got;
-    while ((got = read(report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
-    }
-    int wait_status = 0;
-    while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
-    }
-    if (got == static_cast<ssize_t>(sizeof exec_error)) {
-      g_last_error = exec_error;
-    } else if (WIFEXITED(wait_status)) {
-      status = WEXITSTATUS(wait_status);
-    } else if (WIFSIGNALED(wait_status)) {
-      status = 128 + WTERMSIG(wait_status);
-    }
-  }
+  int status = child < 0 ? -1 : wait_for_program(child, report[0]);
   close(report[0]);
-  sigaction(SIGINT, &saved_interrupt, nullptr);
-  sigaction(SIGQUIT, &saved_quit, nullptr);
+  g_program = 0;
+  restore_ending_signals(saved);
   return status;
+}
+
+int platform_ending_signal() { return g_ending_signal; }
+
+void platform_end_by_signal(int signal_number) {
+  fflush(nullptr);
+  signal(signal_number, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, signal_number);
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  raise(signal_number);
+  exit(128 + signal_number);  // reached only where the signal does not end the process
 }
 
 const char* platform_last_error_text() { return strerror(g_last_error); }

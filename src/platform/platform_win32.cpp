@@ -345,6 +345,7 @@ DWORD g_last_error = 0;
 // temporary folder's full path behind \\?\ (so that no depth is too deep).
 wchar_t* g_start_folder = nullptr;
 wchar_t g_temp_folder[MAX_PATH + 64];
+CRITICAL_SECTION g_removal;
 
 bool remember_error() {
   g_last_error = GetLastError();
@@ -465,6 +466,7 @@ bool platform_enter_folder(const char* path) {
 }
 
 bool platform_enter_private_temp_folder() {
+  InitializeCriticalSection(&g_removal);
   wchar_t parent[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, parent);
   DWORD start_length = GetCurrentDirectoryW(0, nullptr);
@@ -499,13 +501,37 @@ bool platform_enter_private_temp_folder() {
 }
 
 bool platform_remove_private_temp_folder() {
-  if (g_start_folder == nullptr) return true;
-  // A process's current folder cannot be removed.
-  bool removed = SetCurrentDirectoryW(g_start_folder) || remember_error();
-  free(g_start_folder);
-  g_start_folder = nullptr;
-  return remove_tree(g_temp_folder) && removed;
+  // The console handler below may remove it at the same time.
+  EnterCriticalSection(&g_removal);
+  bool removed = true;
+  if (g_start_folder != nullptr) {
+    // A process's current folder cannot be removed.
+    removed = SetCurrentDirectoryW(g_start_folder) || remember_error();
+    free(g_start_folder);
+    g_start_folder = nullptr;
+    removed = remove_tree(g_temp_folder) && removed;
+  }
+  LeaveCriticalSection(&g_removal);
+  return removed;
 }
+
+namespace {
+
+HANDLE g_program = nullptr;
+
+// Ctrl+C and Ctrl+Break reach the program, which shares the console: the
+// stub waits for it and cleans up. Closing the console, logging off and
+// shutting down end the stub when this handler returns, and the program gets
+// the same event: the handler gives it a few seconds (Windows allows five)
+// and removes the temporary folder first.
+BOOL WINAPI clean_up_at_console_close(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  WaitForSingleObject(g_program, 3000);
+  (void)platform_remove_private_temp_folder();
+  ExitProcess(1);
+}
+
+}  // namespace
 
 int platform_run_program(const char* program, const char* const* words, int count, int utf8_count) {
   wchar_t* path = to_wide(program);
@@ -530,16 +556,19 @@ int platform_run_program(const char* program, const char* const* words, int coun
   free(line);
   free(path);
   if (!started) return -1;
-  // Ctrl-C reaches the program; the stub waits for it and cleans up.
-  SetConsoleCtrlHandler(nullptr, TRUE);
+  g_program = process.hProcess;
+  SetConsoleCtrlHandler(clean_up_at_console_close, TRUE);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD status = 1;
   GetExitCodeProcess(process.hProcess, &status);
-  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(clean_up_at_console_close, FALSE);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<int>(status);
 }
+
+int platform_ending_signal() { return 0; }
+void platform_end_by_signal(int) {}
 
 const char* platform_last_error_text() {
   static char text[64];

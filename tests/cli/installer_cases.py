@@ -14,19 +14,24 @@ import io
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
+import tempfile
+import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+from stub_runner import Result, prepare_wine_prefix, run_stub, windows_path  # noqa: E402
 
 os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
 { printf 'cwd=[%s]\\n' "$(pwd -P)"; printf 'mode=%s\\n' "$(stat -c %a .)"
   for a in "$@"; do printf 'arg=[%s]\\n' "$a"; done
-  for fd in /proc/$$/fd/*; do [ "$(readlink "$fd")" = "$SETUP" ] && echo archive=open; done; } > "$REPORT"
+  for fd in /proc/$$/fd/*; do [ "$(readlink "$fd")" = "$SETUP" ] && echo archive=open; done; } > "$REPORT.new"
+mv "$REPORT.new" "$REPORT"
+for a in "$@"; do case $a in sleep=*) exec sleep "${a#sleep=}";; esac; done
 for a in "$@"; do case $a in exit=*) exit "${a#exit=}";; esac; done
 exit 0
 """
@@ -41,13 +46,15 @@ PLAIN_OUTPUT = "Inflating: app/data.bin...done\nInflating: app/docs/readme.txt..
 
 class Case:
     def __init__(self, name, options=(), args=(), status=0, tree=".", ran=None, folder=".", stdin=b"",
-                 stdout=None, texts=(), absent=(), prompts=None, comment=None, spoil=False, only=None, env=None):
+                 stdout=None, texts=(), absent=(), prompts=None, comment=None, spoil=False, only=None, env=None,
+                 signal=None):
         self.name, self.options, self.args, self.status = name, list(options), list(args), status
         self.tree = tree  # where app/ must land below the run folder; None: nowhere
         self.ran = ran  # the arguments the program must get; None: it must not run
         self.folder = folder  # its current folder: a folder below the run folder, or "temp"
         self.stdin, self.stdout, self.texts, self.absent = stdin, stdout, list(texts), list(absent)
         self.prompts, self.comment, self.spoil, self.only, self.env = prompts, comment, spoil, only, env or {}
+        self.signal = signal  # (signal, "group" or "stub"): sent while the program runs
 
 
 CASES = [
@@ -62,6 +69,10 @@ CASES = [
          ran=["exit=3"], folder="temp"),
     Case("--temp beside the run folder when TMPDIR is unusable", ["--temp", "--run", "app/PROBE"], tree=None,
          ran=[], folder="fallback", only="linux", env={"TMPDIR": "/nonexistent/tmp"}),
+    *[Case("--temp, %s to the %s while the program runs: folder removed" % (number.name, target),
+           ["--temp", "--run", "app/PROBE sleep=60"], status=-number, tree=None, ran=["sleep=60"], folder="temp",
+           only="linux", signal=(number, target))
+      for number in (signal.SIGTERM, signal.SIGHUP) for target in ("group", "stub")],
     Case("CRC failure: --temp program not run, folder removed", ["--temp", "--run", "app/PROBE"], status=1,
          tree=None, spoil=True, texts=[CRC, NOT_RUN]),
     Case("CRC failure: --dest program not run", ["--dest", "d", "--run", "app/PROBE"], status=1, tree="d",
@@ -183,14 +194,41 @@ def check_report(args, case, work, run, report):
     return problems
 
 
-def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=None):
+def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=None, case=None):
     env = dict(os.environ, REPORT=windows_path(report) if args.arch else report,
                SETUP=windows_path(program) if args.arch else os.path.realpath(program))
     if not args.arch:  # wine keeps its own files in TMPDIR
         env["TMPDIR"] = env_tmp(run)
     env.update(env_extra or {})
+    if case is not None and case.signal:
+        return run_signalled(program, run, report, env, case)
     return run_stub(program, stdin=stdin, cwd=run, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch or "win64",
                     args=list(extra_args), env=env)
+
+
+def run_signalled(program, run, report, env, case):
+    """Starts the self-extractor in a session of its own, waits until its
+    program has written the report, sends the case's signal to the whole
+    process group or to the stub alone, and waits for the stub to end."""
+    number, target = case.signal
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        stub = subprocess.Popen([program], cwd=run, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                start_new_session=True, preexec_fn=lambda: signal.signal(number, signal.SIG_DFL))
+        for _ in range(600):
+            if os.path.exists(report):
+                break
+            time.sleep(0.05)
+        time.sleep(0.2)  # from the report to the program's sleep
+        (os.killpg if target == "group" else os.kill)(stub.pid, number)
+        try:
+            status = stub.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(stub.pid, signal.SIGKILL)
+            status = "still running 10 s after the signal"
+            stub.wait()
+        out.seek(0)
+        err.seek(0)
+        return Result(out.read(), err.read(), status)
 
 
 def env_tmp(run):
@@ -206,12 +244,12 @@ def run_case(args, case, number):
     source = make_source(work, args.probe)
     program = build(args, case, work, source)
     report = os.path.join(work, "report.txt")
-    result = run_program(args, program, run, report, case.stdin, case.args, case.env)
+    result = run_program(args, program, run, report, case.stdin, case.args, case.env, case)
     stdout = result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
     stderr = result.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
     problems = []
     if result.status != case.status:
-        problems.append("status %d, expected %d" % (result.status, case.status))
+        problems.append("status %s, expected %d" % (result.status, case.status))
     expected_files = [] if case.tree is None else sorted(
         os.path.normpath(os.path.join(case.tree, name))
         for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name))
