@@ -62,6 +62,18 @@ bool enter_extraction_folder(const InstallerConfig* config) {
   return true;
 }
 
+// The first of the program's name and words that its command interpreter
+// would not read back as it is (see platform_runs_through_interpreter), or
+// nullptr: the word x" & echo pwned & " would run a command.
+const char* word_the_interpreter_would_change(const char* program, const char* const* words, int count) {
+  if (!platform_runs_through_interpreter(program)) return nullptr;
+  if (strpbrk(program, "\"%\r\n") != nullptr) return program;
+  for (int i = 0; i < count; ++i) {
+    if (strpbrk(words[i], "\"%\r\n") != nullptr) return words[i];
+  }
+  return nullptr;
+}
+
 // Runs the maker's program with the maker's arguments and then the words of
 // the stub's own command line after word 0. Returns its exit status, or 1.
 int run_configured_program(const InstallerConfig* config, const ZipEntry* program, int word_count, char** words) {
@@ -74,6 +86,12 @@ int run_configured_program(const InstallerConfig* config, const ZipEntry* progra
   }
   for (int i = 0; i < config->argument_count; ++i) arguments[i] = config->arguments[i];
   for (int i = 0; i < passed_on; ++i) arguments[config->argument_count + i] = words[i + 1];
+  const char* unsafe = word_the_interpreter_would_change(config->program, arguments, count);
+  if (unsafe != nullptr) {
+    print_error("Error: %s cannot be passed safely to a batch program; nothing is run.\n", shown_name(unsafe));
+    free(arguments);
+    return 1;
+  }
   fflush(stdout);
   // The program's file was made under its name in the member's encoding.
   platform_set_name_encoding(program->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);

@@ -194,6 +194,14 @@ bool platform_remove_private_temp_folder();
 // when signal N ended it), or -1 when it could not be started.
 int platform_run_program(const char* program, const char* const* words, int count, int utf8_count);
 
+// True when the system starts program through its command interpreter,
+// which reads the command line again by rules of its own (Windows: a .bat or
+// .cmd file, run by cmd.exe /c). platform_run_program then quotes every word
+// so that the interpreter reads it back as it is; the caller must not pass a
+// word that no quoting keeps whole: one that holds a double quote, a percent
+// sign (a variable is expanded even in quotes) or a line end.
+bool platform_runs_through_interpreter(const char* program);
+
 // The signal (SIGINT, SIGTERM, SIGHUP or SIGQUIT) that the stub received
 // while platform_run_program ran, or 0. The program had it too: it was
 // passed on, unless the terminal sent it to both. Windows has none: closing

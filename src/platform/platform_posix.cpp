@@ -627,6 +627,8 @@ int platform_run_program(const char* program, const char* const* words, int coun
   return status;
 }
 
+bool platform_runs_through_interpreter(const char*) { return false; }
+
 int platform_ending_signal() { return g_ending_signal; }
 
 void platform_end_by_signal(int signal_number) {

@@ -41,13 +41,18 @@ MALFORMED = "Error: the installer settings in the archive comment are malformed"
 NEWER = "Error: the installer settings in the archive comment are of a newer version than this stub reads."
 NOT_RUN = "is not run."
 CRC = "Error: CRC values do not match. File may be corrupted."
+# A batch program that reports its folder and its words, each as cmd.exe
+# hands it over; for expands %* late, so & and ^ in a word stay text.
+BATCH_PROBE = '@echo off\r\necho cwd=[%CD%]> "%REPORT%"\r\nfor %%a in (%*) do echo arg=[%%~a]>> "%REPORT%"\r\n'
+UNSAFE_FOR_BATCH = "cannot be passed safely to a batch program; nothing is run."
+HARMLESS_WORDS = ["plain", "two words", "a,b", "x=y", "semi;colon", "dir\\", "", "caret^", "(paren)", "bang!"]
 PLAIN_OUTPUT = "Inflating: app/data.bin...done\nInflating: app/docs/readme.txt...done\nInflating: app/PROBE...done\n"
 
 
 class Case:
     def __init__(self, name, options=(), args=(), status=0, tree=".", ran=None, folder=".", stdin=b"",
                  stdout=None, texts=(), absent=(), prompts=None, comment=None, spoil=False, only=None, env=None,
-                 signal=None):
+                 signal=None, batch=False):
         self.name, self.options, self.args, self.status = name, list(options), list(args), status
         self.tree = tree  # where app/ must land below the run folder; None: nowhere
         self.ran = ran  # the arguments the program must get; None: it must not run
@@ -55,6 +60,7 @@ class Case:
         self.stdin, self.stdout, self.texts, self.absent = stdin, stdout, list(texts), list(absent)
         self.prompts, self.comment, self.spoil, self.only, self.env = prompts, comment, spoil, only, env or {}
         self.signal = signal  # (signal, "group" or "stub"): sent while the program runs
+        self.batch = batch  # app/probe.bat is packed too
 
 
 CASES = [
@@ -73,6 +79,16 @@ CASES = [
            ["--temp", "--run", "app/PROBE sleep=60"], status=-number, tree=None, ran=["sleep=60"], folder="temp",
            only="linux", signal=(number, target))
       for number in (signal.SIGTERM, signal.SIGHUP) for target in ("group", "stub")],
+    # cmd.exe reads a batch program's command line again: every word reaches
+    # it as it was given, or the run is refused.
+    Case("batch program gets the words as given", ["--run", "app/probe.bat first"], HARMLESS_WORDS,
+         ran=["first"] + HARMLESS_WORDS, only="windows", batch=True),
+    Case("batch program gets a&echo as a word", ["--run", "app/probe.bat"], ["a&echo"], ran=["a&echo"],
+         only="windows", batch=True),
+    Case("batch program not run with %PATH%", ["--run", "app/probe.bat"], ["%PATH%"], status=1,
+         texts=["%PATH% " + UNSAFE_FOR_BATCH], only="windows", batch=True),
+    Case("batch program not run with a quote", ["--run", "app/probe.bat 'x\" & echo INJECTED> pwned.txt & \"'"],
+         status=1, texts=[UNSAFE_FOR_BATCH], only="windows", batch=True),
     Case("CRC failure: --temp program not run, folder removed", ["--temp", "--run", "app/PROBE"], status=1,
          tree=None, spoil=True, texts=[CRC, NOT_RUN]),
     Case("CRC failure: --dest program not run", ["--dest", "d", "--run", "app/PROBE"], status=1, tree="d",
@@ -98,11 +114,14 @@ CASES = [
 ]
 
 
-def make_source(work, probe):
+def make_source(work, probe, batch=False):
     source = os.path.join(work, "src")
     app = os.path.join(source, "app")
     os.makedirs(os.path.join(app, "docs"))
     shutil.copy(probe, os.path.join(app, os.path.basename(probe)))
+    if batch:
+        with open(os.path.join(app, "probe.bat"), "w", newline="") as out:
+            out.write(BATCH_PROBE)
     with open(os.path.join(app, "data.bin"), "wb") as out:
         out.write(DATA)
     with open(os.path.join(app, "docs", "readme.txt"), "w") as out:
@@ -241,7 +260,7 @@ def run_case(args, case, number):
     run = os.path.join(work, "run")
     os.makedirs(run)
     os.makedirs(os.path.join(work, "tmp"))
-    source = make_source(work, args.probe)
+    source = make_source(work, args.probe, case.batch)
     program = build(args, case, work, source)
     report = os.path.join(work, "report.txt")
     result = run_program(args, program, run, report, case.stdin, case.args, case.env, case)
@@ -252,7 +271,8 @@ def run_case(args, case, number):
         problems.append("status %s, expected %d" % (result.status, case.status))
     expected_files = [] if case.tree is None else sorted(
         os.path.normpath(os.path.join(case.tree, name))
-        for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name))
+        for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name)
+        + (("app/probe.bat",) if case.batch else ()))
     got_files = files_below(run)
     if got_files != expected_files:
         problems.append("files %r, expected %r" % (got_files, expected_files))
