@@ -113,6 +113,20 @@ class MksfxExeTest(unittest.TestCase):
         self.assertEqual({name: oct(mode) for name, mode in stored.items()},
                          {name: oct(mode) for name, mode in expected.items()})
 
+    def test_member_beyond_memory_spills_to_the_temporary_folder(self):
+        # Past 64 MiB a member's data waits in a temporary file, made where
+        # Windows keeps them and gone afterwards.
+        big = os.urandom(65 << 20)
+        source = self.make_source({"big.bin": big})
+        temp = os.path.join(ARGS.wine_prefix_win64, "drive_c", "users", os.environ.get("USER", "root"), "Temp")
+        before = set(os.listdir(temp)) if os.path.isdir(temp) else set()
+        output = os.path.join(self.work.name, "big.exe")
+        made = self.mksfx("-q1", "--target", "win64", "-o", windows_path(output), windows_path(source))
+        self.assertEqual(made.status, 0, made.stderr)
+        self.assertEqual(set(os.listdir(temp)) - before, set())
+        with zipfile.ZipFile(output) as archive:
+            self.assertEqual(archive.read("pkg/big.bin"), big)
+
     def test_pack_on_windows_and_extract(self):
         source = self.make_source(FILES)
         expected = {"pkg/" + name: data for name, data in FILES.items()}

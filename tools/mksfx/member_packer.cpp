@@ -43,7 +43,7 @@ class Spool {
       return;
     }
     if (spill_ == nullptr) {
-      spill_ = std::tmpfile();
+      spill_ = create_spill_file();
       if (spill_ == nullptr) throw BuildError(std::string("cannot create a temporary file: ") + std::strerror(errno));
     }
     if (std::fwrite(data, 1, size, spill_) != size) {

@@ -81,6 +81,29 @@ FILE* create_new_file(const std::string& path) {
   return file;
 }
 
+FILE* create_spill_file() {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"sfx", 0, name) == 0) {
+    errno = EACCES;
+    return nullptr;
+  }
+  // Deleted when its last handle closes, also when the process is ended.
+  HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DeleteFileW(name);
+    errno = EACCES;
+    return nullptr;
+  }
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+  FILE* file = descriptor >= 0 ? _fdopen(descriptor, "w+b") : nullptr;
+  if (file == nullptr && descriptor >= 0) _close(descriptor);
+  if (descriptor < 0) CloseHandle(handle);
+  return file;
+}
+
 const char* path_separators() { return "/\\"; }
 
 bool is_console(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
@@ -135,6 +158,8 @@ FILE* create_new_file(const std::string& path) {
   if (file == nullptr) close(descriptor);
   return file;
 }
+
+FILE* create_spill_file() { return std::tmpfile(); }
 
 const char* path_separators() { return "/"; }
 

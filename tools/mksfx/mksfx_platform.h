@@ -45,6 +45,13 @@ unsigned stored_permissions(std::filesystem::perms permissions);
 // or nullptr with errno set (EEXIST when the name is taken).
 FILE* create_new_file(const std::string& path);
 
+// A temporary file for data that does not fit in memory, open for writing
+// and reading back, in the system's temporary folder (on Windows the one
+// GetTempPathW names: the C library's tmpfile would make it in the root of
+// the current drive, where a user may not write). It is gone once closed,
+// however mksfx ends. Returns nullptr with errno set on failure.
+FILE* create_spill_file();
+
 // The characters that end a folder's name in a path given on the command
 // line: "/", and on Windows "\\" too.
 const char* path_separators();
