@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/aes_extra.h"
+#include "archive/certificate_table.h"
 #include "archive/eocd_search.h"
 #include "archive/segment_switch.h"
 #include "archive/zip64_fields.h"
@@ -44,10 +45,21 @@ ArchiveError find_end_record(FILE* stream, std::uint64_t* end_offset) {
   return find_end_of_central(stream, end_offset, file_length - window);
 }
 
+// A signed Windows program: the end record must lie before the signature's
+// certificate table, where anyone may add bytes without breaking the
+// signature. Returns invalid_archive after the message when it does not.
+ArchiveError check_end_record_is_signed(FILE* stream, std::uint64_t end_offset) {
+  std::uint64_t signature_start = certificate_table_offset(stream);
+  if (signature_start == 0 || end_offset + k_end_record_size <= signature_start) return ArchiveError::none;
+  print_error("Error: this program was changed after it was signed: a zip archive was put into its signature. "
+              "Nothing will be unzipped.\n");
+  return ArchiveError::invalid_archive;
+}
+
 // Finds the end record in the file first opened or, failing that, on the
 // last segment, which the user is asked to insert.
 ArchiveError locate_end_record(FILE* stream, std::uint64_t* end_offset) {
-  if (find_end_record(stream, end_offset) == ArchiveError::none) return ArchiveError::none;
+  if (find_end_record(stream, end_offset) == ArchiveError::none) return check_end_record_is_signed(stream, *end_offset);
   ArchiveError code = switch_segment(k_last_segment, stream);
   if (code != ArchiveError::none) return code;
   code = find_end_record(stream, end_offset);

@@ -15,6 +15,7 @@ import os
 import random
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -319,7 +320,50 @@ def signed_problems(args):
     if result.status != 4:
         problems.append("status %d, expected 4: %r" % (result.status, result.stderr[:300]))
     problems += check_report(args, Case("signed", ran=["/quiet", "exit=4"], folder="MyApp"), work, run, report)
+    # A second zip put into the signature, with a program of its own to run:
+    # refused, nothing extracted, nothing run.
+    added = io.BytesIO()
+    with zipfile.ZipFile(added, "w") as other:
+        other.writestr("evil.txt", b"not signed\n")
+        other.comment = b"sfxstub installer 1\nrun=evil.txt\nend\n"
+    tampered = os.path.join(work, "tampered.exe")
+    put_into_certificate_table(signed, tampered, added.getvalue())
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", tampered], capture_output=True)
+    if verify.returncode != 0:
+        problems.append("the tampered copy fails osslsigncode verify: %r" % verify.stdout[-300:])
+    shutil.rmtree(run)
+    os.makedirs(run)
+    result = run_program(args, tampered, run, report)
+    if result.status != 1 or b"changed after it was signed" not in result.stderr or os.listdir(run):
+        problems.append("tampered: status %d, files %r, %r" % (result.status, os.listdir(run), result.stderr[:300]))
     return problems
+
+
+def put_into_certificate_table(signed, tampered, added):
+    """Copies the signed program with the bytes added at the end of its
+    certificate table (the table is the file's end), the table's size in
+    the security directory and its one entry's length grown to match: the
+    signature's hash skips the table, so the signature stays good."""
+    with open(signed, "rb") as source:
+        image = bytearray(source.read())
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    magic = struct.unpack_from("<H", image, pe + 24)[0]
+    security = pe + 24 + (112 if magic == 0x20B else 96) + 8 * 4
+    offset, size = struct.unpack_from("<II", image, security)
+    added += bytes(-len(added) % 8)
+    struct.pack_into("<II", image, security, offset, size + len(added))
+    struct.pack_into("<I", image, offset, struct.unpack_from("<I", image, offset)[0] + len(added))
+    image += added
+    # The optional header's checksum: 16-bit words added with carry (the
+    # field itself as zero), then the file's length.
+    checksum_at = pe + 24 + 64
+    struct.pack_into("<I", image, checksum_at, 0)
+    total = sum(struct.unpack_from("<%dH" % (len(image) // 2), image)) + (image[-1] if len(image) % 2 else 0)
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into("<I", image, checksum_at, total + len(image))
+    with open(tampered, "wb") as out:
+        out.write(image)
 
 
 def compile_probe(args):
