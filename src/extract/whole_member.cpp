@@ -109,6 +109,27 @@ bool decode(const WholeMember& member, Placement* placement) {
          update_crc32(0, placement->output, size) == member.crc32;
 }
 
+struct Decoding {
+  const WholeMember* member;
+  Placement* placement;
+};
+
+bool decode_mapped(void* context) {
+  Decoding* decoding = static_cast<Decoding*>(context);
+  return decode(*decoding->member, decoding->placement);
+}
+
+// Decodes the member, where a mapped file that shrinks meanwhile (a network
+// share rewritten elsewhere) fails the decoding instead of the process: the
+// member is then streamed, whose reads report the file cut short.
+bool decode_guarded(const WholeMember& member, Placement* placement) {
+  if (placement->mapped_data.data == nullptr && placement->mapped_output.data == nullptr) {
+    return decode(member, placement);
+  }
+  Decoding decoding{&member, placement};
+  return platform_run_on_mappings(decode_mapped, &decoding);
+}
+
 bool write_output(const WholeMember& member, const Placement& placement) {
   if (placement.mapped_output.data != nullptr) return true;
   return platform_write_whole(member.output, placement.output, static_cast<std::size_t>(member.uncompressed_size));
@@ -174,7 +195,7 @@ bool decode_whole_member(const WholeMember& member) {
   bool done = false;
   if (member.stored && member.data_size > k_whole_member_memory) {
     done = copy_stored_in_pieces(member, &placement);
-  } else if (place(member, &placement) && read_data(member, &placement) && decode(member, &placement)) {
+  } else if (place(member, &placement) && read_data(member, &placement) && decode_guarded(member, &placement)) {
     placement.output_touched = true;
     done = write_output(member, placement);
   }

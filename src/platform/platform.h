@@ -81,6 +81,10 @@ bool platform_map_input(FILE* stream, std::uint64_t offset, std::uint64_t count,
 // member larger than the limit must fail as its writes reach it.
 bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region);
 void platform_unmap(MappedRegion* region);
+// Runs work(context) on mapped files: a file that shrinks meanwhile, so that
+// a page of its mapping no longer exists (SIGBUS on POSIX), makes the call
+// return false instead of ending the process. Returns what work returned.
+bool platform_run_on_mappings(bool (*work)(void*), void* context);
 
 // Whether members stored as symbolic links are made as links here.
 #ifdef _WIN32

@@ -3,6 +3,7 @@
 #include "platform/platform_shared.h"
 
 #include <cerrno>
+#include <csetjmp>
 #include <csignal>
 #include <cstdlib>
 #include <climits>
@@ -294,6 +295,26 @@ bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region
 void platform_unmap(MappedRegion* region) {
   if (region->base != nullptr) munmap(region->base, region->length);
   *region = MappedRegion{};
+}
+
+namespace {
+
+sigjmp_buf g_mapping_fault;
+
+void leave_faulted_mapping(int) { siglongjmp(g_mapping_fault, 1); }
+
+}  // namespace
+
+bool platform_run_on_mappings(bool (*work)(void*), void* context) {
+  struct sigaction handler = {};
+  handler.sa_handler = leave_faulted_mapping;
+  sigemptyset(&handler.sa_mask);
+  struct sigaction previous;
+  sigaction(SIGBUS, &handler, &previous);
+  // The signal mask is saved and put back: the handler leaves with SIGBUS blocked.
+  bool done = sigsetjmp(g_mapping_fault, 1) == 0 && work(context);
+  sigaction(SIGBUS, &previous, nullptr);
+  return done;
 }
 
 bool platform_make_link(const char* target, const char* path) {

@@ -230,6 +230,7 @@ bool platform_empty_output(FILE* output) {
 bool platform_map_input(FILE*, std::uint64_t, std::uint64_t, MappedRegion*) { return false; }
 bool platform_map_output(FILE*, std::uint64_t, MappedRegion*) { return false; }
 void platform_unmap(MappedRegion* region) { *region = MappedRegion{}; }
+bool platform_run_on_mappings(bool (*work)(void*), void* context) { return work(context); }
 
 bool platform_make_link(const char* /*target*/, const char* /*path*/) { return false; }
 
