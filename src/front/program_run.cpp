@@ -38,7 +38,9 @@ bool enter_destination(const char* destination) {
   memcpy(path, destination, length + 1);
   FolderResult result = FolderResult::ready;
   for (std::size_t i = 1; i <= length && result == FolderResult::ready; ++i) {
-    if (path[i] != '/' && path[i] != '\0') continue;
+    // On Windows, where a maker types it so, the backslash separates too.
+    bool separates = path[i] == '/' || (k_windows_names && path[i] == '\\');
+    if (!separates && path[i] != '\0') continue;
     path[i] = '\0';
     result = platform_make_directory(path);
     if (i < length) path[i] = k_path_separator;

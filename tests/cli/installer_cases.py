@@ -110,6 +110,8 @@ CASES = [
          texts=[NEWER]),
     Case("program leading outside refused", comment="sfxstub installer 1\nrun=../x\nend\n", status=1,
          tree=None, texts=[MALFORMED]),
+    Case("dest= with backslashes: every level made", comment="sfxstub installer 1\ndest=Two\\Levels\nend\n",
+         tree="Two/Levels", only="windows"),
     Case("program not in the archive", comment="sfxstub installer 1\nrun=app/missing\nend\n", status=1,
          tree=None, texts=["Error: the program app/missing is not in the zip archive."]),
 ]
@@ -131,8 +133,8 @@ def make_source(work, probe, batch=False):
 
 
 def converted_zip(work, source, comment):
-    """A zip of the tree with the given comment (or members under two
-    passwords, made by Info-ZIP), for mksfx to convert as it is."""
+    """A zip of the tree (with members under two passwords, made by
+    Info-ZIP, for that comment), for mksfx to convert as it is."""
     target = os.path.join(work, "in.zip")
     if comment == "two passwords":
         files = sorted(os.path.relpath(os.path.join(root, name), source)
@@ -146,8 +148,18 @@ def converted_zip(work, source, comment):
             for name in sorted(names):
                 path = os.path.join(root, name)
                 archive.write(path, os.path.relpath(path, source))
-        archive.comment = comment.encode()
     return target
+
+
+def set_comment(program, comment):
+    """Gives the self-extractor's archive this comment, as a maker's tool
+    other than mksfx might write it (mksfx drops installer blocks it did
+    not write)."""
+    with open(program, "rb") as image:
+        data = image.read()
+    end = data.rindex(b"PK\x05\x06")
+    with open(program, "wb") as image:
+        image.write(data[:end + 20] + struct.pack("<H", len(comment)) + comment)
 
 
 def build(args, case, work, source):
@@ -156,6 +168,8 @@ def build(args, case, work, source):
     options = [option.replace("PROBE", args.probe_name) for option in case.options]
     subprocess.run([args.mksfx, "-q", "--stub", args.stub, *options, "-o", output, *inputs], check=True,
                    stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if case.comment and case.comment != "two passwords":
+        set_comment(output, case.comment.encode())
     if case.spoil:
         with open(output, "r+b") as image:
             data = image.read()
