@@ -31,6 +31,46 @@ const char* scan_word(const char* text, char* out, std::size_t* length) {
   return text;
 }
 
+// Walks one word after the first by the rules of Windows programs (the C
+// runtime's and CommandLineToArgvW's): blanks outside quotes end it, quotes
+// group and are dropped, and backslashes count only before a quote: 2n of
+// them give n and the quote groups, 2n + 1 give n and a literal quote.
+const char* scan_argument(const char* text, char* out, std::size_t* length) {
+  bool quoted = false;
+  std::size_t copied = 0;
+  auto put = [&](char c, std::size_t times) {
+    for (std::size_t i = 0; i < times; ++i, ++copied) {
+      if (out != nullptr) out[copied] = c;
+    }
+  };
+  while (*text != '\0') {
+    std::size_t backslashes = strspn(text, "\\");
+    if (text[backslashes] == '"') {
+      put('\\', backslashes / 2);
+      if (backslashes % 2 == 1) put('"', 1);
+      if (backslashes % 2 == 0) quoted = !quoted;
+      text += backslashes + 1;
+    } else if (backslashes > 0) {
+      put('\\', backslashes);
+      text += backslashes;
+    } else if (!quoted && is_blank(*text)) {
+      ++text;
+      break;
+    } else {
+      put(*text++, 1);
+    }
+  }
+  *length = copied;
+  return text;
+}
+
+// Word 0 (the program's path, as the console hands it) by the console's
+// rules; the words after it, which the stub only passes on to an
+// installer's program, as Windows programs read theirs.
+const char* scan_next_word(const char* text, bool first, char* out, std::size_t* length) {
+  return first ? scan_word(text, out, length) : scan_argument(text, out, length);
+}
+
 const char* skip_blanks(const char* text) {
   while (is_blank(*text)) ++text;
   return text;
@@ -40,7 +80,7 @@ int count_words(const char* text) {
   int count = 0;
   std::size_t length;
   for (text = skip_blanks(text); *text != '\0'; text = skip_blanks(text)) {
-    text = scan_word(text, nullptr, &length);
+    text = scan_next_word(text, count == 0, nullptr, &length);
     ++count;
   }
   return count;
@@ -64,7 +104,7 @@ CommandWords split_command_line(const char* text) {
   int index = 0;
   std::size_t length;
   for (text = skip_blanks(text); *text != '\0'; text = skip_blanks(text)) {
-    text = scan_word(text, storage, &length);
+    text = scan_next_word(text, index == 0, storage, &length);
     storage[length] = '\0';
     words[index++] = storage;
     storage += length + 1;

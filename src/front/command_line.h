@@ -8,7 +8,10 @@ struct CommandWords {
 };
 
 // Splits text by the console rules: spaces and tabs separate words, double
-// quotes group and are dropped, a backslash is an ordinary character.
+// quotes group and are dropped, a backslash is an ordinary character. The
+// words after the first (passed on to an installer's program) follow the
+// rules of Windows programs instead: a backslash before a quote escapes it
+// (2n backslashes give n and the quote groups, 2n + 1 give n and a quote).
 // Returns count 0 with words nullptr when memory runs out.
 CommandWords split_command_line(const char* text);
 

@@ -53,7 +53,7 @@ PLAIN_OUTPUT = "Inflating: app/data.bin...done\nInflating: app/docs/readme.txt..
 class Case:
     def __init__(self, name, options=(), args=(), status=0, tree=".", ran=None, folder=".", stdin=b"",
                  stdout=None, texts=(), absent=(), prompts=None, comment=None, spoil=False, only=None, env=None,
-                 signal=None, batch=False):
+                 signal=None, batch=False, line=None):
         self.name, self.options, self.args, self.status = name, list(options), list(args), status
         self.tree = tree  # where app/ must land below the run folder; None: nowhere
         self.ran = ran  # the arguments the program must get; None: it must not run
@@ -62,6 +62,7 @@ class Case:
         self.prompts, self.comment, self.spoil, self.only, self.env = prompts, comment, spoil, only, env or {}
         self.signal = signal  # (signal, "group" or "stub"): sent while the program runs
         self.batch = batch  # app/probe.bat is packed too
+        self.line = line  # Windows: the self-extractor's command line after its path, exactly
 
 
 CASES = [
@@ -90,6 +91,13 @@ CASES = [
          texts=["%PATH% " + UNSAFE_FOR_BATCH], only="windows", batch=True),
     Case("batch program not run with a quote", ["--run", "app/probe.bat 'x\" & echo INJECTED> pwned.txt & \"'"],
          status=1, texts=[UNSAFE_FOR_BATCH], only="windows", batch=True),
+    # The words the user typed reach the program as Windows programs read them.
+    *[Case("command line %s" % line, ["--run", "app/PROBE"], ran=words, only="windows", line=line)
+      for line, words in (('"say \\"hi\\""', ['say "hi"']),
+                          ('"q\\"uote" "" "end\\\\" x\\\\\\"y "a b"', ['q"uote', "", "end\\", 'x\\"y', "a b"]),
+                          ('a\\\\b \\\\\\\\"c d" \\x', ["a\\\\b", "\\\\c d", "\\x"]))],
+    Case("batch program not run with a quote from the command line", ["--run", "app/probe.bat"],
+         ['x" & echo INJECTED> pwned.txt & "'], status=1, texts=[UNSAFE_FOR_BATCH], only="windows", batch=True),
     Case("CRC failure: --temp program not run, folder removed", ["--temp", "--run", "app/PROBE"], status=1,
          tree=None, spoil=True, texts=[CRC, NOT_RUN]),
     Case("CRC failure: --dest program not run", ["--dest", "d", "--run", "app/PROBE"], status=1, tree="d",
@@ -236,6 +244,9 @@ def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=
     env.update(env_extra or {})
     if case is not None and case.signal:
         return run_signalled(program, run, report, env, case)
+    if case is not None and case.line is not None:
+        env["LAUNCH"] = '"%s" %s' % (windows_path(program), case.line)
+        program = args.launcher
     return run_stub(program, stdin=stdin, cwd=run, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch or "win64",
                     args=list(extra_args), env=env)
 
@@ -387,10 +398,14 @@ def compile_probe(args):
             out.write(LINUX_PROBE)
         os.chmod(probe, 0o755)
         return probe
+    return compile_windows(args, "installer_probe.c", "probe.exe")
+
+
+def compile_windows(args, source, name):
     compiler = ("i686" if args.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
-    probe = os.path.join(args.work, "probe.exe")
-    subprocess.run([compiler, "-municode", "-O1", "-o", probe, os.path.join(HERE, "installer_probe.c")], check=True)
-    return probe
+    program = os.path.join(args.work, name)
+    subprocess.run([compiler, "-municode", "-O1", "-o", program, os.path.join(HERE, source)], check=True)
+    return program
 
 
 def main():
@@ -407,6 +422,8 @@ def main():
     if args.arch:
         args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
     args.probe = compile_probe(args)
+    if args.arch:
+        args.launcher = compile_windows(args, "launch_line.c", "launch.exe")
     args.probe_name = os.path.basename(args.probe)
     platform = "windows" if args.arch else "linux"
     checks = [(case.name, lambda case=case, n=n: run_case(args, case, n))

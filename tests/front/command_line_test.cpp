@@ -41,4 +41,22 @@ TEST(CommandLineTest, SplitsByConsoleRules) {
   }
 }
 
+// The words after word 0 go to an installer's program: split as Windows
+// programs split theirs, so that they reach it as the user typed them.
+const SplitCase k_argument_cases[] = {
+    {"s \"say \\\"hi\\\"\"", {"s", "say \"hi\""}},
+    {"s \"q\\\"uote\" \"\" \"end\\\\\" x\\\\\\\"y \"a b\"", {"s", "q\"uote", "", "end\\", "x\\\"y", "a b"}},
+    {"s a\\\\b \\\\\\\\\"c d\"", {"s", "a\\\\b", "\\\\c d"}},  // backslashes count only before a quote
+    {"\"C:\\dir\\\" x", {"C:\\dir\\", "x"}},             // word 0 keeps the console's rules
+};
+
+TEST(CommandLineTest, SplitsLaterWordsAsWindowsProgramsDo) {
+  for (const SplitCase& c : k_argument_cases) {
+    CommandWords result = split_command_line(c.text);
+    ASSERT_EQ(result.count, static_cast<int>(c.words.size())) << c.text;
+    for (int i = 0; i < result.count; ++i) EXPECT_EQ(result.words[i], c.words[i]) << c.text;
+    release_command_words(&result);
+  }
+}
+
 }  // namespace
