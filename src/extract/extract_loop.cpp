@@ -31,6 +31,10 @@ constexpr int k_unix_host = 3;
 // A link's target is read whole into memory; no system takes a longer one.
 constexpr std::uint32_t k_longest_link = 4095;
 
+// Whether extracted files keep the system attribute on Windows: only in a
+// folder that an installer made for its own files.
+bool g_system_files_kept = false;
+
 enum class MemberOutcome {
   done,
   password_refused,  // skipped, the run result stays
@@ -442,6 +446,14 @@ bool passes_data_checks(const MemberData* member) {
   return true;
 }
 
+// The read-only and hidden bits of the member's DOS attributes (the low
+// byte of its external attributes, as Windows zip tools and Info-ZIP write
+// it), and the system bit where the maker's installer chose the folder.
+std::uint32_t kept_dos_attributes(const ZipEntry* entry) {
+  std::uint32_t kept = k_dos_read_only | k_dos_hidden | (g_system_files_kept ? k_dos_system : 0);
+  return entry->external_attributes & kept;
+}
+
 // Flushes the output, checks the CRC-32 and ends the progress line.
 MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
@@ -453,7 +465,8 @@ MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   if (!passes_data_checks(member)) failed = true;
   print_output(failed ? "\n" : "done\n");
   if (failed) return MemberOutcome::failed;
-  platform_set_file_times(member->output, member->entry->modification_time_and_date);
+  platform_set_file_times(member->output, member->entry->modification_time_and_date,
+                          kept_dos_attributes(member->entry));
   return MemberOutcome::done;
 }
 
@@ -770,6 +783,8 @@ MemberOutcome extract_member(ZipEntry* entry, FILE* archive, FolderList* folders
 }
 
 }  // namespace
+
+void set_system_files_kept(bool kept) { g_system_files_kept = kept; }
 
 int extract_all(FILE* archive) {
   if (!mark_overlapping_members()) {

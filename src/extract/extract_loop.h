@@ -9,3 +9,8 @@
 // Returns 0, or 1 when a member failed or was refused (a wrong password
 // does not count) or the walk stopped early.
 int extract_all(FILE* archive);
+
+// On Windows, whether extracted files keep a member's system attribute (the
+// read-only and hidden ones they always keep): only in a folder that an
+// installer made for its own files (dest=, temp). Off at start.
+void set_system_files_kept(bool kept);

@@ -56,6 +56,7 @@ bool enter_destination(const char* destination) {
 }
 
 bool enter_extraction_folder(const InstallerConfig* config) {
+  set_system_files_kept(config->destination != nullptr || config->temporary);
   if (config->destination != nullptr) return enter_destination(config->destination);
   if (config->temporary && !platform_enter_private_temp_folder()) {
     print_error("Error: cannot create a temporary folder: %s\n", platform_last_error_text());

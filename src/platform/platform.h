@@ -135,9 +135,16 @@ int platform_seek_from(FILE* stream, std::int64_t position, std::uint64_t offset
 // -1 when it cannot be told.
 std::int64_t platform_file_length(FILE* stream);
 
-// Gives an output file its DOS modification time (local time). Flushes
-// first; failures are ignored.
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date);
+// The DOS attributes (the low byte of a member's external attributes) that
+// Windows gives an extracted file; POSIX keeps its modes.
+constexpr std::uint32_t k_dos_read_only = 0x01;
+constexpr std::uint32_t k_dos_hidden = 0x02;
+constexpr std::uint32_t k_dos_system = 0x04;
+
+// Gives an output file its DOS modification time (local time) and, on
+// Windows, the read-only, hidden and system bits of dos_attributes (0:
+// none). Flushes first; failures are ignored.
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, std::uint32_t dos_attributes);
 
 // Turns the terminal's echo off while a password is typed when standard input
 // is a console; the restore also runs when the user interrupts with Ctrl-C.

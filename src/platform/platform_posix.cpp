@@ -396,7 +396,7 @@ time_t seconds_of_dos_time(std::uint32_t dos_time_and_date) {
 
 }  // namespace
 
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date) {
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, std::uint32_t /*dos_attributes*/) {
   if (fflush(file) != 0) return;
   time_t seconds = seconds_of_dos_time(dos_time_and_date);
   if (seconds == static_cast<time_t>(-1)) return;

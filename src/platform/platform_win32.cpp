@@ -287,11 +287,17 @@ bool file_time_of_dos_time(std::uint32_t dos_time_and_date, FILETIME* universal_
 
 }  // namespace
 
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date) {
+void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, std::uint32_t dos_attributes) {
   FILETIME universal_time;
   if (fflush(file) != 0 || !file_time_of_dos_time(dos_time_and_date, &universal_time)) return;
+  // Time and attributes in one call on the open handle; attributes of 0
+  // leave the file's as they are.
+  FILE_BASIC_INFO information = {};
+  information.LastWriteTime.LowPart = universal_time.dwLowDateTime;
+  information.LastWriteTime.HighPart = static_cast<LONG>(universal_time.dwHighDateTime);
+  information.FileAttributes = dos_attributes & (k_dos_read_only | k_dos_hidden | k_dos_system);
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  (void)SetFileTime(handle, nullptr, nullptr, &universal_time);
+  (void)SetFileInformationByHandle(handle, FileBasicInfo, &information, sizeof information);
 }
 
 void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int /*unix_mode*/) {

@@ -237,6 +237,22 @@ def time_is(name, seconds):
     return verify
 
 
+def dos_attributes(expected):
+    """The read-only (1), hidden (2) and system (4) bits that wine shows each
+    file with: read-only as the Unix write bit, the others in its xattr."""
+    def verify(work):
+        problems = []
+        for name, bits in expected.items():
+            path = os.path.join(work, name)
+            found = 0 if os.stat(path).st_mode & stat.S_IWUSR else 1
+            if "user.DOSATTRIB" in os.listxattr(path):
+                found |= int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0], 16) & 6
+            if found != bits:
+                problems.append("%s has DOS attributes %d, expected %d" % (name, found, bits))
+        return problems
+    return verify
+
+
 def dos_seconds(date, time_of_day):
     """The local time that a DOS date and time stand for, as the stub sets it."""
     import time as clock
@@ -472,6 +488,15 @@ WINDOWS_CASES = [
      link_in_work("d", OUTSIDE_FOLDER), outside_untouched),
     ("folder junction leading inside", one("d/x.txt"), b"", 0, ["Inflating: d/x.txt...done"], ["real/x.txt"],
      folder_link_in_work("d", "real"), plain_file("real/x.txt")),
+    # The read-only and hidden attributes are kept; the system one only in
+    # a folder an installer made.
+    ("DOS attributes", archive([Member(name, b"a", external=bits) for name, bits in
+                                (("ro.txt", 1), ("hid.txt", 2), ("sys.txt", 4), ("arc.txt", 0x20))]), b"", 0, [],
+     ["arc.txt", "hid.txt", "ro.txt", "sys.txt"], None,
+     dos_attributes({"ro.txt": 1, "hid.txt": 2, "sys.txt": 0, "arc.txt": 0})),
+    ("DOS attributes in an installer's folder", archive([Member("sys.txt", b"s", external=6)],
+                                                         comment=b"sfxstub installer 1\ndest=inst\nend\n"), b"", 0,
+     [], ["inst/sys.txt"], None, dos_attributes({"inst/sys.txt": 6})),
     # Windows refuses control characters in file names.
     ("terminal controls in a name", one(ESCAPE_NAME), b"", 1,
      ["Inflating: %s..." % ESCAPE_SHOWN, "Error opening %s for output" % ESCAPE_SHOWN], [], None),
