@@ -634,8 +634,34 @@ int platform_run_program(const char* program, const char* const* words, int coun
 int platform_ending_signal() { return 0; }
 void platform_end_by_signal(int) {}
 
+// ERROR_ELEVATION_REQUIRED, which mingw's headers lack.
+constexpr DWORD k_error_elevation_required = 740;
+
 const char* platform_last_error_text() {
-  static char text[64];
-  _snprintf(text, sizeof text - 1, "Windows error %lu", static_cast<unsigned long>(g_last_error));
+  // In words, for the errors an installer's run meets; the number as well.
+  const char* words = nullptr;
+  switch (g_last_error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      words = "not found";
+      break;
+    case ERROR_ACCESS_DENIED:
+      words = "access denied";
+      break;
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+      words = "not a program for this Windows";
+      break;
+    case k_error_elevation_required:
+      words = "it must be run as administrator";
+      break;
+  }
+  static char text[96];
+  unsigned long number = g_last_error;
+  if (words != nullptr) {
+    _snprintf(text, sizeof text - 1, "%s (Windows error %lu)", words, number);
+  } else {
+    _snprintf(text, sizeof text - 1, "Windows error %lu", number);
+  }
   return text;
 }

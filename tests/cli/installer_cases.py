@@ -120,6 +120,9 @@ CASES = [
          tree=None, texts=[MALFORMED]),
     Case("dest= with backslashes: every level made", comment="sfxstub installer 1\ndest=Two\\Levels\nend\n",
          tree="Two/Levels", only="windows"),
+    Case("a program that is no program for Windows, in words", comment="sfxstub installer 1\nrun=app/data.bin\nend\n",
+         status=1, texts=["Error: cannot run app/data.bin: not a program for this Windows (Windows error 193)"],
+         only="windows"),
     Case("program not in the archive", comment="sfxstub installer 1\nrun=app/missing\nend\n", status=1,
          tree=None, texts=["Error: the program app/missing is not in the zip archive."]),
 ]
