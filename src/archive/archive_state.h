@@ -24,7 +24,7 @@ struct ZipEntry {
   std::uint16_t internal_attributes;
   std::uint32_t external_attributes;
   std::uint64_t local_header_offset;  // absolute, in the segment file that holds it
-  char* name;  // as stored, NUL-terminated; replaced by the local path when extracted
+  char* name;  // as stored, NUL-terminated; never changed (the local path is made apart)
   // nullptr when extra_length is 0, or when the field holds only blocks the
   // stub has no use for after the directory (holds_only_unused_blocks).
   unsigned char* extra_field;
@@ -33,8 +33,6 @@ struct ZipEntry {
   // header lies inside another member's header or data, and where the next
   // member's local header begins on the same segment (UINT64_MAX: none).
   bool overlaps_another;
-  bool name_is_local_path;  // name no longer holds the stored name
-  bool name_is_utf8;  // Windows makes its files under the UTF-8 name, else in the DOS code page
   // The order of the members that take part in the span check, as the
   // check numbers them (it fits in what would otherwise be padding).
   std::uint32_t span_index;

@@ -15,7 +15,6 @@ LocalHeader check_local_header(ZipEntry* entry, FILE* archive) {
   if (read_le32(header) != local_header_signature()) return LocalHeader::no_signature;
   entry->local_extra_length = read_le16(&header[k_local_extra_length_offset]);
   if (read_le16(&header[k_local_name_length_offset]) != entry->name_length) return LocalHeader::other_name;
-  if (entry->name_is_local_path) return LocalHeader::matches;  // the stored name is gone
   // Names reach 65535 bytes: compared piece by piece.
   unsigned char piece[256];
   for (std::size_t compared = 0; compared < entry->name_length;) {

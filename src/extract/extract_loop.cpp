@@ -6,12 +6,12 @@
 #include <zlib.h>
 
 #include "archive/aes_extra.h"
-#include "archive/extra_field.h"
 #include "archive/local_header.h"
 #include "archive/segment_switch.h"
 #include "archive/zip_format.h"
 #include "extract/aes_member.h"
 #include "extract/fast_crc32.h"
+#include "extract/member_names.h"
 #include "extract/member_spans.h"
 #include "extract/output_path.h"
 #include "extract/password_prompt.h"
@@ -94,6 +94,7 @@ class OutputFile {
 // What one member's data loop works with.
 struct MemberData {
   ZipEntry* entry;
+  const MemberNames* names;
   FILE* archive;
   FILE* output;
   z_stream* stream;
@@ -123,29 +124,39 @@ bool is_directory_entry(const ZipEntry* entry) {
   return is_folder_name(entry->name, entry->name_length);
 }
 
-void report_outside(const ZipEntry* entry) {
+void report_outside(const char* name) {
   print_error("Error: %s would be written outside the current directory. This file will not be unzipped.\n",
-              shown_name(entry->name));
+              shown_name(name));
 }
 
 // The folders made for folder entries, given their times and modes after
 // the last member: files written into a folder would change its time, and a
 // read-only folder would refuse the members that go into it.
+struct MadeFolder {
+  const ZipEntry* entry;
+  char* local_path;
+};
+
 struct FolderList {
-  ZipEntry** entries = nullptr;
+  MadeFolder* folders = nullptr;
   std::size_t count = 0;
   std::size_t capacity = 0;
 };
 
-void remember_folder(FolderList* folders, ZipEntry* entry) {
+// Keeps the folder's local path (or frees it, when no memory is left: the
+// folder then keeps the time it has).
+void remember_folder(FolderList* folders, const ZipEntry* entry, char* local_path) {
   if (folders->count == folders->capacity) {
     std::size_t capacity = folders->capacity == 0 ? 64 : folders->capacity * 2;
-    void* larger = realloc(folders->entries, capacity * sizeof(ZipEntry*));
-    if (larger == nullptr) return;  // the folder then keeps the time it has
-    folders->entries = static_cast<ZipEntry**>(larger);
+    void* larger = realloc(folders->folders, capacity * sizeof(MadeFolder));
+    if (larger == nullptr) {
+      free(local_path);
+      return;
+    }
+    folders->folders = static_cast<MadeFolder*>(larger);
     folders->capacity = capacity;
   }
-  folders->entries[folders->count++] = entry;
+  folders->folders[folders->count++] = MadeFolder{entry, local_path};
 }
 
 std::size_t depth_of(const char* path) {
@@ -157,8 +168,8 @@ std::size_t depth_of(const char* path) {
 }
 
 int compare_deepest_first(const void* left, const void* right) {
-  std::size_t a = depth_of((*static_cast<ZipEntry* const*>(left))->name);
-  std::size_t b = depth_of((*static_cast<ZipEntry* const*>(right))->name);
+  std::size_t a = depth_of(static_cast<const MadeFolder*>(left)->local_path);
+  std::size_t b = depth_of(static_cast<const MadeFolder*>(right)->local_path);
   return a > b ? -1 : (a < b ? 1 : 0);
 }
 
@@ -171,85 +182,73 @@ int unix_mode_of(const ZipEntry* entry) {
 // Gives every folder made for a folder entry its time and mode, the
 // deepest first, so that a parent is changed after its children.
 void restore_folder_times(FolderList* folders) {
-  if (folders->count > 1) qsort(folders->entries, folders->count, sizeof(ZipEntry*), compare_deepest_first);
+  if (folders->count > 1) qsort(folders->folders, folders->count, sizeof(MadeFolder), compare_deepest_first);
   for (std::size_t i = 0; i < folders->count; ++i) {
-    ZipEntry* entry = folders->entries[i];
-    platform_set_name_encoding(entry->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
-    platform_set_folder_times(entry->name, entry->modification_time_and_date, unix_mode_of(entry));
+    const MadeFolder& folder = folders->folders[i];
+    platform_set_folder_times(folder.local_path, folder.entry->modification_time_and_date, unix_mode_of(folder.entry));
+    free(folder.local_path);
   }
-  free(folders->entries);
+  free(folders->folders);
   *folders = FolderList{};
 }
 
-// Info-ZIP's Unicode path field gives the name in UTF-8 where the stored one
-// is in a DOS code page; it counts only while its CRC-32 matches the stored
-// name, which a later tool may have renamed. Replaces the entry's name.
-bool take_unicode_path(ZipEntry* entry) {
-  std::uint16_t size = 0;
-  const unsigned char* block = find_extra_block(entry->extra_field, entry->extra_length, k_extra_unicode_path, &size);
-  constexpr std::uint16_t k_unicode_path_header = 5;  // version 1, then the CRC-32 of the stored name
-  if (block == nullptr || size <= k_unicode_path_header || block[0] != 1 ||
-      read_le32(&block[1]) != update_crc32(0, reinterpret_cast<const unsigned char*>(entry->name), entry->name_length)) {
-    return false;
-  }
-  std::size_t length = size - k_unicode_path_header;
-  char* name = static_cast<char*>(malloc(length + 1));
-  if (name == nullptr) return false;
-  memcpy(name, &block[k_unicode_path_header], length);
-  name[length] = '\0';
-  free(entry->name);
-  entry->name = name;
-  entry->name_is_local_path = true;  // the local header holds the stored name
-  return true;
-}
-
-// Windows makes a member's files under its name in the name's own encoding:
-// UTF-8 when flag bit 11 says so or a Unicode path field gives it, else the
-// DOS code page. POSIX makes names byte for byte. Returns refused (after the
-// message) for a UTF-8 name that is not well-formed.
-MemberOutcome choose_name_encoding(ZipEntry* entry) {
-  if (!k_windows_names) return MemberOutcome::done;
-  entry->name_is_utf8 = (entry->flags & k_flag_utf8_name) != 0 || take_unicode_path(entry);
-  if (entry->name_is_utf8 && !is_valid_utf8(entry->name)) {
-    print_error("Error: %s is not a valid UTF-8 name. This file will not be unzipped.\n", shown_name(entry->name));
+// Names the member (see name_member). Returns refused (after the message)
+// for a Windows name marked UTF-8 that is not well-formed: Windows would
+// make no file of it. POSIX makes names byte for byte.
+MemberOutcome name_checked_member(const ZipEntry* entry, MemberNames* names) {
+  name_member(entry, names);
+  if (k_windows_names && names->utf8 && !is_valid_utf8(names->name)) {
+    print_error("Error: %s is not a valid UTF-8 name. This file will not be unzipped.\n", shown_name(names->name));
     return MemberOutcome::refused;
   }
-  platform_set_name_encoding(entry->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
   return MemberOutcome::done;
 }
 
-void report_device(const ZipEntry* entry) {
-  print_error("Error: %s names a Windows device. This file will not be unzipped.\n", shown_name(entry->name));
+void report_device(const char* name) {
+  print_error("Error: %s names a Windows device. This file will not be unzipped.\n", shown_name(name));
+}
+
+// Makes the member's local path and its folders (make_member_path). Returns
+// done, refused after the message when a folder along it is a link leading
+// outside, or stop when no memory is left.
+MemberOutcome make_path_of(MemberNames* names, FolderResult* folders) {
+  if (!make_member_path(names, folders)) {
+    print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
+    return MemberOutcome::stop;
+  }
+  if (*folders != FolderResult::outside) return MemberOutcome::done;
+  report_outside(names->shown_path);
+  return MemberOutcome::refused;
 }
 
 // A directory entry creates its folder, so that empty folders survive
 // extraction. A folder that cannot be made is reported; one that is there
 // already is fine.
-MemberOutcome create_directory_entry(ZipEntry* entry, FolderList* folders) {
-  MemberOutcome outcome = choose_name_encoding(entry);
-  if (outcome != MemberOutcome::done) return outcome;
-  if (is_outside_current_directory(entry->name)) {
-    report_outside(entry);
+MemberOutcome create_directory_entry(const ZipEntry* entry, MemberNames* names, FolderList* folders) {
+  const char* name = names->name;
+  if (is_outside_current_directory(name)) {
+    report_outside(name);
     return MemberOutcome::refused;
   }
-  if (k_windows_names && names_a_windows_device(entry->name)) {
-    report_device(entry);
+  if (k_windows_names && names_a_windows_device(name)) {
+    report_device(name);
     return MemberOutcome::refused;
   }
-  if (strspn(entry->name, k_windows_names ? "/\\" : "/") == strlen(entry->name)) return MemberOutcome::done;
+  if (strspn(name, k_windows_names ? "/\\" : "/") == strlen(name)) return MemberOutcome::done;
   FolderResult result = FolderResult::ready;
-  entry->name = make_output_path(entry->name, &result);
-  entry->name_is_local_path = true;
-  if (result == FolderResult::ready) result = platform_make_directory(entry->name);
+  MemberOutcome outcome = make_path_of(names, &result);
+  if (outcome != MemberOutcome::done) return outcome;
+  if (result == FolderResult::ready) result = platform_make_directory(names->local_path);
   if (result == FolderResult::outside) {
-    report_outside(entry);
+    report_outside(names->shown_path);
     return MemberOutcome::refused;
   }
   if (result == FolderResult::failed) {
-    print_error("Error creating folder %s\n", shown_name(entry->name));
+    print_error("Error creating folder %s\n", shown_name(names->shown_path));
     return MemberOutcome::refused;
   }
-  remember_folder(folders, entry);
+  remember_folder(folders, entry, names->local_path);
+  names->local_path = nullptr;  // the list owns it now
   return MemberOutcome::done;
 }
 
@@ -328,7 +327,7 @@ bool write_output(MemberData* member) {
   reset_output(member->stream);
   if (too_large) {
     print_error("Error: %s is larger than the zip archive says. File may be corrupted.\n",
-                shown_name(member->entry->name));
+                shown_name(member->names->shown_path));
     return false;
   }
   return true;
@@ -435,7 +434,7 @@ bool decoded_whole(MemberData* member) {
 bool passes_data_checks(const MemberData* member) {
   if (!member->authentic) {
     print_error("Error: %s was altered: its authentication code does not match. File may be corrupted.\n",
-                shown_name(member->entry->name));
+                shown_name(member->names->shown_path));
     return false;
   }
   if (member->aes && member->aes_version == 2) return true;
@@ -480,15 +479,15 @@ bool is_symbolic_link(const ZipEntry* entry) {
 MemberOutcome verify_link(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
   if (!passes_data_checks(member)) failed = true;
-  const char* name = member->entry->name;
+  const char* path = member->names->local_path;
   char* target = member->link_target;
   target[member->link_length] = '\0';
-  if (!failed && (memchr(target, '\0', member->link_length) != nullptr || !link_stays_inside(name, target))) {
+  if (!failed && (memchr(target, '\0', member->link_length) != nullptr || !link_stays_inside(path, target))) {
     print_error("Error: %s is a link that leads outside the current directory. This link will not be made.\n",
-                shown_name(name));
+                shown_name(member->names->shown_path));
     failed = true;
-  } else if (!failed && !platform_make_link(target, name)) {
-    print_error("Error creating link %s\n", shown_name(name));
+  } else if (!failed && !platform_make_link(target, path)) {
+    print_error("Error creating link %s\n", shown_name(member->names->shown_path));
     failed = true;
   }
   print_output(failed ? "\n" : "done\n");
@@ -507,6 +506,7 @@ bool is_too_short_to_decrypt(const ZipEntry* entry) {
 // an AES member's salt and password verifier.
 struct UnlockContext {
   ZipEntry* entry;
+  const char* shown_path;
   const AesExtra* aes;  // nullptr for the traditional cipher
   FILE* archive;
   int tries;
@@ -537,7 +537,7 @@ bool is_right_password(UnlockContext* unlock, const char* password, ArchiveError
   if (result == AesPassword::no_crypto) {
     unlock->no_crypto = true;
     print_error("Error: %s is AES-encrypted, and this system's AES library cannot be used. This file will not be "
-                "unzipped.\n", shown_name(unlock->entry->name));
+                "unzipped.\n", shown_name(unlock->shown_path));
   }
   return result == AesPassword::right;
 }
@@ -557,9 +557,9 @@ PasswordCheck check_member_password(const char* password, void* context) {
 
 // Asks for the password (or tries the kept one) and checks it against the
 // encryption header, or an AES member's (aes not nullptr) verifier.
-MemberOutcome unlock_member(ZipEntry* entry, const AesExtra* aes, FILE* archive) {
-  UnlockContext unlock{entry, aes, archive, 0, false};
-  PasswordCheck result = find_member_password(shown_name(entry->name), check_member_password, &unlock);
+MemberOutcome unlock_member(ZipEntry* entry, const char* shown_path, const AesExtra* aes, FILE* archive) {
+  UnlockContext unlock{entry, shown_path, aes, archive, 0, false};
+  PasswordCheck result = find_member_password(shown_name(shown_path), check_member_password, &unlock);
   if (unlock.no_crypto) return MemberOutcome::refused;
   if (result == PasswordCheck::stop) return MemberOutcome::stop;
   if (result == PasswordCheck::failed) {
@@ -616,10 +616,9 @@ MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
     header = LocalHeader::overlapping;
   }
   if (header != LocalHeader::matches) return refuse_local_header(entry, header, archive);
-  // The check left the archive after the name (after the fixed part of the
-  // header when it compared no name).
-  std::int64_t checked_end = static_cast<std::int64_t>(entry->local_header_offset) + k_local_header_size +
-                             (entry->name_is_local_path ? 0 : entry->name_length);
+  // The check left the archive after the name.
+  std::int64_t checked_end =
+      static_cast<std::int64_t>(entry->local_header_offset) + k_local_header_size + entry->name_length;
   if (platform_seek_from(archive, checked_end, data_offset(entry)) != 0) {
     print_error("Error: %s\n", zError(Z_ERRNO));
     return MemberOutcome::stop;
@@ -638,8 +637,8 @@ bool open_member_output(MemberData* member, OutputFile* output) {
     print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
     return false;
   }
-  if (!output->open(entry->name, unix_mode_of(entry))) {
-    print_error("Error opening %s for output\n", shown_name(entry->name));
+  if (!output->open(member->names->local_path, unix_mode_of(entry))) {
+    print_error("Error opening %s for output\n", shown_name(member->names->shown_path));
     return false;
   }
   member->output = output->get();
@@ -648,15 +647,15 @@ bool open_member_output(MemberData* member, OutputFile* output) {
 
 // Checks what the member's name and size allow before anything is written:
 // refused (after the message, with the progress line ended) or done.
-MemberOutcome check_member_name(ZipEntry* entry) {
-  if (is_outside_current_directory(entry->name)) {
-    report_outside(entry);
-  } else if (k_windows_names && names_a_windows_device(entry->name)) {
-    report_device(entry);
+MemberOutcome check_member_name(const ZipEntry* entry, const char* name) {
+  if (is_outside_current_directory(name)) {
+    report_outside(name);
+  } else if (k_windows_names && names_a_windows_device(name)) {
+    report_device(name);
   } else if (is_too_short_to_decrypt(entry)) {
-    print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(entry->name));
+    print_error("Error: %s is too short to be encrypted. The zip archive may be corrupted.\n", shown_name(name));
   } else if (is_symbolic_link(entry) && entry->uncompressed_size > k_longest_link) {
-    print_error("Error: %s is a link longer than %u bytes. This link will not be made.\n", shown_name(entry->name),
+    print_error("Error: %s is a link longer than %u bytes. This link will not be made.\n", shown_name(name),
                 static_cast<unsigned>(k_longest_link));
   } else {
     return MemberOutcome::done;
@@ -703,17 +702,10 @@ MemberOutcome authenticate_member(MemberData* member, MemberOutcome outcome) {
   return outcome;
 }
 
-MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
-  z_stream* stream = &g_inflater;
-  int status = make_inflater();
-  reset_output(stream);
-  if (status != Z_OK) {
-    report_zlib_error(status, stream);
-    return MemberOutcome::stop;
-  }
-  AesExtra aes{};
-  bool is_aes = read_aes_extra(entry, &aes);
-  std::uint16_t method = is_aes ? aes.method : entry->compression_method;
+// What refuses a member before its data is read: a compression method the
+// stub lacks, a local header that lies in another member. Returns refused
+// (after the message) or done.
+MemberOutcome check_method_and_span(const ZipEntry* entry, std::uint16_t method) {
   if (method != k_method_stored && method != k_method_deflated) {
     print_error("Unknown compression type for %s. I can only handle deflate and store.\n", shown_name(entry->name));
     return MemberOutcome::refused;
@@ -722,48 +714,58 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
     report_overlap(entry);
     return MemberOutcome::refused;
   }
-  MemberOutcome outcome = position_on_data(entry, archive);
-  if (outcome != MemberOutcome::done) return outcome;
-  if ((outcome = choose_name_encoding(entry)) != MemberOutcome::done) return outcome;
-  print_progress(shown_name(entry->name), k_progress_verb);
-  if ((outcome = check_member_name(entry)) != MemberOutcome::done) return outcome;
-  FolderResult folders = FolderResult::ready;
-  entry->name = make_output_path(entry->name, &folders);
-  entry->name_is_local_path = true;
-  if (folders == FolderResult::outside) {
-    report_outside(entry);
-    print_output("\n");
-    return MemberOutcome::refused;
-  }
-  bool encrypted = (entry->flags & k_flag_encrypted) != 0 && !is_aes;
-  if ((encrypted || is_aes) && (outcome = unlock_member(entry, is_aes ? &aes : nullptr, archive)) != MemberOutcome::done) {
-    return outcome;
-  }
+  return MemberOutcome::done;
+}
 
-  MemberData member{entry,     archive, nullptr, stream, method == k_method_deflated, encrypted, 0, 0,
+// Opens the progress line and readies the member's file: its name checked,
+// its path and folders made, its password asked for and checked.
+MemberOutcome ready_member(ZipEntry* entry, MemberNames* names, const AesExtra* aes, FILE* archive) {
+  MemberOutcome outcome = name_checked_member(entry, names);
+  if (outcome != MemberOutcome::done) return outcome;
+  print_progress(shown_name(names->name), k_progress_verb);
+  if ((outcome = check_member_name(entry, names->name)) != MemberOutcome::done) return outcome;
+  FolderResult folders = FolderResult::ready;
+  outcome = make_path_of(names, &folders);
+  if (outcome == MemberOutcome::refused) print_output("\n");
+  if (outcome != MemberOutcome::done) return outcome;
+  bool encrypted = (entry->flags & k_flag_encrypted) != 0;
+  return encrypted ? unlock_member(entry, names->shown_path, aes, archive) : MemberOutcome::done;
+}
+
+// How much of the member's data is read, and for an AES member what it is.
+void count_member_data(MemberData* member, const AesExtra* aes) {
+  const ZipEntry* entry = member->entry;
+  if (aes != nullptr) {
+    // No read-ahead: the authentication code follows the data.
+    member->aes = true;
+    member->aes_version = aes->version;
+    member->aes_unread = entry->compressed_size - aes_overhead(aes->strength);
+    member->still_to_read = member->aes_unread;
+    return;
+  }
+  member->still_to_read = entry->compressed_size + (member->deflated ? k_deflate_read_ahead : 0) -
+                          (member->encrypted ? k_encryption_header_size : 0);
+  // An all-ones size that no Zip64 field replaced is counted in 32 bits, as
+  // it always was: with the read-ahead it wraps to 3 bytes, and the
+  // inflater reports the stream cut short.
+  if (entry->compressed_size == k_zip64_marker32) member->still_to_read &= k_zip64_marker32;
+}
+
+// Decodes or copies the member's data into its file (or link), checks it
+// and ends the progress line.
+MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const AesExtra* aes, FILE* archive,
+                              std::uint16_t method) {
+  bool encrypted = (entry->flags & k_flag_encrypted) != 0 && aes == nullptr;
+  MemberData member{entry, names, archive, nullptr, &g_inflater, method == k_method_deflated, encrypted, 0, 0,
                     entry->uncompressed_size, nullptr, 0};
   OutputFile output;
   if (!open_member_output(&member, &output)) {
-    if (is_aes) end_aes();
+    if (aes != nullptr) end_aes();
     return MemberOutcome::refused;
   }
-  if (is_aes) {
-    // No read-ahead: the authentication code follows the data.
-    member.aes = true;
-    member.aes_version = aes.version;
-    member.aes_unread = entry->compressed_size - aes_overhead(aes.strength);
-    member.still_to_read = member.aes_unread;
-  } else {
-    member.still_to_read = entry->compressed_size + (member.deflated ? k_deflate_read_ahead : 0) -
-                           (encrypted ? k_encryption_header_size : 0);
-    // An all-ones size that no Zip64 field replaced is counted in 32 bits, as
-    // it always was: with the read-ahead it wraps to 3 bytes, and the
-    // inflater reports the stream cut short.
-    if (entry->compressed_size == k_zip64_marker32) member.still_to_read &= k_zip64_marker32;
-  }
-  if (can_decode_whole(&member) && decoded_whole(&member)) {
-    outcome = MemberOutcome::done;
-  } else {
+  count_member_data(&member, aes);
+  MemberOutcome outcome = MemberOutcome::done;
+  if (!can_decode_whole(&member) || !decoded_whole(&member)) {
     reset_inflater();
     outcome = extract_data(&member);
   }
@@ -777,9 +779,33 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   return verify_member(&member, outcome);
 }
 
+MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
+  int status = make_inflater();
+  reset_output(&g_inflater);
+  if (status != Z_OK) {
+    report_zlib_error(status, &g_inflater);
+    return MemberOutcome::stop;
+  }
+  AesExtra aes{};
+  const AesExtra* aes_member = read_aes_extra(entry, &aes) ? &aes : nullptr;
+  std::uint16_t method = aes_member != nullptr ? aes.method : entry->compression_method;
+  MemberOutcome outcome = check_method_and_span(entry, method);
+  if (outcome == MemberOutcome::done) outcome = position_on_data(entry, archive);
+  if (outcome != MemberOutcome::done) return outcome;
+  MemberNames names;
+  outcome = ready_member(entry, &names, aes_member, archive);
+  if (outcome == MemberOutcome::done) outcome = transfer_member(entry, &names, aes_member, archive, method);
+  release_member_names(&names);
+  return outcome;
+}
+
 MemberOutcome extract_member(ZipEntry* entry, FILE* archive, FolderList* folders) {
-  if (is_directory_entry(entry)) return create_directory_entry(entry, folders);
-  return extract_file_member(entry, archive);
+  if (!is_directory_entry(entry)) return extract_file_member(entry, archive);
+  MemberNames names;
+  MemberOutcome outcome = name_checked_member(entry, &names);
+  if (outcome == MemberOutcome::done) outcome = create_directory_entry(entry, &names, folders);
+  release_member_names(&names);
+  return outcome;
 }
 
 }  // namespace

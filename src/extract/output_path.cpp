@@ -74,7 +74,7 @@ void forget_created_directories() {
   g_last_directory_capacity = 0;
 }
 
-char* make_output_path(char* name, FolderResult* folders) {
+char* make_output_path(char* name, FolderResult* folders, FolderCreation creation) {
   FolderResult result = FolderResult::ready;
   std::size_t name_length = strlen(name);
   char* path = static_cast<char*>(malloc(name_length + 2));
@@ -92,13 +92,17 @@ char* make_output_path(char* name, FolderResult* folders) {
     memcpy(path + length, component, component_length);
     length += component_length;
     path[length] = '\0';
-    if (result == FolderResult::ready && !was_created_last_time(path, length)) result = platform_make_directory(path);
+    if (creation == FolderCreation::make && result == FolderResult::ready && !was_created_last_time(path, length)) {
+      result = platform_make_directory(path);
+    }
     path[length++] = k_path_separator;
     component = next;
   }
   std::size_t directory_length = length > 0 ? length - 1 : 0;
   strcpy(path + length, component);
-  if (result == FolderResult::ready) {
+  if (creation == FolderCreation::leave) {
+    // nothing was made
+  } else if (result == FolderResult::ready) {
     remember_directory_of(path, directory_length);
   } else {
     forget_created_directories();

@@ -5,16 +5,20 @@
 
 #include "platform/platform.h"
 
+// Whether make_output_path creates the folders along the path or only
+// joins the path (to show it).
+enum class FolderCreation { make, leave };
+
 // Splits name (which it cuts in place) at '/' (and on Windows '\\'), drops
-// empty components, joins
-// the rest with the platform's separator and creates every directory along
-// the way, outermost first; the last component names the file and is not
-// created. Releases name and returns the new text, or returns name itself
-// when it holds no component. When folders is given it tells whether every
-// folder along the path is ready; creation stops at the first folder that
-// failed or that is a link leading outside the extraction folder, so nothing
-// is ever made through such a link.
-char* make_output_path(char* name, FolderResult* folders = nullptr);
+// empty components, joins the rest with the platform's separator and
+// creates every directory along the way, outermost first; the last
+// component names the file and is not created. Releases name and returns the
+// new text, or returns name itself when it holds no component. When folders
+// is given it tells whether every folder along the path is ready; creation
+// stops at the first folder that failed or that is a link leading outside
+// the extraction folder, so nothing is ever made through such a link.
+char* make_output_path(char* name, FolderResult* folders = nullptr,
+                       FolderCreation creation = FolderCreation::make);
 
 // True when a symbolic link at link_path (a local path below the current
 // directory) with this target stays inside the current directory: a relative

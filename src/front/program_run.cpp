@@ -18,17 +18,16 @@ namespace {
 // A silent installer ends without waiting for Enter.
 bool g_exit_pause = true;
 
-const ZipEntry* find_member(const char* name) {
+bool has_member(const char* name) {
   for (const ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
-    if (strcmp(entry->name, name) == 0) return entry;
+    if (strcmp(entry->name, name) == 0) return true;
   }
-  return nullptr;
+  return false;
 }
 
 // Creates the maker's folder, each level in turn, and makes it current.
 // Returns false after the message.
 bool enter_destination(const char* destination) {
-  platform_set_name_encoding(NameEncoding::utf8);
   std::size_t length = strlen(destination);
   char* path = static_cast<char*>(malloc(length + 1));
   if (path == nullptr) {
@@ -79,7 +78,7 @@ const char* word_the_interpreter_would_change(const char* program, const char* c
 
 // Runs the maker's program with the maker's arguments and then the words of
 // the stub's own command line after word 0. Returns its exit status, or 1.
-int run_configured_program(const InstallerConfig* config, const ZipEntry* program, int word_count, char** words) {
+int run_configured_program(const InstallerConfig* config, int word_count, char** words) {
   int passed_on = word_count > 1 ? word_count - 1 : 0;
   int count = config->argument_count + passed_on;
   const char** arguments = static_cast<const char**>(malloc((static_cast<std::size_t>(count) + 1) * sizeof(char*)));
@@ -96,9 +95,7 @@ int run_configured_program(const InstallerConfig* config, const ZipEntry* progra
     return 1;
   }
   fflush(stdout);
-  // The program's file was made under its name in the member's encoding.
-  platform_set_name_encoding(program->name_is_utf8 ? NameEncoding::utf8 : NameEncoding::dos);
-  int status = platform_run_program(config->program, arguments, count, config->argument_count);
+  int status = platform_run_program(config->program, arguments, count);
   free(arguments);
   if (status < 0) {
     print_error("Error: cannot run %s: %s\n", shown_name(config->program), platform_last_error_text());
@@ -123,22 +120,18 @@ int run_installer(FILE** archive, const InstallerConfig* config, int word_count,
     g_exit_pause = false;
   }
   set_one_password(config->one_password);
-  const ZipEntry* program = config->program != nullptr ? find_member(config->program) : nullptr;
-  if (config->program != nullptr && program == nullptr) {
+  if (config->program != nullptr && !has_member(config->program)) {
     print_error("Error: the program %s is not in the zip archive.\n", shown_name(config->program));
     return 1;
   }
-  if (config->title != nullptr) {
-    platform_set_name_encoding(NameEncoding::utf8);
-    print_output("%s\n", config->title);
-  }
+  if (config->title != nullptr) print_output("%s\n", config->title);
   if (!enter_extraction_folder(config)) return 1;
   int status = extract_all(*archive) == 0 ? 0 : 1;
   close_archive(archive);
   if (config->program != nullptr) {
     if (status == 0 && members_refused_for_password() > 0) status = 1;
     if (status == 0) {
-      status = run_configured_program(config, program, word_count, words);
+      status = run_configured_program(config, word_count, words);
     } else {
       print_error("Error: not every file was extracted; %s is not run.\n", shown_name(config->program));
     }

@@ -16,7 +16,8 @@ constexpr bool k_windows_names = false;
 #endif
 
 // The command line as one text when the platform hands it over unsplit
-// (Windows), or nullptr when the process receives its words already split.
+// (Windows: in UTF-8), or nullptr when the process receives its words
+// already split.
 const char* platform_command_line();
 
 // True when standard output is a console (Windows: FILE_TYPE_CHAR, POSIX: a
@@ -30,13 +31,16 @@ void platform_fake_stdout_is_console(bool is_console);
 // job control), which the read would stop.
 void platform_exit_pause();
 
-// How the member names and local paths given to the file functions below
-// (and printed on a console) are encoded: UTF-8 when the archive says so, or
-// the system's DOS code page, the zip format's own for other names. POSIX
-// creates names byte for byte and ignores it; Windows converts them to its
-// UTF-16 names. Set for each member before its files are made.
-enum class NameEncoding { dos, utf8 };
-void platform_set_name_encoding(NameEncoding encoding);
+// Paths and words given to the functions here, and those they give back
+// (the command line, the executable's path), are UTF-8 on Windows, which
+// names its files in UTF-16, and bytes on POSIX, which names them byte for
+// byte. Text printed on a Windows console is UTF-8, or where it is no
+// well-formed UTF-8, a member name stored in the DOS code page.
+
+// A member name stored in the system's DOS code page (the zip format's own
+// for names not marked UTF-8) as UTF-8, in memory that the caller frees;
+// nullptr when no memory is left. POSIX takes names as bytes: a copy.
+char* platform_utf8_of_dos_name(const char* name);
 
 // What a folder along an output path turned out to be.
 enum class FolderResult {
@@ -119,8 +123,8 @@ bool platform_is_plain_file(const char* path);
 FILE* platform_open_archive(const char* path);
 FILE* platform_reopen_archive(const char* path, FILE* stream);
 
-// Copies the path of the running executable into buffer; false when unknown
-// or longer than size - 1.
+// Copies the path of the running executable into buffer (UTF-8 on
+// Windows); false when unknown or longer than size - 1.
 bool platform_executable_path(char* buffer, std::size_t size);
 
 // Positions stream at an absolute offset that may exceed 2 GiB even where
@@ -161,6 +165,10 @@ void platform_show_input();
 // Windows, whose C library keeps the three numbers reserved.
 void platform_reserve_standard_streams();
 
+// True when the CPU has the arm64 CRC32 instructions (optional in the first
+// arm64 CPUs), as the system reports it; false on other CPUs.
+bool platform_cpu_has_crc32_instructions();
+
 // Stdio buffer sizes: larger buffers cut the system calls per member.
 constexpr std::size_t k_archive_stream_buffer = 64 * 1024;
 constexpr std::size_t k_output_stream_buffer = 64 * 1024;
@@ -198,12 +206,9 @@ bool platform_remove_private_temp_folder();
 
 // Runs program (a path relative to the current folder) with the count words
 // as its arguments after its own name, directly, with no shell in between,
-// and waits for it to end; the program is named in the encoding that
-// platform_set_name_encoding set, the first utf8_count words are UTF-8, the
-// others come from the command line (Windows converts each from its own
-// code page). Returns the program's exit status (on POSIX 128 + N
-// when signal N ended it), or -1 when it could not be started.
-int platform_run_program(const char* program, const char* const* words, int count, int utf8_count);
+// and waits for it to end. Returns the program's exit status (on POSIX
+// 128 + N when signal N ended it), or -1 when it could not be started.
+int platform_run_program(const char* program, const char* const* words, int count);
 
 // True when the system starts program through its command interpreter,
 // which reads the command line again by rules of its own (Windows: a .bat or

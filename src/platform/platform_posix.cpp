@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <dirent.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -161,7 +162,7 @@ bool leads_inside_current_folder(const char* path) {
 
 }  // namespace
 
-void platform_set_name_encoding(NameEncoding) {}
+char* platform_utf8_of_dos_name(const char* name) { return strdup(name); }
 
 FolderResult platform_make_directory(const char* path) {
   if (mkdir(path, 0777) == 0) return FolderResult::ready;
@@ -616,7 +617,7 @@ int wait_for_program(pid_t child, int report) {
 
 }  // namespace
 
-int platform_run_program(const char* program, const char* const* words, int count, int /*utf8_count*/) {
+int platform_run_program(const char* program, const char* const* words, int count) {
   char** arguments = static_cast<char**>(malloc((static_cast<std::size_t>(count) + 2) * sizeof(char*)));
   // The child reports a failed exec through this pipe; a successful one
   // closes it empty.
@@ -649,6 +650,15 @@ int platform_run_program(const char* program, const char* const* words, int coun
 }
 
 bool platform_runs_through_interpreter(const char*) { return false; }
+
+bool platform_cpu_has_crc32_instructions() {
+#if defined(__aarch64__) && defined(HWCAP_CRC32)
+  static const bool has = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;
+  return has;
+#else
+  return false;
+#endif
+}
 
 int platform_ending_signal() { return g_ending_signal; }
 

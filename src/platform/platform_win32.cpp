@@ -24,22 +24,34 @@ BOOL WINAPI restore_echo_on_interrupt(DWORD) {
 
 namespace {
 
-// The code page of member names: the system's DOS (OEM) code page unless
-// the member's name is UTF-8.
-UINT g_name_code_page = CP_OEMCP;
-
-// text in the names' code page as UTF-16, in memory that the caller frees;
-// nullptr when it cannot be converted (invalid UTF-8) or no memory is left.
-wchar_t* to_wide(const char* text) {
-  DWORD flags = g_name_code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-  int length = MultiByteToWideChar(g_name_code_page, flags, text, -1, nullptr, 0);
+// text in code_page as UTF-16, in memory that the caller frees; nullptr when
+// it cannot be converted (invalid UTF-8) or no memory is left.
+wchar_t* wide_of(const char* text, UINT code_page) {
+  DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+  int length = MultiByteToWideChar(code_page, flags, text, -1, nullptr, 0);
   if (length <= 0) return nullptr;
   wchar_t* wide = static_cast<wchar_t*>(malloc(static_cast<std::size_t>(length) * sizeof(wchar_t)));
-  if (wide != nullptr && MultiByteToWideChar(g_name_code_page, flags, text, -1, wide, length) <= 0) {
+  if (wide != nullptr && MultiByteToWideChar(code_page, flags, text, -1, wide, length) <= 0) {
     free(wide);
     return nullptr;
   }
   return wide;
+}
+
+// Inside the stub every path and word is UTF-8; Windows is called in UTF-16.
+wchar_t* to_wide(const char* text) { return wide_of(text, CP_UTF8); }
+
+// UTF-16 as UTF-8, in memory that the caller frees (a lone surrogate, which
+// only a name made outside the usual tools holds, becomes U+FFFD); nullptr
+// when no memory is left.
+char* utf8_of(const wchar_t* wide) {
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  char* text = length > 0 ? static_cast<char*>(malloc(static_cast<std::size_t>(length))) : nullptr;
+  if (text != nullptr && WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, length, nullptr, nullptr) <= 0) {
+    free(text);
+    return nullptr;
+  }
+  return text;
 }
 
 // A path as Windows takes it at any length: a relative path shorter than a
@@ -89,7 +101,11 @@ bool write_console_text(FILE* stream, HANDLE console, const char* format, va_lis
   int length = _vsnprintf(text, sizeof text - 1, format, arguments);
   if (length < 0 || length >= static_cast<int>(sizeof text) - 1) return false;
   text[length] = '\0';
+  // Texts are UTF-8, but for member names stored in the DOS code page, which
+  // are shown as stored and are rarely well-formed UTF-8 once they hold
+  // anything past ASCII.
   wchar_t* wide = to_wide(text);
+  if (wide == nullptr) wide = wide_of(text, CP_OEMCP);
   if (wide == nullptr) return false;
   fflush(stream);
   DWORD written = 0;
@@ -100,8 +116,11 @@ bool write_console_text(FILE* stream, HANDLE console, const char* format, va_lis
 
 }  // namespace
 
-void platform_set_name_encoding(NameEncoding encoding) {
-  g_name_code_page = encoding == NameEncoding::utf8 ? CP_UTF8 : CP_OEMCP;
+char* platform_utf8_of_dos_name(const char* name) {
+  wchar_t* wide = wide_of(name, CP_OEMCP);
+  char* text = wide != nullptr ? utf8_of(wide) : nullptr;
+  free(wide);
+  return text;
 }
 
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments) {
@@ -128,7 +147,10 @@ void print_console(const char* format, ...) {
 
 }  // namespace
 
-const char* platform_command_line() { return GetCommandLineA(); }
+const char* platform_command_line() {
+  static char* text = utf8_of(GetCommandLineW());
+  return text != nullptr ? text : "";
+}
 
 bool platform_stdout_is_console() {
   if (g_fake_console >= 0) return g_fake_console == 1;
@@ -237,7 +259,9 @@ bool platform_make_link(const char* /*target*/, const char* /*path*/) { return f
 const char* platform_drive_a_root() { return "A:\\"; }
 
 bool platform_is_plain_file(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
+  wchar_t* wide = wide_path(path);
+  DWORD attributes = wide != nullptr ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+  free(wide);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -253,13 +277,31 @@ FILE* not_inherited(FILE* stream) {
 
 }  // namespace
 
-FILE* platform_open_archive(const char* path) { return not_inherited(fopen(path, "rb")); }
+FILE* platform_open_archive(const char* path) {
+  wchar_t* wide = wide_path(path);
+  FILE* stream = wide != nullptr ? not_inherited(_wfopen(wide, L"rb")) : nullptr;
+  free(wide);
+  return stream;
+}
 
-FILE* platform_reopen_archive(const char* path, FILE* stream) { return not_inherited(freopen(path, "rb", stream)); }
+FILE* platform_reopen_archive(const char* path, FILE* stream) {
+  wchar_t* wide = wide_path(path);
+  // freopen closes the stream also when the name cannot be converted.
+  FILE* reopened = wide != nullptr ? not_inherited(_wfreopen(wide, L"rb", stream)) : (fclose(stream), nullptr);
+  free(wide);
+  return reopened;
+}
 
 bool platform_executable_path(char* buffer, std::size_t size) {
-  DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(size));
-  return length > 0 && length < size;
+  constexpr DWORD k_longest_path = 32768;  // what Windows allows behind \\?\ .
+  wchar_t* wide = static_cast<wchar_t*>(malloc(k_longest_path * sizeof(wchar_t)));
+  DWORD length = wide != nullptr ? GetModuleFileNameW(nullptr, wide, k_longest_path) : 0;
+  char* text = length > 0 && length < k_longest_path ? utf8_of(wide) : nullptr;
+  free(wide);
+  bool fits = text != nullptr && strlen(text) < size;
+  if (fits) strcpy(buffer, text);
+  free(text);
+  return fits;
 }
 
 int platform_seek(FILE* stream, std::uint64_t offset) { return platform_seek_from(stream, _ftelli64(stream), offset); }
@@ -359,15 +401,6 @@ bool remember_error() {
   return false;
 }
 
-// text in code_page as UTF-16, in memory that the caller frees, or nullptr.
-wchar_t* wide_in(const char* text, UINT code_page) {
-  UINT saved = g_name_code_page;
-  g_name_code_page = code_page;
-  wchar_t* wide = to_wide(text);
-  g_name_code_page = saved;
-  return wide;
-}
-
 // Removes everything below folder (a full path), then folder itself. A
 // link or junction is removed as itself, never followed.
 bool remove_tree(const wchar_t* folder) {
@@ -463,14 +496,13 @@ constexpr const wchar_t* k_interpreter_start = L"cmd.exe /d /e:on /v:off /c \"";
 // The child's command line: the program and every word, each quoted (for
 // cmd.exe when batch); the caller frees it. nullptr when a word cannot be
 // converted.
-wchar_t* build_command_line(const wchar_t* program, const char* const* words, int count, int utf8_count,
-                            bool batch) {
+wchar_t* build_command_line(const wchar_t* program, const char* const* words, int count, bool batch) {
   // A quoted word takes at most twice its characters and three more.
   std::size_t size = 2 * wcslen(program) + 4 + (batch ? wcslen(k_interpreter_start) + 1 : 0);
   wchar_t** wide_words = static_cast<wchar_t**>(calloc(static_cast<std::size_t>(count) + 1, sizeof(wchar_t*)));
   bool converted = wide_words != nullptr;
   for (int i = 0; converted && i < count; ++i) {
-    wide_words[i] = wide_in(words[i], i < utf8_count ? CP_UTF8 : CP_ACP);
+    wide_words[i] = to_wide(words[i]);
     converted = wide_words[i] != nullptr;
     if (converted) size += 2 * wcslen(wide_words[i]) + 4;
   }
@@ -497,7 +529,7 @@ wchar_t* build_command_line(const wchar_t* program, const char* const* words, in
 }  // namespace
 
 bool platform_enter_folder(const char* path) {
-  wchar_t* wide = wide_in(path, CP_UTF8);
+  wchar_t* wide = to_wide(path);
   bool entered = wide != nullptr && SetCurrentDirectoryW(wide);
   if (!entered) remember_error();
   free(wide);
@@ -607,13 +639,15 @@ bool start_program(const wchar_t* path, wchar_t* line, bool batch, PROCESS_INFOR
 
 bool platform_runs_through_interpreter(const char* program) { return is_batch_file(program); }
 
-int platform_run_program(const char* program, const char* const* words, int count, int utf8_count) {
+bool platform_cpu_has_crc32_instructions() { return false; }
+
+int platform_run_program(const char* program, const char* const* words, int count) {
   bool batch = is_batch_file(program);
   wchar_t* path = to_wide(program);
   for (wchar_t* p = path; p != nullptr && *p != L'\0'; ++p) {
     if (*p == L'/') *p = L'\\';
   }
-  wchar_t* line = path != nullptr ? build_command_line(path, words, count, utf8_count, batch) : nullptr;
+  wchar_t* line = path != nullptr ? build_command_line(path, words, count, batch) : nullptr;
   if (line == nullptr) g_last_error = ERROR_NO_UNICODE_TRANSLATION;
   PROCESS_INFORMATION process;
   bool started = line != nullptr && start_program(path, line, batch, &process);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <random>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
