@@ -49,6 +49,8 @@ class ArchiveParts {
 
   // Reads size bytes at offset of the whole; throws when they are not there.
   std::string read(std::uint64_t offset, std::size_t size) {
+    // Before the buffer is sized: a length read from the archive may be absurd.
+    if (size > total_ || offset > total_ - size) throw BuildError("the archive is cut short: a record passes its end");
     std::string bytes;
     bytes.reserve(size);
     while (bytes.size() < size) {
@@ -277,6 +279,20 @@ void check_member(const CentralRecord& record, NameRules rules) {
   }
 }
 
+// The directory lies between its start and the end record: a size that
+// passes the end record (a damaged or hostile end record claiming
+// petabytes) is refused before any of it is read.
+void check_directory_size(const EndRecord& end, std::uint64_t directory_start, std::uint64_t end_start) {
+  if (directory_start > end_start) {
+    throw BuildError("the archive's end record places its central directory past itself");
+  }
+  if (end.directory_size > end_start - directory_start) {
+    throw BuildError("the archive's end record gives its central directory " + std::to_string(end.directory_size) +
+                     " bytes, but only " + std::to_string(end_start - directory_start) +
+                     " bytes lie between its start and the end record");
+  }
+}
+
 std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end, NameRules rules,
                                        std::uint64_t* directory_start_out) {
   std::uint64_t directory_start = parts.start_of(end.directory_disk) + end.directory_offset;
@@ -292,6 +308,7 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
     shift = end_start - directory_start - end.directory_size;
   }
   directory_start += shift;
+  check_directory_size(end, directory_start, end_start);
   *directory_start_out = directory_start;
   std::string directory = parts.read(directory_start, end.directory_size);
   std::vector<SourceMember> members;
