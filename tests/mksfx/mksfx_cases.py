@@ -258,6 +258,24 @@ class ConversionTest(Scratch):
                 if label == "python":
                     self.assert_members_unchanged(archive, output)
 
+    def test_installer_block_of_a_converted_archive_is_left_out(self):
+        archive = self.path("downloaded.zip")
+        with zipfile.ZipFile(archive, "w") as made:
+            made.writestr("app/x.sh", "#!/bin/sh\necho ran\n")
+            made.comment = b"sfxstub installer 1\nrun=app/x.sh\nsilent\nend\nfree text"
+        warning = "mksfx: warning: leaving out the installer settings in the comment of %s (they would run app/x.sh)\n"
+        for label, options, comment in [("plain", [], b"free text"),
+                                        ("own block", ["--dest", "D"], b"sfxstub installer 1\ndest=D\nend\nfree text")]:
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                result = mksfx("-q", *options, "-o", output, archive)
+                self.assertEqual(result.stderr, warning % archive)
+                with zipfile.ZipFile(output) as converted:
+                    self.assertEqual(converted.comment, comment)
+        target = self.fresh_folder("out")
+        result = run_native(self.path("plain.run"), target)
+        self.assertEqual((result.returncode, b"ran" in result.stdout, os.listdir(target)), (0, False, ["app"]))
+
     def assert_members_unchanged(self, original, converted):
         with zipfile.ZipFile(original) as before, zipfile.ZipFile(converted) as after:
             describe = lambda archive: [(i.filename, i.compress_type, i.CRC, i.compress_size, i.external_attr)

@@ -22,6 +22,27 @@ std::string refusal_of_relative_name(const std::string& name, NameRules rules) {
   return refusal_of_name(name, rules);
 }
 
+// The lines of the block at the comment's start, line ends dropped, from
+// the marker line up to the end line as the stub reads them; *rest is where
+// the free text after the end line starts (npos when there is no end line).
+std::vector<std::string> read_block_lines(const std::string& comment, std::size_t* rest) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < comment.size();) {
+    std::size_t line_end = comment.find('\n', start);
+    if (line_end == std::string::npos) break;
+    std::string line = comment.substr(start, line_end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    start = line_end + 1;
+    if (!lines.empty() && line == "end") {
+      *rest = start;
+      return lines;
+    }
+    lines.push_back(line);
+  }
+  *rest = std::string::npos;
+  return lines;
+}
+
 }  // namespace
 
 std::string split_run_words(const std::string& text, std::vector<std::string>* words) {
@@ -98,11 +119,22 @@ std::string make_installer_block(const InstallerOptions& options, const std::vec
   return block + "end\n";
 }
 
+bool has_installer_block(const std::string& comment) {
+  return comment.compare(0, std::strlen(k_installer_marker), k_installer_marker) == 0;
+}
+
 std::string comment_without_block(const std::string& comment) {
-  if (comment.compare(0, std::strlen(k_installer_marker), k_installer_marker) != 0) return comment;
-  std::size_t end = comment.find("\nend\n");
-  std::size_t crlf_end = comment.find("\nend\r\n");
-  if (end != std::string::npos) return comment.substr(end + 5);
-  if (crlf_end != std::string::npos) return comment.substr(crlf_end + 6);
+  if (!has_installer_block(comment)) return comment;
+  std::size_t rest = 0;
+  read_block_lines(comment, &rest);
+  return rest == std::string::npos ? "" : comment.substr(rest);
+}
+
+std::string program_of_block(const std::string& comment) {
+  if (!has_installer_block(comment)) return "";
+  std::size_t rest = 0;
+  for (const std::string& line : read_block_lines(comment, &rest)) {
+    if (line.compare(0, 4, "run=") == 0) return line.substr(4);
+  }
   return "";
 }

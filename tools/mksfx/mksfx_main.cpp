@@ -282,11 +282,22 @@ void check_program_is_member(const std::vector<std::string>& run_words, const st
   throw BuildError("--run " + run_words[0] + ": the archive has no such member");
 }
 
+// A converted archive's own installer block is left out: mksfx did not
+// write it in this run, and a "plain" self-extractor would run a program no
+// one asked for. The free text after it stays.
+std::string drop_foreign_block(const std::string& comment, const std::string& input) {
+  if (!has_installer_block(comment)) return comment;
+  std::string program = program_of_block(comment);
+  std::fprintf(stderr, "mksfx: warning: leaving out the installer settings in the comment of %s%s\n",
+               shown(input).c_str(), program.empty() ? "" : (" (they would run " + shown(program) + ")").c_str());
+  return comment_without_block(comment);
+}
+
 // The comment as written: the block in front of what the archive had; the
 // stub's own reader must take it as meant.
 std::string combine_comment(const std::string& block, const std::string& comment) {
   if (block.empty()) return comment;
-  std::string combined = block + comment_without_block(comment);
+  std::string combined = block + comment;
   if (combined.size() > 0xFFFF) throw BuildError("the archive comment with the installer settings passes 64 KiB");
   InstallerConfig config;
   const char* problem = "";
@@ -330,6 +341,7 @@ void build_self_extractor(const BuildOptions& options) {
   std::string comment;
   if (converting) {
     records = convert_archive(writer, options.inputs[0], rules, options.quiet, &comment);
+    comment = drop_foreign_block(comment, options.inputs[0]);
   } else {
     for (const SourceItem& item : items) records.push_back(pack_member(writer, item, settings));
   }
