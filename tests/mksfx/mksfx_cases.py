@@ -371,6 +371,26 @@ class RefusalTest(Scratch):
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
 
+    def test_installer_paths_typed_with_backslashes(self):
+        """'\\' separates folders on Windows: for a Windows target the block
+        gets '/', the program's arguments keep theirs; on Linux it is a name's
+        character."""
+        if not WIN64_BUILT:
+            self.skipTest("no Windows stub in this build")
+        source = self.fresh_folder("source")
+        os.makedirs(os.path.join(source, "My App", "bin"))
+        for name in ("My App/bin/setup.exe", "My App\\bin\\setup.exe"):
+            with open(os.path.join(source, name), "w") as out:
+                out.write("x")
+        run = "'My App\\bin\\setup.exe' /dir=C:\\x"
+        for target, block in [("win64", "dest=Two/Levels\nrun=My App/bin/setup.exe\narg=/dir=C:\\x\n"),
+                              ("linux", "dest=Two\\Levels\nrun=My App\\bin\\setup.exe\narg=/dir=C:\\x\n")]:
+            with self.subTest(target):
+                output = self.path(target + ".out")
+                mksfx("-q", "--target", target, "--dest", "Two\\Levels", "--run", run, "-o", output, source + "/.")
+                with zipfile.ZipFile(output) as made:
+                    self.assertEqual(made.comment.decode(), "sfxstub installer 1\n" + block + "end\n")
+
     def test_longest_password_is_what_the_stub_reads(self):
         """The stub reads 254 characters of a line, its line end included."""
         source = self.fresh_folder("source")

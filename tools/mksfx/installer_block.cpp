@@ -1,6 +1,7 @@
 // installer_block.cpp - the installer block mksfx writes into the archive comment.
 #include "installer_block.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "front/installer_config.h"
@@ -73,6 +74,11 @@ std::string split_run_words(const std::string& text, std::vector<std::string>* w
   if (in_word) words->push_back(word);
   if (words->empty() || (*words)[0].empty()) return "--run names no program";
   return "";
+}
+
+void use_block_separators(InstallerOptions* options, std::vector<std::string>* run_words) {
+  std::replace(options->destination.begin(), options->destination.end(), '\\', '/');
+  if (!run_words->empty()) std::replace((*run_words)[0].begin(), (*run_words)[0].end(), '\\', '/');
 }
 
 std::string check_installer_options(const InstallerOptions& options, const std::vector<std::string>& run_words,

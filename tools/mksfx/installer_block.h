@@ -28,6 +28,11 @@ struct InstallerOptions {
 // program).
 std::string split_run_words(const std::string& text, std::vector<std::string>* words);
 
+// Writes --dest and the program with '/', the block's separator, in place
+// of '\\', which separates folders on Windows (where a maker types
+// "Program Data\\MyApp"); the program's arguments keep theirs.
+void use_block_separators(InstallerOptions* options, std::vector<std::string>* run_words);
+
 // Returns "" or why the stub would refuse the options: an unsafe folder or
 // program name for rules, a control character, a title or argument list
 // longer than the stub takes, --temp without --run or with --dest.

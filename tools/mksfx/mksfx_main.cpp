@@ -268,6 +268,10 @@ std::string choose_installer_block(const BuildOptions& options, NameRules rules,
     std::string error = split_run_words(*installer.run, run_words);
     if (!error.empty()) throw UsageError(error);
   }
+  // '\\' separates folders where the self-extractor runs, or where mksfx does.
+  if (rules == NameRules::windows_stub || std::strchr(path_separators(), '\\') != nullptr) {
+    use_block_separators(&installer, run_words);
+  }
   std::string error = check_installer_options(installer, *run_words, rules);
   if (!error.empty()) throw UsageError(error);
   return make_installer_block(installer, *run_words);
