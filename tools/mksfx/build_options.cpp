@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +195,45 @@ std::string describe_refusal(int code, int refused_option, char** argv) {
   return describe_long_refusal(word);
 }
 
+// The long option that name (without "--" and "=VALUE") names, exactly or
+// by an unambiguous start; nullptr for none or several.
+const struct option* long_option_named(const std::string& name) {
+  const struct option* found = nullptr;
+  for (const struct option* known = k_long_options; known->name != nullptr; ++known) {
+    if (name == known->name) return known;
+    if (std::string(known->name).compare(0, name.size(), name) != 0) continue;
+    if (found != nullptr) return nullptr;
+    found = known;
+  }
+  return found;
+}
+
+// getopt reads "-10" as -1 -0, which would store every member: a
+// short-option word with two digits in a row asks for a level outside 0-9.
+// Returns that word or "", passing over option values as getopt does.
+std::string find_level_outside_range(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "--") break;
+    if (word.rfind("--", 0) == 0) {
+      const struct option* named = long_option_named(word.substr(2, word.find('=') - 2));
+      if (named != nullptr && named->has_arg == required_argument && word.find('=') == std::string::npos) ++i;
+      continue;
+    }
+    for (std::size_t at = 1; word[0] == '-' && at < word.size(); ++at) {
+      if (word[at] == 'o') {
+        if (at + 1 == word.size()) ++i;  // "-o VALUE"
+        break;
+      }
+      if (std::isdigit(static_cast<unsigned char>(word[at])) && at + 1 < word.size() &&
+          std::isdigit(static_cast<unsigned char>(word[at + 1]))) {
+        return word;
+      }
+    }
+  }
+  return "";
+}
+
 std::string check_combination(const BuildOptions& options) {
   if (options.show_help || options.show_version) return "";
   if (options.output.empty()) return "no output given (-o OUTPUT)";
@@ -231,6 +271,8 @@ bool parse_size(const std::string& text, std::uint64_t* size) {
 std::string parse_build_options(int argc, char** argv, const char* source_date_epoch, BuildOptions* options) {
   // getopt keeps its place between calls: 0 starts it afresh. It also moves
   // the inputs behind the options, so "mksfx app/ -o setup" works.
+  std::string level = find_level_outside_range(argc, argv);
+  if (!level.empty()) return "invalid level in " + level + " (a level is one digit, -0 to -9)";
   optind = 0;
   opterr = 0;
   int code;
