@@ -113,8 +113,8 @@ class Scratch(unittest.TestCase):
             completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
             self.assertEqual(completed.returncode, 0, command[0] + ": " + repr(completed.stdout + completed.stderr))
 
-    def assert_refused(self, args, status, message):
-        output = self.path("refused.run")
+    def assert_refused(self, args, status, message, output_name="refused.run"):
+        output = self.path(output_name)
         result = mksfx(*args, "-o", output, check=False)
         self.assertEqual(result.returncode, status, result.stderr)
         self.assertIn(message, result.stderr)
@@ -370,6 +370,16 @@ class RefusalTest(Scratch):
         for args, message in cases:
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
+        # What does not fit the target: a shell script for Windows, a Windows
+        # program's name for the default target, Linux.
+        with open(self.path("windows-stub"), "wb") as out:
+            out.write(b"MZ" + bytes(200))
+        for args, name, message in [(["--stub", self.path("windows-stub"), "--run", "x/run.sh", source], "setup.exe",
+                                     "--run x/run.sh: a shell script, which Windows cannot run"),
+                                    ([source], "setup.EXE", "setup.EXE is named as a Windows program")]:
+            with self.subTest(name):
+                self.assert_refused(args, 2, message, name)
+        mksfx("-q", "--target", "linux", "-o", self.path("linux.exe"), source)  # chosen, not a mistake
 
     def test_installer_paths_typed_with_backslashes(self):
         """'\\' separates folders on Windows: for a Windows target the block
@@ -467,6 +477,9 @@ class RefusalTest(Scratch):
         built = ["linux"] + (["linux-arm64"] if ARM64_BUILT else []) + (["win32", "win64"] if WIN64_BUILT else [])
         help_text = mksfx("--help").stdout
         self.assertIn("Built-in targets: %s.\n" % ", ".join(built), help_text)
+        self.assertIn("Default target: %s.\n" % ("linux-arm64" if os.uname().machine == "aarch64" else "linux"),
+                      help_text)
+        self.assertEqual(mksfx("-o", "x", "/?").stdout, help_text)  # as Windows programs read it
 
 
 class EncryptionTest(Scratch):
@@ -571,6 +584,31 @@ class MessageTest(Scratch):
                 shown = result.stdout + result.stderr
                 self.assertIn(expected, shown)
                 self.assertFalse(set(shown) & set("\0\x07\x1b\x7f\x9b\r"), repr(shown))
+
+
+    def test_warnings_for_windows_programs(self):
+        """A Windows self-extractor without .exe, and a 32-bit one that would run
+        a 64-bit program (on 32-bit Windows: error 193), found in a folder or a
+        converted archive."""
+        if not WIN64_BUILT:
+            self.skipTest("no Windows stub in this build")
+        source = self.fresh_folder("source")
+        os.makedirs(os.path.join(source, "app"))
+        mksfx("-q", "--target", "win64", "-o", os.path.join(source, "app", "setup.exe"), source + "/app")
+        archive = self.path("app.zip")
+        subprocess.run(["zip", "-qr", archive, "app"], cwd=source, check=True)
+        width = "--run app/setup.exe is a 64-bit Windows program; 32-bit Windows, where this self-extractor runs too"
+        for label, target, name, inputs, warning in [
+                ("no .exe", "win64", "setup", [source + "/."], "setup is a Windows program; Windows starts it only"),
+                ("64-bit program", "win32", "setup.exe", [source + "/."], width),
+                ("64-bit program converted", "win32", "setup.exe", [archive], width),
+                ("64-bit target", "win64", "setup.exe", [archive], None)]:
+            with self.subTest(label):
+                output = self.path(label.replace(" ", "-"), name)
+                os.makedirs(os.path.dirname(output))
+                result = mksfx("-q", "--target", target, "--run", "app/setup.exe", "-o", output, *inputs)
+                expected = "mksfx: warning: " + warning if warning else ""
+                self.assertEqual((result.stderr[:len(expected)], result.stderr.count("\n")), (expected, len(expected) > 0))
 
 
 class LimitTest(Scratch):

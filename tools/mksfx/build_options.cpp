@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -16,8 +17,8 @@ const char* const k_usage_text =
     "\n"
     "  -o, --output OUTPUT     the self-extractor to write (a folder with --split)\n"
     "  --target linux|linux-arm64|win32|win64\n"
-    "                          which built-in stub to put in front (default: linux,\n"
-    "                          x86-64; the built-in ones are listed below)\n"
+    "                          which built-in stub to put in front (default: the\n"
+    "                          system mksfx runs on; both are listed below)\n"
     "  --stub FILE             put this stub in front instead\n"
     "  -0 ... -9               deflate level (default 6); -0 stores every member\n"
     "  --password PW           encipher every member (AES-256)\n"
@@ -44,7 +45,7 @@ const char* const k_usage_text =
     "                          by --password and --password-file)\n"
     "  --silent                no progress lines and no pause at the end\n"
     "  --title TEXT            a line shown before the extraction starts\n"
-    "  -h, --help              show this help\n"
+    "  -h, --help, /?          show this help\n"
     "  --version               show the version\n"
     "\n"
     "Short options bundle (-q9) and take joined values (-oFILE); long ones take\n"
@@ -60,7 +61,7 @@ const char* const k_usage_text =
     "  mksfx --one-password -o setup.exe --target win32 encrypted.zip\n"
     "  mksfx --silent --title 'Installing MyApp' --dest MyApp -o setup app/\n"
     "\n"
-    "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 128+N interrupted by signal N.\n";
 
 namespace {
 
@@ -282,6 +283,10 @@ std::string parse_build_options(int argc, char** argv, const char* source_date_e
     if (!error.empty()) return error;
   }
   for (int i = optind; i < argc; ++i) options->inputs.push_back(argv[i]);
+  // Windows programs show their help for "/?".
+  if (std::find(options->inputs.begin(), options->inputs.end(), "/?") != options->inputs.end()) {
+    options->show_help = true;
+  }
   if (!options->mtime && source_date_epoch != nullptr && *source_date_epoch != '\0') {
     std::time_t mtime = 0;
     if (!parse_epoch(source_date_epoch, &mtime))

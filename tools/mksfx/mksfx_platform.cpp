@@ -106,6 +106,8 @@ FILE* create_spill_file() {
 
 const char* path_separators() { return "/\\"; }
 
+const char* native_target_name() { return "win32"; }
+
 bool is_console(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 unsigned file_creation_mask() { return 022; }
@@ -162,6 +164,14 @@ FILE* create_new_file(const std::string& path) {
 FILE* create_spill_file() { return std::tmpfile(); }
 
 const char* path_separators() { return "/"; }
+
+const char* native_target_name() {
+#ifdef __aarch64__
+  return "linux-arm64";
+#else
+  return "linux";
+#endif
+}
 
 bool is_console(FILE* stream) { return isatty(fileno(stream)) == 1; }
 

@@ -74,3 +74,8 @@ struct FileIdentity {
 // The identity of the file or folder that path names, through links.
 // Returns false when it cannot be told.
 bool identify_file(const std::string& path, FileIdentity* identity);
+
+// The target of the system mksfx runs on, its default: "win32" for
+// mksfx.exe (a 32-bit self-extractor runs on every Windows), "linux-arm64"
+// for a build on arm64, "linux" for x86-64.
+const char* native_target_name();
