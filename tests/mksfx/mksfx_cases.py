@@ -163,6 +163,39 @@ class RoundTripTest(Scratch):
             methods = {info.filename: info.compress_type for info in archive.infolist()}
         self.assertEqual(methods, {"noise": zipfile.ZIP_STORED, "text": zipfile.ZIP_DEFLATED})
 
+    def test_symbolic_links_kept_or_followed(self):
+        source = self.fresh_folder("source")
+        pkg = os.path.join(source, "pkg")
+        os.makedirs(os.path.join(pkg, "lib", "real"))
+        with open(os.path.join(pkg, "lib", "libfoo.so.1"), "w") as out:
+            out.write("library")
+        links = {"lib/libfoo.so": "libfoo.so.1", "lib/folder": "real", "lib/dangling": "nowhere", "away": "../outside"}
+        for name, target in links.items():
+            os.symlink(target, os.path.join(pkg, name))
+        plain = {"pkg": None, "pkg/lib": None, "pkg/lib/real": None, "pkg/lib/libfoo.so.1": None}
+        kept = dict(plain, **{"pkg/" + name: target for name, target in links.items()})
+        followed = dict(plain, **{"pkg/lib/libfoo.so": None, "pkg/lib/folder": None})
+        for label, options, expected, warnings in [
+                ("kept", [], kept, ["%s/away is a link to ../outside, outside the packed folder" % pkg]),
+                ("followed", ["--dereference"], followed,
+                 ["skipping %s/%s: a link to nothing" % (pkg, name) for name in ("away", "lib/dangling")])]:
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                result = mksfx("-q", *options, "-o", output, pkg)
+                self.assertEqual(sorted(result.stderr.splitlines()), ["mksfx: warning: " + w for w in warnings])
+                target = self.fresh_folder("out-" + label)
+                self.assertEqual(run_native(output, target).returncode, 0)
+                made = {}
+                for folder, dirs, files in os.walk(target):
+                    for path in (os.path.join(folder, name) for name in dirs + files):
+                        made[os.path.relpath(path, target)] = os.readlink(path) if os.path.islink(path) else None
+                self.assertEqual(made, expected)
+                with open(os.path.join(target, "pkg", "lib", "libfoo.so"), "rb") as library:
+                    self.assertEqual(library.read(), b"library")
+        with zipfile.ZipFile(self.path("kept.run")) as archive:
+            info = archive.getinfo("pkg/lib/libfoo.so")
+            self.assertEqual((info.create_system, oct(info.external_attr >> 16)), (3, oct(0o120777)))
+
     def test_earlier_output_in_the_packed_folder_is_left_out(self):
         source = self.fresh_folder("source")
         with open(os.path.join(source, "data.txt"), "w") as out:
@@ -566,13 +599,14 @@ class MessageTest(Scratch):
     @staticmethod
     def folder_with_dangling_link(base, name):
         os.makedirs(os.path.join(base, "src"))
-        os.symlink("nowhere", os.path.join(base, "src", name))
+        os.symlink("/nowhere", os.path.join(base, "src", name))
         return os.path.join(base, "src")
 
     def test_names_are_shown_safely(self):
         cases = [("adding", self.folder_with_file, "a\x1b[2Jb", 0, "  adding: src/a?[2Jb ("),
                  ("C1 control", self.folder_with_file, "c\x9b2Jd", 0, "  adding: src/c?2Jd ("),
-                 ("warning", self.folder_with_dangling_link, "l\x07ink\x7f", 0, "/src/l?ink?: a link to nothing"),
+                 ("warning", self.folder_with_dangling_link, "l\x07ink\x7f", 0,
+                  "/src/l?ink? is a link to /nowhere, outside the packed folder; the self-extractor will not make it"),
                  ("copying", self.archive_with, "x\x1b]0;title\x07y", 0, "  copying: x?]0;title?y\n"),
                  ("zero byte", self.archive_with, "a\0b\rc", 1,
                   "mksfx: refusing member a?b?c: a name holding a zero byte\n")]

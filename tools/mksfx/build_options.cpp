@@ -32,6 +32,7 @@ const char* const k_usage_text =
     "                          with it, entries get fixed modes and the output is\n"
     "                          reproducible\n"
     "  -q, --quiet             print nothing but warnings and errors\n"
+    "  --dereference           store what symbolic links lead to, not the links\n"
     "\n"
     "Installer settings (written into the archive comment; see docs/installer.md):\n"
     "  --dest DIR              extract into DIR, a folder below the current one\n"
@@ -90,6 +91,7 @@ enum LongOnly : int {
   k_one_password,
   k_silent,
   k_title,
+  k_dereference,
 };
 
 // Short options bundle ("-q9"), take values joined or apart ("-oFILE",
@@ -105,6 +107,7 @@ const struct option k_long_options[] = {
     {"split", required_argument, nullptr, k_split},
     {"mtime", required_argument, nullptr, k_mtime},
     {"quiet", no_argument, nullptr, 'q'},
+    {"dereference", no_argument, nullptr, k_dereference},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, k_version},
     {"dest", required_argument, nullptr, k_dest},
@@ -123,6 +126,8 @@ std::string apply_option(int code, const std::string& value, BuildOptions* optio
     options->output = value;
   } else if (code == 'q') {
     options->quiet = true;
+  } else if (code == k_dereference) {
+    options->dereference = true;
   } else if (code == 'h') {
     options->show_help = true;
   } else if (code == k_version) {

@@ -268,13 +268,21 @@ void commit_output(const DiskWriter& writer, const BuildOptions& options) {
 
 // The Windows stubs make names flagged as UTF-8 under their Unicode names
 // and read others in the DOS code page: a name that is not UTF-8 (bytes of
-// some other character set) comes out in other characters there.
-void warn_about_names_not_utf8(const std::vector<SourceItem>& items) {
+// some other character set) comes out in other characters there. They make
+// no links: a link member becomes a file holding the link's text.
+void warn_about_windows_names_and_links(const std::vector<SourceItem>& items) {
+  std::size_t links = 0;
   for (const SourceItem& item : items) {
+    links += item.is_link ? 1 : 0;
     if (is_valid_utf8(item.name.c_str())) continue;
     std::fprintf(stderr, "mksfx: warning: %s is not UTF-8; Windows will show it in its DOS code page\n",
                  shown(item.name).c_str());
   }
+  if (links == 0) return;
+  std::fprintf(stderr,
+               "mksfx: warning: %zu symbolic link%s stored as such; the Windows self-extractor writes each as a file "
+               "holding the link's target (--dereference stores copies)\n",
+               links, links == 1 ? " is" : "s are");
 }
 
 // The installer block for the options, or "" when they ask for none; throws
@@ -351,8 +359,11 @@ BuildPlan plan_build(const BuildOptions& options) {
   check_target_fit(options, plan);
   // Before the walk, which may be long: a wrong OUTPUT is found at once.
   check_output_path(options);
-  if (!plan.converting) plan.items = collect_sources(options.inputs, plan.rules, options.output);
-  if (plan.rules == NameRules::windows_stub) warn_about_names_not_utf8(plan.items);
+  if (!plan.converting) {
+    LinkHandling links = options.dereference ? LinkHandling::follow : LinkHandling::keep;
+    plan.items = collect_sources(options.inputs, plan.rules, options.output, links);
+  }
+  if (plan.rules == NameRules::windows_stub) warn_about_windows_names_and_links(plan.items);
   return plan;
 }
 

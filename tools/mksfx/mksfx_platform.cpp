@@ -108,6 +108,20 @@ const char* path_separators() { return "/\\"; }
 
 const char* native_target_name() { return "win32"; }
 
+bool read_link_time(const std::string& path, std::time_t* mtime) {
+  // The attributes of a link itself: Windows does not follow it here.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide_of(path).c_str(), GetFileExInfoStandard, &data)) {
+    errno = ENOENT;
+    return false;
+  }
+  // 100-nanosecond steps since 1601; 11644473600 seconds before 1970.
+  std::uint64_t steps =
+      static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+  *mtime = static_cast<std::time_t>(steps / 10000000 - 11644473600ull);
+  return true;
+}
+
 bool is_console(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 unsigned file_creation_mask() { return 022; }
@@ -180,6 +194,13 @@ unsigned file_creation_mask() {
   mode_t mask = umask(0);
   umask(mask);
   return static_cast<unsigned>(mask);
+}
+
+bool read_link_time(const std::string& path, std::time_t* mtime) {
+  struct stat information;
+  if (lstat(path.c_str(), &information) != 0) return false;
+  *mtime = information.st_mtime;
+  return true;
 }
 
 bool identify_file(const std::string& path, FileIdentity* identity) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -79,3 +80,7 @@ bool identify_file(const std::string& path, FileIdentity* identity);
 // mksfx.exe (a 32-bit self-extractor runs on every Windows), "linux-arm64"
 // for a build on arm64, "linux" for x86-64.
 const char* native_target_name();
+
+// The modification time of the symbolic link at path itself, not of what
+// it leads to. Returns false with errno set when it cannot be read.
+bool read_link_time(const std::string& path, std::time_t* mtime);
