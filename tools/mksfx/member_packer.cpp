@@ -260,7 +260,11 @@ CentralRecord describe_item(const SourceItem& item, const PackSettings& settings
   // link's mode means nothing and is always 0777.
   if (settings.fixed_time && !item.is_link) mode = (item.is_directory || (mode & 0111) != 0) ? 0755 : 0644;
   unsigned type = item.is_link ? k_unix_type_link : item.is_directory ? 0040000 : 0100000;
-  record.external_attributes = (type | mode) << 16 | (item.is_directory ? k_dos_directory_attribute : 0);
+  std::uint32_t dos = item.dos_attributes | (item.is_directory ? k_dos_directory_attribute : 0);
+  // A fixed build keeps neither the archive bit, which only says whether a
+  // backup has seen the file, nor a read-only bit its fixed mode contradicts.
+  if (settings.fixed_time) dos &= ~(k_dos_read_only_attribute | k_dos_archive_attribute);
+  record.external_attributes = (type | mode) << 16 | dos;
   // Flagged as UTF-8 only when it is: Windows would refuse the member.
   bool ascii = true;
   for (unsigned char c : item.name) ascii = ascii && c < 0x80;

@@ -108,6 +108,13 @@ const char* path_separators() { return "/\\"; }
 
 const char* native_target_name() { return "win32"; }
 
+std::uint32_t read_dos_attributes(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide_of(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+  return attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE);
+}
+
 bool read_link_time(const std::string& path, std::time_t* mtime) {
   // The attributes of a link itself: Windows does not follow it here.
   WIN32_FILE_ATTRIBUTE_DATA data;
@@ -195,6 +202,8 @@ unsigned file_creation_mask() {
   umask(mask);
   return static_cast<unsigned>(mask);
 }
+
+std::uint32_t read_dos_attributes(const std::string& /*path*/) { return 0; }
 
 bool read_link_time(const std::string& path, std::time_t* mtime) {
   struct stat information;

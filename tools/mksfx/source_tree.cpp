@@ -41,6 +41,7 @@ struct Facts {
   std::string link_target;
   std::uint64_t size = 0;
   unsigned mode = 0;
+  std::uint32_t dos_attributes = 0;
   std::time_t mtime = 0;
 };
 
@@ -56,6 +57,7 @@ Facts read_facts(const std::string& path, const fs::file_status& status) {
   Facts facts;
   facts.is_directory = fs::is_directory(status);
   facts.mode = stored_permissions(status.permissions());
+  facts.dos_attributes = read_dos_attributes(path);
   if (!facts.is_directory) facts.size = fs::file_size(native_path(path), error);
   fs::file_time_type written = error ? fs::file_time_type() : fs::last_write_time(native_path(path), error);
   if (error) throw BuildError("cannot read " + path + ": " + error.message());
@@ -116,6 +118,7 @@ class SourceWalk {
     item.link_target = facts.link_target;
     item.size = facts.size;
     item.mode = facts.mode;
+    item.dos_attributes = facts.dos_attributes;
     item.mtime = facts.mtime;
     items_.push_back(std::move(item));
   }

@@ -15,6 +15,7 @@ struct SourceItem {
   std::string link_target;  // the link's text, as the system holds it
   std::uint64_t size = 0;
   unsigned mode = 0;  // permission bits
+  std::uint32_t dos_attributes = 0;  // what Windows reports: read-only, hidden, system, folder, archive
   std::time_t mtime = 0;
 };
 
