@@ -7,6 +7,7 @@ folders and compare what they extract with what went in.
 import argparse
 import os
 import random
+import re
 import shutil
 import signal
 import stat
@@ -513,6 +514,17 @@ class RefusalTest(Scratch):
         self.assertIn("Default target: %s.\n" % ("linux-arm64" if os.uname().machine == "aarch64" else "linux"),
                       help_text)
         self.assertEqual(mksfx("-o", "x", "/?").stdout, help_text)  # as Windows programs read it
+
+    def test_help_and_man_page_name_the_same_options(self):
+        listed = set()
+        for line in mksfx("--help").stdout.splitlines():
+            if line.startswith("  -"):  # the option column runs to two blanks
+                listed.update(re.findall(r"(?<![\w-])--?[\w][\w-]*", re.split(r"\s{2,}", line.strip())[0]))
+        man_page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "man", "mksfx.1")
+        with open(man_page) as page:
+            described = {"-" + name for line in page if line.startswith(".It Fl ")
+                         for name in re.findall(r"\bFl (-?[\w][\w-]*)", line)}
+        self.assertEqual(sorted(listed), sorted(described))
 
 
 class EncryptionTest(Scratch):
