@@ -85,6 +85,7 @@ enum LongOnly : int {
   k_split,
   k_mtime,
   k_version,
+  // The installer settings, from k_dest to k_title.
   k_dest,
   k_temp,
   k_run,
@@ -119,7 +120,27 @@ const struct option k_long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The installer settings, which go into the archive comment.
+std::string apply_installer_option(int code, const std::string& value, InstallerOptions* installer) {
+  if (code == k_dest) {
+    if (value.empty()) return "--dest needs a folder";
+    installer->destination = value;
+  } else if (code == k_temp) {
+    installer->temporary = true;
+  } else if (code == k_run) {
+    installer->run = value;
+  } else if (code == k_one_password) {
+    installer->one_password = true;
+  } else if (code == k_silent) {
+    installer->silent = true;
+  } else if (code == k_title) {
+    installer->title = value;
+  }
+  return "";
+}
+
 std::string apply_option(int code, const std::string& value, BuildOptions* options) {
+  if (code >= k_dest && code <= k_title) return apply_installer_option(code, value, &options->installer);
   if (code >= '0' && code <= '9') {
     options->level = code - '0';
   } else if (code == 'o') {
@@ -149,19 +170,6 @@ std::string apply_option(int code, const std::string& value, BuildOptions* optio
     if (!parse_size(value, &options->split_size) || options->split_size == 0) {
       return "invalid --split size '" + value + "' (bytes, or with k or M, e.g. 1440k)";
     }
-  } else if (code == k_dest) {
-    if (value.empty()) return "--dest needs a folder";
-    options->installer.destination = value;
-  } else if (code == k_temp) {
-    options->installer.temporary = true;
-  } else if (code == k_run) {
-    options->installer.run = value;
-  } else if (code == k_one_password) {
-    options->installer.one_password = true;
-  } else if (code == k_silent) {
-    options->installer.silent = true;
-  } else if (code == k_title) {
-    options->installer.title = value;
   } else if (code == k_mtime) {
     std::time_t mtime = 0;
     if (!parse_epoch(value, &mtime)) return "invalid --mtime '" + value + "' (seconds since 1970)";
