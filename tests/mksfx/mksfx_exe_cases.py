@@ -86,6 +86,19 @@ class MksfxExeTest(unittest.TestCase):
             self.assertEqual(archive.comment, b"sfxstub installer 1\ndest=Program Data/MyApp\n"
                                               b"run=pkg/sub/inner.bin\narg=/dir=C:\\x\nend\n")
 
+    def test_link_back_to_a_packed_folder_ends_the_walk(self):
+        # Windows shows mksfx.exe a link as what it leads to: a link to a
+        # folder above it would be walked for ever.
+        source = self.make_source(FILES)
+        os.symlink("..", os.path.join(source, "sub", "loop"))
+        output = os.path.join(self.work.name, "loop.exe")
+        made = self.mksfx("-q", "-o", windows_path(output), windows_path(source))
+        self.assertEqual(made.status, 0, made.stderr)
+        self.assertIn(b"loop: it leads back to a folder that holds it", made.stderr)
+        with zipfile.ZipFile(output) as archive:
+            self.assertEqual(sorted(name for name in archive.namelist() if not name.endswith("/")),
+                             sorted("pkg/" + name for name in FILES))
+
     def test_windows_attributes_are_stored(self):
         """Hidden, system and read-only files keep their bits in the low byte
         of the external attributes, as Windows zip tools write them; a fixed

@@ -132,7 +132,6 @@ class SourceWalk {
     }
     if (error) throw BuildError("cannot read folder " + path + ": " + error.message());
     FileIdentity identity;
-    // Followed links can lead back into a folder being walked.
     bool known = identify_file(path, &identity);
     if (known) open_folders_.push_back(identity);
     for (const std::string& child_name : children) add_child(path + "/" + child_name, prefix + child_name);
@@ -147,18 +146,10 @@ class SourceWalk {
       add_item(path, name, read_link_facts(path, name));
       return;
     }
-    if (fs::is_symlink(status)) {
-      status = fs::status(native_path(path), error);
-      const char* skipped = error || !fs::exists(status)                       ? "a link to nothing"
-                            : fs::is_directory(status) && is_open_folder(path) ? "a link to a folder that holds it"
-                                                                               : nullptr;
-      if (skipped != nullptr) {
-        std::fprintf(stderr, "mksfx: warning: skipping %s: %s\n", shown(path).c_str(), skipped);
-        return;
-      }
-    }
-    if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
-      std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", shown(path).c_str());
+    if (fs::is_symlink(status)) status = fs::status(native_path(path), error);
+    const char* skipped = reason_to_skip(path, status, static_cast<bool>(error));
+    if (skipped != nullptr) {
+      std::fprintf(stderr, "mksfx: warning: skipping %s: %s\n", shown(path).c_str(), skipped);
       return;
     }
     Facts facts = read_facts(path, status);
@@ -167,6 +158,15 @@ class SourceWalk {
     if (is_output(path, facts)) return;
     add_item(path, facts.is_directory ? name + "/" : name, facts);
     if (facts.is_directory) add_folder(path, name + "/");
+  }
+
+  // Why a child (read through a link) is not packed, or nullptr. A followed
+  // link, or on Windows a junction, may lead back to a folder being walked,
+  // and the walk would never end.
+  const char* reason_to_skip(const std::string& path, const fs::file_status& status, bool unreadable) const {
+    if (unreadable || !fs::exists(status)) return "a link to nothing";
+    if (fs::is_directory(status)) return is_open_folder(path) ? "it leads back to a folder that holds it" : nullptr;
+    return fs::is_regular_file(status) ? nullptr : "not a file or folder";
   }
 
   bool is_open_folder(const std::string& path) const {
