@@ -646,7 +646,11 @@ class MessageTest(Scratch):
         archive = self.path("app.zip")
         subprocess.run(["zip", "-qr", archive, "app"], cwd=source, check=True)
         width = "--run app/setup.exe is a 64-bit Windows program; 32-bit Windows, where this self-extractor runs too"
+        linked = self.fresh_folder("linked")
+        os.symlink("readme.txt", os.path.join(linked, "README"))
         for label, target, name, inputs, warning in [
+                ("a link", "win64", "setup.exe", [source + "/.", linked],
+                 "1 symbolic link is stored as such; the Windows self-extractor writes each as a file holding"),
                 ("no .exe", "win64", "setup", [source + "/."], "setup is a Windows program; Windows starts it only"),
                 ("64-bit program", "win32", "setup.exe", [source + "/."], width),
                 ("64-bit program converted", "win32", "setup.exe", [archive], width),
