@@ -3,6 +3,7 @@
 #   bin/mksfx                      the builder, every stub of this build inside
 #   lib/sfxstub/sfxstub-TARGET     each stub as a file, for cat or copy /b
 #   share/man/man1/mksfx.1, sfxstub.1
+#   share/doc/sfxstub/README.md    and docs/ beside it, so README's links lead to the pages
 install(TARGETS mksfx RUNTIME DESTINATION bin)
 
 set(sfx_installed_stubs ${SFX_STUB_LINUX_ARM64} ${SFX_STUB_i686} ${SFX_STUB_x86_64})
@@ -14,11 +15,14 @@ else()
 endif()
 install(PROGRAMS ${sfx_installed_stubs} DESTINATION lib/sfxstub)
 install(FILES docs/man/mksfx.1 docs/man/sfxstub.1 DESTINATION share/man/man1)
+install(FILES README.md DESTINATION share/doc/sfxstub)
+install(FILES docs/installer.md docs/mksfx.md docs/performance.md docs/performance.png docs/reliability.md
+        DESTINATION share/doc/sfxstub/docs)
 
 set(CPACK_PACKAGE_NAME sfxstub)
 set(CPACK_PACKAGE_VENDOR "sfxstub developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "self-extracting zip archive stubs and their builder, mksfx")
-set(CPACK_PACKAGE_DESCRIPTION "mksfx turns a folder, or an existing zip archive, into a program that extracts itself: for Linux x86-64 and arm64 (static, no C library needed) and 32- and 64-bit Windows consoles. Passwords (traditional zip cipher) and sets spanned over floppy disks are supported.")
+set(CPACK_PACKAGE_DESCRIPTION "mksfx turns a folder, or an existing zip archive, into a program that extracts itself: for Linux x86-64 and arm64 (static, no C library needed) and 32- and 64-bit Windows consoles. Members may be enciphered with AES-256 (or the traditional zip cipher); Zip64 archives (past 4 GiB or 65535 members), symbolic links and sets spanned over floppy disks are supported, and an installer can extract into a chosen or temporary folder and run a program afterwards.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "sfxstub developers <sfxstub@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -35,6 +35,9 @@ TEST(BuildOptionsTest, AcceptsTheUsualUnixForms) {
       {{"in", "-o", "out", "other", "-0"}, "out", {"in", "other"}, 0, false},
       {{"-o", "out", "--", "-q", "in"}, "out", {"-q", "in"}, 6, false},
       {{"-o", "-q", "in"}, "-q", {"in"}, 6, false},  // a value may start with '-'
+      // Values and inputs after "--" are no levels.
+      {{"-o", "-10", "--password", "-12", "--", "-34", "in"}, "-10", {"-34", "in"}, 6, false},
+      {{"-q9o", "-10", "--out", "-56", "in"}, "-56", {"in"}, 9, true},
   };
   for (const auto& c : cases) {
     BuildOptions options;
@@ -76,6 +79,8 @@ TEST(BuildOptionsTest, NamesWhatIsWrong) {
       {{"--qui=yes", "-o", "out", "in"}, "--quiet takes no value"},
       {{"--pass", "x", "-o", "out", "in"}, "ambiguous option --pass (--password, --password-file)"},
       {{"--split", "1.44M", "-o", "out", "in"}, "invalid --split size '1.44M'"},
+      {{"-10", "-o", "out", "in"}, "invalid level in -10"},
+      {{"-q10", "-o", "out", "in"}, "invalid level in -q10"},
       {{"-o", "out"}, "no input given"},
       {{"in"}, "no output given (-o OUTPUT)"},
   };

@@ -93,9 +93,23 @@ TEST(InstallerBlockTest, RefusesWhatTheStubWouldRefuse) {
 }
 
 TEST(InstallerBlockTest, ConvertedCommentKeepsItsTextAfterTheOldBlock) {
-  EXPECT_EQ(comment_without_block("made by zip"), "made by zip");
-  EXPECT_EQ(comment_without_block("sfxstub installer 1\nsilent\nend\nkept"), "kept");
-  EXPECT_EQ(comment_without_block("sfxstub installer 1\nsilent\n"), "");
+  const struct {
+    const char* comment;
+    const char* kept;
+    const char* program;
+  } cases[] = {
+      {"made by zip", "made by zip", ""},
+      {"sfxstub installer 1\nsilent\nend\nkept", "kept", ""},
+      {"sfxstub installer 1\nsilent\n", "", ""},
+      {"sfxstub installer 1\nrun=app/x.sh\narg=end\nend\nkept\nend\n", "kept\nend\n", "app/x.sh"},
+      // The stub drops a carriage return before a line feed: the first end line counts.
+      {"sfxstub installer 1\r\nrun=a.exe\r\nend\r\nkept\nend\nmore", "kept\nend\nmore", "a.exe"},
+      {"sfxstub installer 2\nrun=new.exe\nend\n", "", "new.exe"},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(comment_without_block(test.comment), test.kept) << test.comment;
+    EXPECT_EQ(program_of_block(test.comment), test.program) << test.comment;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ folders and compare what they extract with what went in.
 import argparse
 import os
 import random
+import re
 import shutil
 import signal
 import stat
@@ -113,8 +114,8 @@ class Scratch(unittest.TestCase):
             completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
             self.assertEqual(completed.returncode, 0, command[0] + ": " + repr(completed.stdout + completed.stderr))
 
-    def assert_refused(self, args, status, message):
-        output = self.path("refused.run")
+    def assert_refused(self, args, status, message, output_name="refused.run"):
+        output = self.path(output_name)
         result = mksfx(*args, "-o", output, check=False)
         self.assertEqual(result.returncode, status, result.stderr)
         self.assertIn(message, result.stderr)
@@ -162,6 +163,41 @@ class RoundTripTest(Scratch):
         with zipfile.ZipFile(self.path("x.run")) as archive:
             methods = {info.filename: info.compress_type for info in archive.infolist()}
         self.assertEqual(methods, {"noise": zipfile.ZIP_STORED, "text": zipfile.ZIP_DEFLATED})
+
+    def test_symbolic_links_kept_or_followed(self):
+        source = self.fresh_folder("source")
+        pkg = os.path.join(source, "pkg")
+        os.makedirs(os.path.join(pkg, "lib", "real"))
+        with open(os.path.join(pkg, "lib", "libfoo.so.1"), "w") as out:
+            out.write("library")
+        links = {"lib/libfoo.so": "libfoo.so.1", "lib/folder": "real", "lib/dangling": "nowhere", "away": "../outside",
+                 "lib/back": ".."}
+        for name, target in links.items():
+            os.symlink(target, os.path.join(pkg, name))
+        plain = {"pkg": None, "pkg/lib": None, "pkg/lib/real": None, "pkg/lib/libfoo.so.1": None}
+        kept = dict(plain, **{"pkg/" + name: target for name, target in links.items()})
+        followed = dict(plain, **{"pkg/lib/libfoo.so": None, "pkg/lib/folder": None})
+        for label, options, expected, warnings in [
+                ("kept", [], kept, ["%s/away is a link to ../outside, outside the packed folder" % pkg]),
+                ("followed", ["--dereference"], followed,
+                 ["skipping %s/%s: a link to nothing" % (pkg, name) for name in ("away", "lib/dangling")] +
+                 ["skipping %s/lib/back: it leads back to a folder that holds it" % pkg])]:
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                result = mksfx("-q", *options, "-o", output, pkg)
+                self.assertEqual(sorted(result.stderr.splitlines()), sorted("mksfx: warning: " + w for w in warnings))
+                target = self.fresh_folder("out-" + label)
+                self.assertEqual(run_native(output, target).returncode, 0)
+                made = {}
+                for folder, dirs, files in os.walk(target):
+                    for path in (os.path.join(folder, name) for name in dirs + files):
+                        made[os.path.relpath(path, target)] = os.readlink(path) if os.path.islink(path) else None
+                self.assertEqual(made, expected)
+                with open(os.path.join(target, "pkg", "lib", "libfoo.so"), "rb") as library:
+                    self.assertEqual(library.read(), b"library")
+        with zipfile.ZipFile(self.path("kept.run")) as archive:
+            info = archive.getinfo("pkg/lib/libfoo.so")
+            self.assertEqual((info.create_system, oct(info.external_attr >> 16)), (3, oct(0o120777)))
 
     def test_earlier_output_in_the_packed_folder_is_left_out(self):
         source = self.fresh_folder("source")
@@ -258,6 +294,24 @@ class ConversionTest(Scratch):
                 if label == "python":
                     self.assert_members_unchanged(archive, output)
 
+    def test_installer_block_of_a_converted_archive_is_left_out(self):
+        archive = self.path("downloaded.zip")
+        with zipfile.ZipFile(archive, "w") as made:
+            made.writestr("app/x.sh", "#!/bin/sh\necho ran\n")
+            made.comment = b"sfxstub installer 1\nrun=app/x.sh\nsilent\nend\nfree text"
+        warning = "mksfx: warning: leaving out the installer settings in the comment of %s (they would run app/x.sh)\n"
+        for label, options, comment in [("plain", [], b"free text"),
+                                        ("own block", ["--dest", "D"], b"sfxstub installer 1\ndest=D\nend\nfree text")]:
+            with self.subTest(label):
+                output = self.path(label + ".run")
+                result = mksfx("-q", *options, "-o", output, archive)
+                self.assertEqual(result.stderr, warning % archive)
+                with zipfile.ZipFile(output) as converted:
+                    self.assertEqual(converted.comment, comment)
+        target = self.fresh_folder("out")
+        result = run_native(self.path("plain.run"), target)
+        self.assertEqual((result.returncode, b"ran" in result.stdout, os.listdir(target)), (0, False, ["app"]))
+
     def assert_members_unchanged(self, original, converted):
         with zipfile.ZipFile(original) as before, zipfile.ZipFile(converted) as after:
             describe = lambda archive: [(i.filename, i.compress_type, i.CRC, i.compress_size, i.external_attr)
@@ -352,6 +406,36 @@ class RefusalTest(Scratch):
         for args, message in cases:
             with self.subTest(args):
                 self.assert_refused(args, 2, message)
+        # What does not fit the target: a shell script for Windows, a Windows
+        # program's name for the default target, Linux.
+        with open(self.path("windows-stub"), "wb") as out:
+            out.write(b"MZ" + bytes(200))
+        for args, name, message in [(["--stub", self.path("windows-stub"), "--run", "x/run.sh", source], "setup.exe",
+                                     "--run x/run.sh: a shell script, which Windows cannot run"),
+                                    ([source], "setup.EXE", "setup.EXE is named as a Windows program")]:
+            with self.subTest(name):
+                self.assert_refused(args, 2, message, name)
+        mksfx("-q", "--target", "linux", "-o", self.path("linux.exe"), source)  # chosen, not a mistake
+
+    def test_installer_paths_typed_with_backslashes(self):
+        """'\\' separates folders on Windows: for a Windows target the block
+        gets '/', the program's arguments keep theirs; on Linux it is a name's
+        character."""
+        if not WIN64_BUILT:
+            self.skipTest("no Windows stub in this build")
+        source = self.fresh_folder("source")
+        os.makedirs(os.path.join(source, "My App", "bin"))
+        for name in ("My App/bin/setup.exe", "My App\\bin\\setup.exe"):
+            with open(os.path.join(source, name), "w") as out:
+                out.write("x")
+        run = "'My App\\bin\\setup.exe' /dir=C:\\x"
+        for target, block in [("win64", "dest=Two/Levels\nrun=My App/bin/setup.exe\narg=/dir=C:\\x\n"),
+                              ("linux", "dest=Two\\Levels\nrun=My App\\bin\\setup.exe\narg=/dir=C:\\x\n")]:
+            with self.subTest(target):
+                output = self.path(target + ".out")
+                mksfx("-q", "--target", target, "--dest", "Two\\Levels", "--run", run, "-o", output, source + "/.")
+                with zipfile.ZipFile(output) as made:
+                    self.assertEqual(made.comment.decode(), "sfxstub installer 1\n" + block + "end\n")
 
     def test_longest_password_is_what_the_stub_reads(self):
         """The stub reads 254 characters of a line, its line end included."""
@@ -429,6 +513,20 @@ class RefusalTest(Scratch):
         built = ["linux"] + (["linux-arm64"] if ARM64_BUILT else []) + (["win32", "win64"] if WIN64_BUILT else [])
         help_text = mksfx("--help").stdout
         self.assertIn("Built-in targets: %s.\n" % ", ".join(built), help_text)
+        self.assertIn("Default target: %s.\n" % ("linux-arm64" if os.uname().machine == "aarch64" else "linux"),
+                      help_text)
+        self.assertEqual(mksfx("-o", "x", "/?").stdout, help_text)  # as Windows programs read it
+
+    def test_help_and_man_page_name_the_same_options(self):
+        listed = set()
+        for line in mksfx("--help").stdout.splitlines():
+            if line.startswith("  -"):  # the option column runs to two blanks
+                listed.update(re.findall(r"(?<![\w-])--?[\w][\w-]*", re.split(r"\s{2,}", line.strip())[0]))
+        man_page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "man", "mksfx.1")
+        with open(man_page) as page:
+            described = {"-" + name for line in page if line.startswith(".It Fl ")
+                         for name in re.findall(r"\bFl (-?[\w][\w-]*)", line)}
+        self.assertEqual(sorted(listed), sorted(described))
 
 
 class EncryptionTest(Scratch):
@@ -515,13 +613,14 @@ class MessageTest(Scratch):
     @staticmethod
     def folder_with_dangling_link(base, name):
         os.makedirs(os.path.join(base, "src"))
-        os.symlink("nowhere", os.path.join(base, "src", name))
+        os.symlink("/nowhere", os.path.join(base, "src", name))
         return os.path.join(base, "src")
 
     def test_names_are_shown_safely(self):
         cases = [("adding", self.folder_with_file, "a\x1b[2Jb", 0, "  adding: src/a?[2Jb ("),
                  ("C1 control", self.folder_with_file, "c\x9b2Jd", 0, "  adding: src/c?2Jd ("),
-                 ("warning", self.folder_with_dangling_link, "l\x07ink\x7f", 0, "/src/l?ink?: a link to nothing"),
+                 ("warning", self.folder_with_dangling_link, "l\x07ink\x7f", 0,
+                  "/src/l?ink? is a link to /nowhere, outside the packed folder; the self-extractor will not make it"),
                  ("copying", self.archive_with, "x\x1b]0;title\x07y", 0, "  copying: x?]0;title?y\n"),
                  ("zero byte", self.archive_with, "a\0b\rc", 1,
                   "mksfx: refusing member a?b?c: a name holding a zero byte\n")]
@@ -533,6 +632,35 @@ class MessageTest(Scratch):
                 shown = result.stdout + result.stderr
                 self.assertIn(expected, shown)
                 self.assertFalse(set(shown) & set("\0\x07\x1b\x7f\x9b\r"), repr(shown))
+
+
+    def test_warnings_for_windows_programs(self):
+        """A Windows self-extractor without .exe, and a 32-bit one that would run
+        a 64-bit program (on 32-bit Windows: error 193), found in a folder or a
+        converted archive."""
+        if not WIN64_BUILT:
+            self.skipTest("no Windows stub in this build")
+        source = self.fresh_folder("source")
+        os.makedirs(os.path.join(source, "app"))
+        mksfx("-q", "--target", "win64", "-o", os.path.join(source, "app", "setup.exe"), source + "/app")
+        archive = self.path("app.zip")
+        subprocess.run(["zip", "-qr", archive, "app"], cwd=source, check=True)
+        width = "--run app/setup.exe is a 64-bit Windows program; 32-bit Windows, where this self-extractor runs too"
+        linked = self.fresh_folder("linked")
+        os.symlink("readme.txt", os.path.join(linked, "README"))
+        for label, target, name, inputs, warning in [
+                ("a link", "win64", "setup.exe", [source + "/.", linked],
+                 "1 symbolic link is stored as such; the Windows self-extractor writes each as a file holding"),
+                ("no .exe", "win64", "setup", [source + "/."], "setup is a Windows program; Windows starts it only"),
+                ("64-bit program", "win32", "setup.exe", [source + "/."], width),
+                ("64-bit program converted", "win32", "setup.exe", [archive], width),
+                ("64-bit target", "win64", "setup.exe", [archive], None)]:
+            with self.subTest(label):
+                output = self.path(label.replace(" ", "-"), name)
+                os.makedirs(os.path.dirname(output))
+                result = mksfx("-q", "--target", target, "--run", "app/setup.exe", "-o", output, *inputs)
+                expected = "mksfx: warning: " + warning if warning else ""
+                self.assertEqual((result.stderr[:len(expected)], result.stderr.count("\n")), (expected, len(expected) > 0))
 
 
 class LimitTest(Scratch):

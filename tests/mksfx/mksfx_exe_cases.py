@@ -5,13 +5,15 @@ import argparse
 import os
 import shutil
 import stat
+import struct
+import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from stub_runner import prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+from stub_runner import prepare_wine_prefix, run_stub, windows_path, wine_binary, wine_env  # noqa: E402
 from file_trees import files_below  # noqa: E402
 
 PASSWORD = "s3cret pass"
@@ -39,6 +41,11 @@ class MksfxExeTest(unittest.TestCase):
         return run_stub(ARGS.mksfx_exe, stdin=None, args=args, cwd=self.work.name, timeout=120,
                         wine_prefix=ARGS.wine_prefix_win64, wine_arch="win64", env=env)
 
+    def windows_command(self, *words):
+        ran = subprocess.run([wine_binary("win64"), *words], env=wine_env(ARGS.wine_prefix_win64),
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertEqual(ran.returncode, 0, ran.stdout + ran.stderr)
+
     def extract(self, output, target, stdin=b""):
         """Runs the self-extractor output in a new folder and returns the
         folder's files."""
@@ -58,6 +65,59 @@ class MksfxExeTest(unittest.TestCase):
         text = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
         for target in ARGS.targets:
             self.assertIn(target, text)
+        self.assertIn("Default target: win32.", text)
+        asked = self.mksfx("/?")  # as Windows programs are asked
+        self.assertEqual((asked.status, asked.stdout), (0, result.stdout))
+
+    def test_what_a_windows_publisher_types(self):
+        """No --target: a 32-bit Windows program (it runs on every Windows);
+        the installer's folder and program typed with backslashes are
+        written with '/'; the program's arguments keep theirs."""
+        source = self.make_source(FILES)
+        output = os.path.join(self.work.name, "setup.exe")
+        made = self.mksfx("-q", "--dest", "Program Data\\MyApp", "--run", "'pkg\\sub\\inner.bin' /dir=C:\\x",
+                          "-o", windows_path(output), windows_path(source))
+        self.assertEqual((made.status, made.stderr), (0, b""))
+        with open(output, "rb") as program:
+            head = program.read(4096)
+        pe = struct.unpack_from("<I", head, 0x3C)[0]
+        self.assertEqual((head[pe:pe + 4], struct.unpack_from("<H", head, pe + 24)[0]), (b"PE\0\0", 0x10B))
+        with zipfile.ZipFile(output) as archive:
+            self.assertEqual(archive.comment, b"sfxstub installer 1\ndest=Program Data/MyApp\n"
+                                              b"run=pkg/sub/inner.bin\narg=/dir=C:\\x\nend\n")
+
+    def test_link_back_to_a_packed_folder_ends_the_walk(self):
+        # Windows shows mksfx.exe a link as what it leads to: a link to a
+        # folder above it would be walked for ever.
+        source = self.make_source(FILES)
+        os.symlink("..", os.path.join(source, "sub", "loop"))
+        output = os.path.join(self.work.name, "loop.exe")
+        made = self.mksfx("-q", "-o", windows_path(output), windows_path(source))
+        self.assertEqual(made.status, 0, made.stderr)
+        self.assertIn(b"loop: it leads back to a folder that holds it", made.stderr)
+        with zipfile.ZipFile(output) as archive:
+            self.assertEqual(sorted(name for name in archive.namelist() if not name.endswith("/")),
+                             sorted("pkg/" + name for name in FILES))
+
+    def test_windows_attributes_are_stored(self):
+        """Hidden, system and read-only files keep their bits in the low byte
+        of the external attributes, as Windows zip tools write them; a fixed
+        build (--mtime) drops the read-only and archive bits with the modes."""
+        source = self.make_source(dict(FILES, **{"hidden.txt": b"h", "system.txt": b"s", "read-only.txt": b"r"}))
+        for name, flag in (("hidden.txt", "+h"), ("system.txt", "+s"), ("read-only.txt", "+r")):
+            self.windows_command("attrib", flag, windows_path(os.path.join(source, name)))
+        self.addCleanup(os.chmod, os.path.join(source, "read-only.txt"), 0o644)
+        for label, options, read_only in (("as found", [], 0x01), ("fixed", ["--mtime", "1700000000"], 0)):
+            with self.subTest(label):
+                output = os.path.join(self.work.name, label + ".exe")
+                made = self.mksfx("-q", *options, "-o", windows_path(output), windows_path(source))
+                self.assertEqual(made.status, 0, made.stderr)
+                with zipfile.ZipFile(output) as archive:
+                    # The archive bit says only whether a backup has seen a file.
+                    stored = {info.filename: info.external_attr & 0xDF for info in archive.infolist()}
+                expected = {"pkg/hidden.txt": 0x02, "pkg/system.txt": 0x04, "pkg/read-only.txt": read_only,
+                            "pkg/": 0x10, "pkg/top.txt": 0}
+                self.assertEqual({name: stored[name] for name in expected}, expected)
 
     def make_source(self, files, folder="pkg"):
         source = os.path.join(self.work.name, folder)

@@ -214,6 +214,8 @@ class MksfxZip64Test(Scratch):
         cases = [
             ("locator outside", build([Member("a.txt", b"a")], zip64={"locator_offset": 10**12}),
              "Zip64 end locator points to no Zip64 end record"),
+            ("directory of a petabyte", build([Member("a.txt", b"a")], zip64={"directory_size": 2**50}),
+             "gives its central directory 1125899906842624 bytes, but only 51 bytes lie between"),
             ("extra too short", build([Member("s.txt", b"s", compressed_size=ones, uncompressed_size=ones,
                                               extra=zip64_extra(1))]), "shorter than the values it must hold"),
             ("sizes that wrap", build([Member("w.txt", b"w", compressed_size=ones, local_offset=ones,

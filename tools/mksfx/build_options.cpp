@@ -3,6 +3,8 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +17,8 @@ const char* const k_usage_text =
     "\n"
     "  -o, --output OUTPUT     the self-extractor to write (a folder with --split)\n"
     "  --target linux|linux-arm64|win32|win64\n"
-    "                          which built-in stub to put in front (default: linux,\n"
-    "                          x86-64; the built-in ones are listed below)\n"
+    "                          which built-in stub to put in front (default: the\n"
+    "                          system mksfx runs on; both are listed below)\n"
     "  --stub FILE             put this stub in front instead\n"
     "  -0 ... -9               deflate level (default 6); -0 stores every member\n"
     "  --password PW           encipher every member (AES-256)\n"
@@ -30,6 +32,7 @@ const char* const k_usage_text =
     "                          with it, entries get fixed modes and the output is\n"
     "                          reproducible\n"
     "  -q, --quiet             print nothing but warnings and errors\n"
+    "  --dereference           store what symbolic links lead to, not the links\n"
     "\n"
     "Installer settings (written into the archive comment; see docs/installer.md):\n"
     "  --dest DIR              extract into DIR, a folder below the current one\n"
@@ -43,7 +46,7 @@ const char* const k_usage_text =
     "                          by --password and --password-file)\n"
     "  --silent                no progress lines and no pause at the end\n"
     "  --title TEXT            a line shown before the extraction starts\n"
-    "  -h, --help              show this help\n"
+    "  -h, --help, /?          show this help\n"
     "  --version               show the version\n"
     "\n"
     "Short options bundle (-q9) and take joined values (-oFILE); long ones take\n"
@@ -59,7 +62,7 @@ const char* const k_usage_text =
     "  mksfx --one-password -o setup.exe --target win32 encrypted.zip\n"
     "  mksfx --silent --title 'Installing MyApp' --dest MyApp -o setup app/\n"
     "\n"
-    "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error, 128+N interrupted by signal N.\n";
 
 namespace {
 
@@ -82,12 +85,14 @@ enum LongOnly : int {
   k_split,
   k_mtime,
   k_version,
+  // The installer settings, from k_dest to k_title.
   k_dest,
   k_temp,
   k_run,
   k_one_password,
   k_silent,
   k_title,
+  k_dereference,
 };
 
 // Short options bundle ("-q9"), take values joined or apart ("-oFILE",
@@ -103,6 +108,7 @@ const struct option k_long_options[] = {
     {"split", required_argument, nullptr, k_split},
     {"mtime", required_argument, nullptr, k_mtime},
     {"quiet", no_argument, nullptr, 'q'},
+    {"dereference", no_argument, nullptr, k_dereference},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, k_version},
     {"dest", required_argument, nullptr, k_dest},
@@ -114,13 +120,35 @@ const struct option k_long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The installer settings, which go into the archive comment.
+std::string apply_installer_option(int code, const std::string& value, InstallerOptions* installer) {
+  if (code == k_dest) {
+    if (value.empty()) return "--dest needs a folder";
+    installer->destination = value;
+  } else if (code == k_temp) {
+    installer->temporary = true;
+  } else if (code == k_run) {
+    installer->run = value;
+  } else if (code == k_one_password) {
+    installer->one_password = true;
+  } else if (code == k_silent) {
+    installer->silent = true;
+  } else if (code == k_title) {
+    installer->title = value;
+  }
+  return "";
+}
+
 std::string apply_option(int code, const std::string& value, BuildOptions* options) {
+  if (code >= k_dest && code <= k_title) return apply_installer_option(code, value, &options->installer);
   if (code >= '0' && code <= '9') {
     options->level = code - '0';
   } else if (code == 'o') {
     options->output = value;
   } else if (code == 'q') {
     options->quiet = true;
+  } else if (code == k_dereference) {
+    options->dereference = true;
   } else if (code == 'h') {
     options->show_help = true;
   } else if (code == k_version) {
@@ -142,19 +170,6 @@ std::string apply_option(int code, const std::string& value, BuildOptions* optio
     if (!parse_size(value, &options->split_size) || options->split_size == 0) {
       return "invalid --split size '" + value + "' (bytes, or with k or M, e.g. 1440k)";
     }
-  } else if (code == k_dest) {
-    if (value.empty()) return "--dest needs a folder";
-    options->installer.destination = value;
-  } else if (code == k_temp) {
-    options->installer.temporary = true;
-  } else if (code == k_run) {
-    options->installer.run = value;
-  } else if (code == k_one_password) {
-    options->installer.one_password = true;
-  } else if (code == k_silent) {
-    options->installer.silent = true;
-  } else if (code == k_title) {
-    options->installer.title = value;
   } else if (code == k_mtime) {
     std::time_t mtime = 0;
     if (!parse_epoch(value, &mtime)) return "invalid --mtime '" + value + "' (seconds since 1970)";
@@ -194,6 +209,45 @@ std::string describe_refusal(int code, int refused_option, char** argv) {
   return describe_long_refusal(word);
 }
 
+// The long option that name (without "--" and "=VALUE") names, exactly or
+// by an unambiguous start; nullptr for none or several.
+const struct option* long_option_named(const std::string& name) {
+  const struct option* found = nullptr;
+  for (const struct option* known = k_long_options; known->name != nullptr; ++known) {
+    if (name == known->name) return known;
+    if (std::string(known->name).compare(0, name.size(), name) != 0) continue;
+    if (found != nullptr) return nullptr;
+    found = known;
+  }
+  return found;
+}
+
+// getopt reads "-10" as -1 -0, which would store every member: a
+// short-option word with two digits in a row asks for a level outside 0-9.
+// Returns that word or "", passing over option values as getopt does.
+std::string find_level_outside_range(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "--") break;
+    if (word.rfind("--", 0) == 0) {
+      const struct option* named = long_option_named(word.substr(2, word.find('=') - 2));
+      if (named != nullptr && named->has_arg == required_argument && word.find('=') == std::string::npos) ++i;
+      continue;
+    }
+    for (std::size_t at = 1; word[0] == '-' && at < word.size(); ++at) {
+      if (word[at] == 'o') {
+        if (at + 1 == word.size()) ++i;  // "-o VALUE"
+        break;
+      }
+      if (std::isdigit(static_cast<unsigned char>(word[at])) && at + 1 < word.size() &&
+          std::isdigit(static_cast<unsigned char>(word[at + 1]))) {
+        return word;
+      }
+    }
+  }
+  return "";
+}
+
 std::string check_combination(const BuildOptions& options) {
   if (options.show_help || options.show_version) return "";
   if (options.output.empty()) return "no output given (-o OUTPUT)";
@@ -231,6 +285,8 @@ bool parse_size(const std::string& text, std::uint64_t* size) {
 std::string parse_build_options(int argc, char** argv, const char* source_date_epoch, BuildOptions* options) {
   // getopt keeps its place between calls: 0 starts it afresh. It also moves
   // the inputs behind the options, so "mksfx app/ -o setup" works.
+  std::string level = find_level_outside_range(argc, argv);
+  if (!level.empty()) return "invalid level in " + level + " (a level is one digit, -0 to -9)";
   optind = 0;
   opterr = 0;
   int code;
@@ -240,6 +296,10 @@ std::string parse_build_options(int argc, char** argv, const char* source_date_e
     if (!error.empty()) return error;
   }
   for (int i = optind; i < argc; ++i) options->inputs.push_back(argv[i]);
+  // Windows programs show their help for "/?".
+  if (std::find(options->inputs.begin(), options->inputs.end(), "/?") != options->inputs.end()) {
+    options->show_help = true;
+  }
   if (!options->mtime && source_date_epoch != nullptr && *source_date_epoch != '\0') {
     std::time_t mtime = 0;
     if (!parse_epoch(source_date_epoch, &mtime))

@@ -21,6 +21,7 @@ struct BuildOptions {
   std::uint64_t split_size = 0;  // 0: one file
   std::optional<std::time_t> mtime;
   bool quiet = false;
+  bool dereference = false;    // follow symbolic links instead of storing them
   InstallerOptions installer;  // --dest, --temp, --run, --one-password, --silent, --title
   bool show_help = false;
   bool show_version = false;

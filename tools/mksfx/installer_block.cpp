@@ -1,6 +1,7 @@
 // installer_block.cpp - the installer block mksfx writes into the archive comment.
 #include "installer_block.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "front/installer_config.h"
@@ -20,6 +21,27 @@ std::string refusal_of_relative_name(const std::string& name, NameRules rules) {
   if (name[0] == '\\') return "an absolute path";
   if (has_control_character(name)) return "a control character";
   return refusal_of_name(name, rules);
+}
+
+// The lines of the block at the comment's start, line ends dropped, from
+// the marker line up to the end line as the stub reads them; *rest is where
+// the free text after the end line starts (npos when there is no end line).
+std::vector<std::string> read_block_lines(const std::string& comment, std::size_t* rest) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < comment.size();) {
+    std::size_t line_end = comment.find('\n', start);
+    if (line_end == std::string::npos) break;
+    std::string line = comment.substr(start, line_end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    start = line_end + 1;
+    if (!lines.empty() && line == "end") {
+      *rest = start;
+      return lines;
+    }
+    lines.push_back(line);
+  }
+  *rest = std::string::npos;
+  return lines;
 }
 
 }  // namespace
@@ -52,6 +74,11 @@ std::string split_run_words(const std::string& text, std::vector<std::string>* w
   if (in_word) words->push_back(word);
   if (words->empty() || (*words)[0].empty()) return "--run names no program";
   return "";
+}
+
+void use_block_separators(InstallerOptions* options, std::vector<std::string>* run_words) {
+  std::replace(options->destination.begin(), options->destination.end(), '\\', '/');
+  if (!run_words->empty()) std::replace((*run_words)[0].begin(), (*run_words)[0].end(), '\\', '/');
 }
 
 std::string check_installer_options(const InstallerOptions& options, const std::vector<std::string>& run_words,
@@ -98,11 +125,22 @@ std::string make_installer_block(const InstallerOptions& options, const std::vec
   return block + "end\n";
 }
 
+bool has_installer_block(const std::string& comment) {
+  return comment.compare(0, std::strlen(k_installer_marker), k_installer_marker) == 0;
+}
+
 std::string comment_without_block(const std::string& comment) {
-  if (comment.compare(0, std::strlen(k_installer_marker), k_installer_marker) != 0) return comment;
-  std::size_t end = comment.find("\nend\n");
-  std::size_t crlf_end = comment.find("\nend\r\n");
-  if (end != std::string::npos) return comment.substr(end + 5);
-  if (crlf_end != std::string::npos) return comment.substr(crlf_end + 6);
+  if (!has_installer_block(comment)) return comment;
+  std::size_t rest = 0;
+  read_block_lines(comment, &rest);
+  return rest == std::string::npos ? "" : comment.substr(rest);
+}
+
+std::string program_of_block(const std::string& comment) {
+  if (!has_installer_block(comment)) return "";
+  std::size_t rest = 0;
+  for (const std::string& line : read_block_lines(comment, &rest)) {
+    if (line.compare(0, 4, "run=") == 0) return line.substr(4);
+  }
   return "";
 }

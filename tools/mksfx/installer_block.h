@@ -28,6 +28,11 @@ struct InstallerOptions {
 // program).
 std::string split_run_words(const std::string& text, std::vector<std::string>* words);
 
+// Writes --dest and the program with '/', the block's separator, in place
+// of '\\', which separates folders on Windows (where a maker types
+// "Program Data\\MyApp"); the program's arguments keep theirs.
+void use_block_separators(InstallerOptions* options, std::vector<std::string>* run_words);
+
 // Returns "" or why the stub would refuse the options: an unsafe folder or
 // program name for rules, a control character, a title or argument list
 // longer than the stub takes, --temp without --run or with --dest.
@@ -38,6 +43,14 @@ std::string check_installer_options(const InstallerOptions& options, const std::
 // arguments one per line) and the end line.
 std::string make_installer_block(const InstallerOptions& options, const std::vector<std::string>& run_words);
 
-// The archive comment with its installer block (if any) left out: what a
-// converted archive keeps of its own comment when it gets a new block.
+// True when the archive comment starts with an installer block (of any
+// version, well formed or not: the stub would take it for one).
+bool has_installer_block(const std::string& comment);
+
+// The archive comment with its installer block (if any) left out: the free
+// text after the block's end line, or "" when the block has no end line.
 std::string comment_without_block(const std::string& comment);
+
+// The program that the comment's installer block runs (its run= line), or
+// "" when it has no block or runs nothing.
+std::string program_of_block(const std::string& comment);

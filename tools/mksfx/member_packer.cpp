@@ -71,18 +71,28 @@ class Spool {
   std::uint64_t size_ = 0;
 };
 
+// A member's data: the file's bytes, or a link's target.
 class InputFile {
  public:
-  explicit InputFile(const std::string& path) : path_(path), file_(open_file(path, "rb")) {
-    if (file_ == nullptr) throw BuildError("cannot read " + path + ": " + std::strerror(errno));
+  explicit InputFile(const SourceItem& item) : path_(item.path), link_(item.is_link ? &item.link_target : nullptr) {
+    if (link_ != nullptr) return;
+    file_ = open_file(path_, "rb");
+    if (file_ == nullptr) throw BuildError("cannot read " + path_ + ": " + std::strerror(errno));
   }
-  ~InputFile() { std::fclose(file_); }
+  ~InputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   // Reads up to size bytes; 0 at the end. Throws on a read error.
   std::size_t read(char* buffer, std::size_t size) {
     stop_if_interrupted();
+    if (link_ != nullptr) {
+      std::size_t got = link_->copy(buffer, size, link_done_);
+      link_done_ += got;
+      return got;
+    }
     std::size_t got = std::fread(buffer, 1, size, file_);
     if (got == 0 && std::ferror(file_)) throw BuildError("cannot read " + path_ + ": " + std::strerror(errno));
     return got;
@@ -90,7 +100,9 @@ class InputFile {
 
  private:
   std::string path_;
-  FILE* file_;
+  const std::string* link_;
+  std::size_t link_done_ = 0;
+  FILE* file_ = nullptr;
 };
 
 class Deflater {
@@ -153,7 +165,7 @@ void show_progress(const SourceItem& item, std::uint64_t done) {
 
 // Reads the file once: its CRC-32 and, with a level, its compressed form.
 ReadResult read_and_compress(const SourceItem& item, const PackSettings& settings, Spool* spool) {
-  InputFile input(item.path);
+  InputFile input(item);
   std::string& buffer = read_buffer_for_members();
   Deflater* deflater = spool != nullptr ? &deflater_for_members(settings.level) : nullptr;
   bool progress = settings.show_progress && item.size >= k_progress_threshold;
@@ -244,10 +256,15 @@ CentralRecord describe_item(const SourceItem& item, const PackSettings& settings
   record.dos_time = static_cast<std::uint16_t>(dos_time & 0xFFFF);
   record.dos_date = static_cast<std::uint16_t>(dos_time >> 16);
   unsigned mode = item.mode & 0777;
-  // Fixed modes keep a reproducible build independent of the umask.
-  if (settings.fixed_time) mode = (item.is_directory || (mode & 0111) != 0) ? 0755 : 0644;
-  unsigned type = item.is_directory ? 0040000 : 0100000;
-  record.external_attributes = (type | mode) << 16 | (item.is_directory ? k_dos_directory_attribute : 0);
+  // Fixed modes keep a reproducible build independent of the umask; a
+  // link's mode means nothing and is always 0777.
+  if (settings.fixed_time && !item.is_link) mode = (item.is_directory || (mode & 0111) != 0) ? 0755 : 0644;
+  unsigned type = item.is_link ? k_unix_type_link : item.is_directory ? 0040000 : 0100000;
+  std::uint32_t dos = item.dos_attributes | (item.is_directory ? k_dos_directory_attribute : 0);
+  // A fixed build keeps neither the archive bit, which only says whether a
+  // backup has seen the file, nor a read-only bit its fixed mode contradicts.
+  if (settings.fixed_time) dos &= ~(k_dos_read_only_attribute | k_dos_archive_attribute);
+  record.external_attributes = (type | mode) << 16 | dos;
   // Flagged as UTF-8 only when it is: Windows would refuse the member.
   bool ascii = true;
   for (unsigned char c : item.name) ascii = ascii && c < 0x80;
@@ -292,7 +309,7 @@ class MemberOutput {
 
 // Stores the file by reading it again; it must not have changed since.
 void copy_stored(const SourceItem& item, const ReadResult& first_read, MemberOutput& output) {
-  InputFile input(item.path);
+  InputFile input(item);
   std::string& buffer = read_buffer_for_members();
   ReadResult again;
   while (std::size_t got = input.read(buffer.data(), buffer.size())) {

@@ -1,4 +1,5 @@
 // mksfx_main.cpp - build a self-extracting program from a folder or a zip archive.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "output_check.h"
 #include "source_tree.h"
 #include "stub_catalog.h"
+#include "target_fit.h"
 #include "zip_conversion.h"
 #include "zip_records.h"
 
@@ -97,16 +99,35 @@ std::optional<std::string> choose_password(const BuildOptions& options, Encrypti
   return password;
 }
 
-std::string choose_stub(const BuildOptions& options, NameRules* rules) {
+// What the build writes, decided before the output is opened.
+struct BuildPlan {
+  std::string stub;
+  NameRules rules = NameRules::linux_stub;
+  TargetFit fit;
+  bool converting = false;
+  PackSettings settings;
+  std::vector<std::string> run_words;  // --run's program and arguments
+  std::string block;                   // the installer block, or ""
+  std::vector<SourceItem> items;       // the files and folders to pack
+};
+
+// The stub, and what it tells of the target. Without --target or --stub,
+// the target is the system mksfx runs on.
+std::string choose_stub(const BuildOptions& options, BuildPlan* plan) {
+  std::string stub;
   if (!options.stub_file.empty()) {
-    std::string stub = read_stub_file(options.stub_file);
-    *rules = stub.compare(0, 2, "MZ") == 0 ? NameRules::windows_stub : NameRules::linux_stub;
-    return stub;
+    stub = read_stub_file(options.stub_file);
+    plan->fit.windows = stub.compare(0, 2, "MZ") == 0;
+  } else {
+    StubTarget target = StubTarget::linux_x86_64;
+    (void)parse_stub_target(options.target.empty() ? native_target_name() : options.target, &target);
+    plan->fit.windows = is_windows_target(target);
+    stub = embedded_stub(target);
   }
-  StubTarget target = StubTarget::linux_x86_64;
-  (void)parse_stub_target(options.target.empty() ? "linux" : options.target, &target);
-  *rules = is_windows_target(target) ? NameRules::windows_stub : NameRules::linux_stub;
-  return embedded_stub(target);
+  plan->rules = plan->fit.windows ? NameRules::windows_stub : NameRules::linux_stub;
+  plan->fit.chosen = !options.target.empty() || !options.stub_file.empty();
+  plan->fit.stub_kind = pe_kind_of(stub);
+  return stub;
 }
 
 // An earlier spanned output holds nothing but diskN folders; only such a
@@ -247,13 +268,21 @@ void commit_output(const DiskWriter& writer, const BuildOptions& options) {
 
 // The Windows stubs make names flagged as UTF-8 under their Unicode names
 // and read others in the DOS code page: a name that is not UTF-8 (bytes of
-// some other character set) comes out in other characters there.
-void warn_about_names_not_utf8(const std::vector<SourceItem>& items) {
+// some other character set) comes out in other characters there. They make
+// no links: a link member becomes a file holding the link's text.
+void warn_about_windows_names_and_links(const std::vector<SourceItem>& items) {
+  std::size_t links = 0;
   for (const SourceItem& item : items) {
+    links += item.is_link ? 1 : 0;
     if (is_valid_utf8(item.name.c_str())) continue;
     std::fprintf(stderr, "mksfx: warning: %s is not UTF-8; Windows will show it in its DOS code page\n",
                  shown(item.name).c_str());
   }
+  if (links == 0) return;
+  std::fprintf(stderr,
+               "mksfx: warning: %zu symbolic link%s stored as such; the Windows self-extractor writes each as a file "
+               "holding the link's target (--dereference stores copies)\n",
+               links, links == 1 ? " is" : "s are");
 }
 
 // The installer block for the options, or "" when they ask for none; throws
@@ -268,25 +297,31 @@ std::string choose_installer_block(const BuildOptions& options, NameRules rules,
     std::string error = split_run_words(*installer.run, run_words);
     if (!error.empty()) throw UsageError(error);
   }
+  // '\\' separates folders where the self-extractor runs, or where mksfx does.
+  if (rules == NameRules::windows_stub || std::strchr(path_separators(), '\\') != nullptr) {
+    use_block_separators(&installer, run_words);
+  }
   std::string error = check_installer_options(installer, *run_words, rules);
   if (!error.empty()) throw UsageError(error);
   return make_installer_block(installer, *run_words);
 }
 
-// The program to run must be a file member of the archive.
-void check_program_is_member(const std::vector<std::string>& run_words, const std::vector<CentralRecord>& records) {
-  if (run_words.empty()) return;
-  for (const CentralRecord& record : records) {
-    if (record.name == run_words[0]) return;
-  }
-  throw BuildError("--run " + run_words[0] + ": the archive has no such member");
+// A converted archive's own installer block is left out: mksfx did not
+// write it in this run, and a "plain" self-extractor would run a program no
+// one asked for. The free text after it stays.
+std::string drop_foreign_block(const std::string& comment, const std::string& input) {
+  if (!has_installer_block(comment)) return comment;
+  std::string program = program_of_block(comment);
+  std::fprintf(stderr, "mksfx: warning: leaving out the installer settings in the comment of %s%s\n",
+               shown(input).c_str(), program.empty() ? "" : (" (they would run " + shown(program) + ")").c_str());
+  return comment_without_block(comment);
 }
 
 // The comment as written: the block in front of what the archive had; the
 // stub's own reader must take it as meant.
 std::string combine_comment(const std::string& block, const std::string& comment) {
   if (block.empty()) return comment;
-  std::string combined = block + comment_without_block(comment);
+  std::string combined = block + comment;
   if (combined.size() > 0xFFFF) throw BuildError("the archive comment with the installer settings passes 64 KiB");
   InstallerConfig config;
   const char* problem = "";
@@ -297,44 +332,93 @@ std::string combine_comment(const std::string& block, const std::string& comment
   return combined;
 }
 
-void build_self_extractor(const BuildOptions& options) {
-  NameRules rules = NameRules::linux_stub;
-  std::string stub = choose_stub(options, &rules);
-  bool converting = options.inputs.size() == 1 && is_zip_archive(options.inputs[0]);
-  if (converting && (options.password || !options.password_file.empty())) {
+// Refuses an output or program that does not fit the target, and warns of a
+// Windows program's name without .exe.
+void check_target_fit(const BuildOptions& options, const BuildPlan& plan) {
+  std::string name = file_name_of(options.output);
+  std::string refusal =
+      refusal_of_target_fit(plan.fit, name, plan.run_words.empty() ? std::string() : plan.run_words[0]);
+  if (!refusal.empty()) throw UsageError(refusal);
+  warn_about_output_name(plan.fit, name);
+}
+
+BuildPlan plan_build(const BuildOptions& options) {
+  BuildPlan plan;
+  plan.stub = choose_stub(options, &plan);
+  plan.converting = options.inputs.size() == 1 && is_zip_archive(options.inputs[0]);
+  if (plan.converting && (options.password || !options.password_file.empty())) {
     throw UsageError("a zip archive is converted as it is; --password applies to files and folders only");
   }
-  PackSettings settings;
-  settings.level = options.level;
-  settings.encryption = options.encryption == "zipcrypto" ? Encryption::zipcrypto : Encryption::aes;
-  settings.password = choose_password(options, settings.encryption);
-  std::vector<std::string> run_words;
-  std::string block = choose_installer_block(options, rules, settings.password.has_value(), &run_words);
-  settings.fixed_time = options.mtime;
-  settings.quiet = options.quiet;
-  settings.show_progress = !options.quiet && is_console(stderr);
+  plan.settings.level = options.level;
+  plan.settings.encryption = options.encryption == "zipcrypto" ? Encryption::zipcrypto : Encryption::aes;
+  plan.settings.password = choose_password(options, plan.settings.encryption);
+  plan.block = choose_installer_block(options, plan.rules, plan.settings.password.has_value(), &plan.run_words);
+  plan.settings.fixed_time = options.mtime;
+  plan.settings.quiet = options.quiet;
+  plan.settings.show_progress = !options.quiet && is_console(stderr);
+  check_target_fit(options, plan);
   // Before the walk, which may be long: a wrong OUTPUT is found at once.
   check_output_path(options);
-  std::vector<SourceItem> items;
-  if (!converting) items = collect_sources(options.inputs, rules, options.output);
-  if (rules == NameRules::windows_stub) warn_about_names_not_utf8(items);
+  if (!plan.converting) {
+    LinkHandling links = options.dereference ? LinkHandling::follow : LinkHandling::keep;
+    plan.items = collect_sources(options.inputs, plan.rules, options.output, links);
+  }
+  if (plan.rules == NameRules::windows_stub) warn_about_windows_names_and_links(plan.items);
+  return plan;
+}
 
-  DiskWriter writer;
-  open_output(writer, options);
-  if (options.split_size != 0 && stub.size() > options.split_size) {
-    throw BuildError("the stub (" + std::to_string(stub.size()) + " bytes) does not fit on a disk of " +
+// The first bytes of the program --run names, as extracted ("" when they
+// cannot be read): enough for a Windows program's headers.
+std::string read_program_head(const BuildOptions& options, const BuildPlan& plan) {
+  constexpr std::size_t k_program_head_size = 64 * 1024;
+  const std::string& program = plan.run_words[0];
+  if (plan.converting) return read_member_head(options.inputs[0], program, plan.rules, k_program_head_size);
+  for (const SourceItem& item : plan.items) {
+    if (item.name == program) return read_file_head(item.path, k_program_head_size);
+  }
+  return "";
+}
+
+// The program to run must be a file member of the archive, and one that the
+// target's Windows can start.
+void check_program(const BuildOptions& options, const BuildPlan& plan, const std::vector<CentralRecord>& records) {
+  if (plan.run_words.empty()) return;
+  const std::string& program = plan.run_words[0];
+  auto is_program = [&](const CentralRecord& record) { return record.name == program; };
+  if (std::none_of(records.begin(), records.end(), is_program)) {
+    throw BuildError("--run " + program + ": the archive has no such member");
+  }
+  // Only a 32-bit Windows stub's program is worth reading.
+  if (plan.fit.stub_kind == PeKind::pe32) warn_about_program_width(plan.fit, program, read_program_head(options, plan));
+}
+
+// Writes the stub and the members; *comment receives a converted archive's
+// comment.
+std::vector<CentralRecord> write_members(DiskWriter& writer, const BuildOptions& options, const BuildPlan& plan,
+                                         std::string* comment) {
+  if (options.split_size != 0 && plan.stub.size() > options.split_size) {
+    throw BuildError("the stub (" + std::to_string(plan.stub.size()) + " bytes) does not fit on a disk of " +
                      std::to_string(options.split_size) + " bytes");
   }
-  write_whole(writer, stub);
+  write_whole(writer, plan.stub);
   std::vector<CentralRecord> records;
-  std::string comment;
-  if (converting) {
-    records = convert_archive(writer, options.inputs[0], rules, options.quiet, &comment);
+  if (plan.converting) {
+    records = convert_archive(writer, options.inputs[0], plan.rules, options.quiet, comment);
+    *comment = drop_foreign_block(*comment, options.inputs[0]);
   } else {
-    for (const SourceItem& item : items) records.push_back(pack_member(writer, item, settings));
+    for (const SourceItem& item : plan.items) records.push_back(pack_member(writer, item, plan.settings));
   }
-  check_program_is_member(run_words, records);
-  write_directory(writer, records, combine_comment(block, comment));
+  return records;
+}
+
+void build_self_extractor(const BuildOptions& options) {
+  BuildPlan plan = plan_build(options);
+  DiskWriter writer;
+  open_output(writer, options);
+  std::string comment;
+  std::vector<CentralRecord> records = write_members(writer, options, plan, &comment);
+  check_program(options, plan, records);
+  write_directory(writer, records, combine_comment(plan.block, comment));
   close_output(writer);
   if (options.split_size == 0) {
     check_single_output(writer.disk_paths.back(), records);
@@ -367,7 +451,7 @@ int main(int argc, char** argv) {
   }
   if (options.show_help) {
     std::fputs(k_usage_text, stdout);
-    std::printf("Built-in targets: %s.\n", built_in_targets().c_str());
+    std::printf("Built-in targets: %s.\nDefault target: %s.\n", built_in_targets().c_str(), native_target_name());
     return 0;
   }
   if (options.show_version) {

@@ -106,6 +106,29 @@ FILE* create_spill_file() {
 
 const char* path_separators() { return "/\\"; }
 
+const char* native_target_name() { return "win32"; }
+
+std::uint32_t read_dos_attributes(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide_of(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+  return attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_ARCHIVE);
+}
+
+bool read_link_time(const std::string& path, std::time_t* mtime) {
+  // The attributes of a link itself: Windows does not follow it here.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide_of(path).c_str(), GetFileExInfoStandard, &data)) {
+    errno = ENOENT;
+    return false;
+  }
+  // 100-nanosecond steps since 1601; 11644473600 seconds before 1970.
+  std::uint64_t steps =
+      static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+  *mtime = static_cast<std::time_t>(steps / 10000000 - 11644473600ull);
+  return true;
+}
+
 bool is_console(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 unsigned file_creation_mask() { return 022; }
@@ -163,6 +186,14 @@ FILE* create_spill_file() { return std::tmpfile(); }
 
 const char* path_separators() { return "/"; }
 
+const char* native_target_name() {
+#ifdef __aarch64__
+  return "linux-arm64";
+#else
+  return "linux";
+#endif
+}
+
 bool is_console(FILE* stream) { return isatty(fileno(stream)) == 1; }
 
 unsigned file_creation_mask() {
@@ -170,6 +201,15 @@ unsigned file_creation_mask() {
   mode_t mask = umask(0);
   umask(mask);
   return static_cast<unsigned>(mask);
+}
+
+std::uint32_t read_dos_attributes(const std::string& /*path*/) { return 0; }
+
+bool read_link_time(const std::string& path, std::time_t* mtime) {
+  struct stat information;
+  if (lstat(path.c_str(), &information) != 0) return false;
+  *mtime = information.st_mtime;
+  return true;
 }
 
 bool identify_file(const std::string& path, FileIdentity* identity) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -74,3 +75,18 @@ struct FileIdentity {
 // The identity of the file or folder that path names, through links.
 // Returns false when it cannot be told.
 bool identify_file(const std::string& path, FileIdentity* identity);
+
+// The target of the system mksfx runs on, its default: "win32" for
+// mksfx.exe (a 32-bit self-extractor runs on every Windows), "linux-arm64"
+// for a build on arm64, "linux" for x86-64.
+const char* native_target_name();
+
+// The modification time of the symbolic link at path itself, not of what
+// it leads to. Returns false with errno set when it cannot be read.
+bool read_link_time(const std::string& path, std::time_t* mtime);
+
+// The DOS attributes of the file or folder at path, as Windows zip tools
+// store them in the low byte of the external attributes: read-only (0x01),
+// hidden (0x02), system (0x04), folder (0x10) and archive (0x20). Windows
+// only; 0 elsewhere, and when they cannot be read.
+std::uint32_t read_dos_attributes(const std::string& path);

@@ -2,6 +2,7 @@
 #include "source_tree.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -36,8 +37,11 @@ namespace fs = std::filesystem;
 // What is packed of one file or folder, read through links.
 struct Facts {
   bool is_directory = false;
+  bool is_link = false;
+  std::string link_target;
   std::uint64_t size = 0;
   unsigned mode = 0;
+  std::uint32_t dos_attributes = 0;
   std::time_t mtime = 0;
 };
 
@@ -53,6 +57,7 @@ Facts read_facts(const std::string& path, const fs::file_status& status) {
   Facts facts;
   facts.is_directory = fs::is_directory(status);
   facts.mode = stored_permissions(status.permissions());
+  facts.dos_attributes = read_dos_attributes(path);
   if (!facts.is_directory) facts.size = fs::file_size(native_path(path), error);
   fs::file_time_type written = error ? fs::file_time_type() : fs::last_write_time(native_path(path), error);
   if (error) throw BuildError("cannot read " + path + ": " + error.message());
@@ -62,7 +67,7 @@ Facts read_facts(const std::string& path, const fs::file_status& status) {
 
 class SourceWalk {
  public:
-  SourceWalk(NameRules rules, const std::string& output) : rules_(rules) {
+  SourceWalk(NameRules rules, const std::string& output, LinkHandling links) : rules_(rules), links_(links) {
     std::error_code error;
     fs::file_status status = fs::status(native_path(output), error);
     if (output.empty() || error || !identify_file(output, &output_identity_)) return;
@@ -76,6 +81,7 @@ class SourceWalk {
     fs::file_status status = fs::status(native_path(path), error);
     if (error) throw BuildError("cannot read " + path + ": " + error.message());
     std::string name = base_name_of(path);
+    root_ = fs::is_directory(status) && !name.empty() ? name + "/" : "";
     if (fs::is_directory(status)) {
       if (!name.empty()) add_item(path, name + "/", read_facts(path, status));
       add_folder(path, name.empty() ? "" : name + "/");
@@ -108,8 +114,11 @@ class SourceWalk {
     item.path = path;
     item.name = name;
     item.is_directory = facts.is_directory;
+    item.is_link = facts.is_link;
+    item.link_target = facts.link_target;
     item.size = facts.size;
     item.mode = facts.mode;
+    item.dos_attributes = facts.dos_attributes;
     item.mtime = facts.mtime;
     items_.push_back(std::move(item));
   }
@@ -122,26 +131,25 @@ class SourceWalk {
       children.push_back(name_of_path(child->path().filename()));
     }
     if (error) throw BuildError("cannot read folder " + path + ": " + error.message());
+    FileIdentity identity;
+    bool known = identify_file(path, &identity);
+    if (known) open_folders_.push_back(identity);
     for (const std::string& child_name : children) add_child(path + "/" + child_name, prefix + child_name);
+    if (known) open_folders_.pop_back();
   }
 
   void add_child(const std::string& path, const std::string& name) {
     std::error_code error;
     fs::file_status status = fs::symlink_status(native_path(path), error);
     if (error) throw BuildError("cannot read " + path + ": " + error.message());
-    if (fs::is_symlink(status)) {
-      status = fs::status(native_path(path), error);
-      if (error || !fs::exists(status)) {
-        std::fprintf(stderr, "mksfx: warning: skipping %s: a link to nothing\n", shown(path).c_str());
-        return;
-      }
-      if (fs::is_directory(status)) {
-        std::fprintf(stderr, "mksfx: warning: skipping %s: a link to a folder\n", shown(path).c_str());
-        return;
-      }
+    if (fs::is_symlink(status) && links_ == LinkHandling::keep) {
+      add_item(path, name, read_link_facts(path, name));
+      return;
     }
-    if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
-      std::fprintf(stderr, "mksfx: warning: skipping %s: not a file or folder\n", shown(path).c_str());
+    if (fs::is_symlink(status)) status = fs::status(native_path(path), error);
+    const char* skipped = reason_to_skip(path, status, static_cast<bool>(error));
+    if (skipped != nullptr) {
+      std::fprintf(stderr, "mksfx: warning: skipping %s: %s\n", shown(path).c_str(), skipped);
       return;
     }
     Facts facts = read_facts(path, status);
@@ -150,6 +158,42 @@ class SourceWalk {
     if (is_output(path, facts)) return;
     add_item(path, facts.is_directory ? name + "/" : name, facts);
     if (facts.is_directory) add_folder(path, name + "/");
+  }
+
+  // Why a child (read through a link) is not packed, or nullptr. A followed
+  // link, or on Windows a junction, may lead back to a folder being walked,
+  // and the walk would never end.
+  const char* reason_to_skip(const std::string& path, const fs::file_status& status, bool unreadable) const {
+    if (unreadable || !fs::exists(status)) return "a link to nothing";
+    if (fs::is_directory(status)) return is_open_folder(path) ? "it leads back to a folder that holds it" : nullptr;
+    return fs::is_regular_file(status) ? nullptr : "not a file or folder";
+  }
+
+  bool is_open_folder(const std::string& path) const {
+    FileIdentity identity;
+    return identify_file(path, &identity) &&
+           std::find(open_folders_.begin(), open_folders_.end(), identity) != open_folders_.end();
+  }
+
+  // A link kept as a link: its text is its data. The stub makes no link
+  // that leads outside the extraction folder; one that leaves the packed
+  // folder is most likely a mistake too.
+  Facts read_link_facts(const std::string& path, const std::string& name) const {
+    std::error_code error;
+    Facts facts;
+    facts.is_link = true;
+    facts.link_target = name_of_path(fs::read_symlink(native_path(path), error));
+    if (error || !read_link_time(path, &facts.mtime)) {
+      throw BuildError("cannot read link " + path + ": " + (error ? error.message() : std::strerror(errno)));
+    }
+    facts.size = facts.link_target.size();
+    facts.mode = 0777;
+    if (!link_stays_inside(name.substr(root_.size()).c_str(), facts.link_target.c_str())) {
+      bool refused = !link_stays_inside(name.c_str(), facts.link_target.c_str());
+      std::fprintf(stderr, "mksfx: warning: %s is a link to %s, outside the packed folder%s\n", shown(path).c_str(),
+                   shown(facts.link_target).c_str(), refused ? "; the self-extractor will not make it" : "");
+    }
+    return facts;
   }
 
   // Only a file of the output's kind and size is worth the system call
@@ -161,6 +205,9 @@ class SourceWalk {
   }
 
   NameRules rules_;
+  LinkHandling links_;
+  std::string root_;                        // the name of the input being walked, "app/" (or "")
+  std::vector<FileIdentity> open_folders_;  // the folders being walked
   bool output_known_ = false;
   bool output_is_folder_ = false;
   std::uint64_t output_size_ = 0;
@@ -196,8 +243,8 @@ std::string refusal_of_name(const std::string& name, NameRules rules) {
 }
 
 std::vector<SourceItem> collect_sources(const std::vector<std::string>& inputs, NameRules rules,
-                                        const std::string& output) {
-  SourceWalk walk(rules, output);
+                                        const std::string& output, LinkHandling links) {
+  SourceWalk walk(rules, output, links);
   for (const std::string& input : inputs) walk.add_input(input);
   return walk.take_sorted();
 }

@@ -1,6 +1,8 @@
 // zip_conversion.cpp - turn an existing zip archive (or split set) into a self-extractor.
 #include "zip_conversion.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -8,8 +10,8 @@
 #include <filesystem>
 
 #include "archive/aes_extra.h"
-#include "extract/aes_member.h"
 #include "archive/zip64_fields.h"
+#include "extract/aes_member.h"
 #include "mksfx_platform.h"
 #include "platform/platform.h"
 
@@ -49,6 +51,8 @@ class ArchiveParts {
 
   // Reads size bytes at offset of the whole; throws when they are not there.
   std::string read(std::uint64_t offset, std::size_t size) {
+    // Before the buffer is sized: a length read from the archive may be absurd.
+    if (size > total_ || offset > total_ - size) throw BuildError("the archive is cut short: a record passes its end");
     std::string bytes;
     bytes.reserve(size);
     while (bytes.size() < size) {
@@ -277,6 +281,20 @@ void check_member(const CentralRecord& record, NameRules rules) {
   }
 }
 
+// The directory lies between its start and the end record: a size that
+// passes the end record (a damaged or hostile end record claiming
+// petabytes) is refused before any of it is read.
+void check_directory_size(const EndRecord& end, std::uint64_t directory_start, std::uint64_t end_start) {
+  if (directory_start > end_start) {
+    throw BuildError("the archive's end record places its central directory past itself");
+  }
+  if (end.directory_size > end_start - directory_start) {
+    throw BuildError("the archive's end record gives its central directory " + std::to_string(end.directory_size) +
+                     " bytes, but only " + std::to_string(end_start - directory_start) +
+                     " bytes lie between its start and the end record");
+  }
+}
+
 std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end, NameRules rules,
                                        std::uint64_t* directory_start_out) {
   std::uint64_t directory_start = parts.start_of(end.directory_disk) + end.directory_offset;
@@ -292,6 +310,7 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
     shift = end_start - directory_start - end.directory_size;
   }
   directory_start += shift;
+  check_directory_size(end, directory_start, end_start);
   *directory_start_out = directory_start;
   std::string directory = parts.read(directory_start, end.directory_size);
   std::vector<SourceMember> members;
@@ -353,6 +372,52 @@ void copy_member(ArchiveParts& parts, DiskWriter& writer, SourceMember& member) 
   }
 }
 
+// Opens the archive at path (the last file of a split set, with its
+// siblings) into parts and reads its checked members; *comment receives
+// the archive comment.
+std::vector<SourceMember> read_archive(ArchiveParts& parts, const std::string& path, NameRules rules,
+                                       std::string* comment) {
+  EndRecord end;
+  if (!find_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
+  for (std::size_t number = 1; number <= end.this_disk; ++number) parts.add_part(sibling_path(path, number));
+  parts.add_part(path);
+  if (end.zip64) read_zip64_end(parts, &end);
+  std::uint64_t directory_start = 0;
+  std::vector<SourceMember> members = read_members(parts, end, rules, &directory_start);
+  measure_members(parts, members, directory_start);
+  *comment = end.comment;
+  return members;
+}
+
+// The first bytes (at most size) that a raw deflate stream inflates to; ""
+// when it is damaged.
+std::string inflate_head(const std::string& deflated, std::size_t size) {
+  z_stream stream;
+  std::memset(&stream, 0, sizeof stream);
+  if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return "";
+  std::string head(size, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(deflated.data()));
+  stream.avail_in = static_cast<uInt>(deflated.size());
+  stream.next_out = reinterpret_cast<Bytef*>(head.data());
+  stream.avail_out = static_cast<uInt>(size);
+  int status = inflate(&stream, Z_SYNC_FLUSH);
+  head.resize(size - stream.avail_out);
+  inflateEnd(&stream);
+  return status == Z_OK || status == Z_STREAM_END || status == Z_BUF_ERROR ? head : "";
+}
+
+// The first bytes of a member's data as extracted, for a member stored or
+// deflated without a cipher; "" for any other.
+std::string decode_member_head(ArchiveParts& parts, const SourceMember& member, std::size_t size) {
+  const CentralRecord& record = member.record;
+  if ((record.flags & 1) != 0 || (record.method != 0 && record.method != 8)) return "";
+  std::uint64_t data_start = member.start + member.header_length;
+  if (record.method == 0) return parts.read(data_start, std::min<std::uint64_t>(size, record.compressed_size));
+  // A program's start seldom deflates below a sixteenth: this much fills size.
+  std::uint64_t input = std::min<std::uint64_t>(record.compressed_size, std::uint64_t{16} * size);
+  return inflate_head(parts.read(data_start, static_cast<std::size_t>(input)), size);
+}
+
 }  // namespace
 
 bool is_zip_archive(const std::string& path) {
@@ -364,15 +429,8 @@ bool is_zip_archive(const std::string& path) {
 
 std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules, bool quiet,
                                            std::string* comment) {
-  EndRecord end;
-  if (!find_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
   ArchiveParts parts;
-  for (std::size_t number = 1; number <= end.this_disk; ++number) parts.add_part(sibling_path(path, number));
-  parts.add_part(path);
-  if (end.zip64) read_zip64_end(parts, &end);
-  std::uint64_t directory_start = 0;
-  std::vector<SourceMember> members = read_members(parts, end, rules, &directory_start);
-  measure_members(parts, members, directory_start);
+  std::vector<SourceMember> members = read_archive(parts, path, rules, comment);
   // Members are copied in the order they lie in the archive; the directory
   // keeps its own order.
   std::vector<SourceMember*> by_start = sorted_by_start(members);
@@ -383,6 +441,15 @@ std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string
   std::vector<CentralRecord> records;
   records.reserve(members.size());
   for (SourceMember& member : members) records.push_back(std::move(member.record));
-  *comment = end.comment;
   return records;
+}
+
+std::string read_member_head(const std::string& path, const std::string& name, NameRules rules, std::size_t size) {
+  ArchiveParts parts;
+  std::string comment;
+  std::vector<SourceMember> members = read_archive(parts, path, rules, &comment);
+  for (const SourceMember& member : members) {
+    if (member.record.name == name) return decode_member_head(parts, member, size);
+  }
+  return "";
 }

@@ -19,3 +19,8 @@ bool is_zip_archive(const std::string& path);
 // cannot handle, or a missing part of a split set.
 std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules, bool quiet,
                                            std::string* comment);
+
+// The first bytes (at most size) of the member name of the archive at path,
+// as extracted; "" when the archive has no such member or the member is
+// enciphered. Throws BuildError as convert_archive does.
+std::string read_member_head(const std::string& path, const std::string& name, NameRules rules, std::size_t size);

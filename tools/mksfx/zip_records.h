@@ -59,7 +59,10 @@ constexpr std::uint64_t k_largest_16bit_count = 0xFFFF;
 constexpr std::uint16_t k_made_by_unix = (3 << 8) | 30;  // Unix host, version 3.0
 constexpr std::uint16_t k_needed_stored = 10;
 constexpr std::uint16_t k_needed_deflated = 20;  // also needed for the cipher
+// The DOS attributes in the low byte of the external attributes.
+constexpr std::uint32_t k_dos_read_only_attribute = 0x01;
 constexpr std::uint32_t k_dos_directory_attribute = 0x10;
+constexpr std::uint32_t k_dos_archive_attribute = 0x20;
 
 inline void put_le16(std::string& out, std::uint32_t value) {
   out.push_back(static_cast<char>(value & 0xFF));
