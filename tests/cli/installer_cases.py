@@ -75,6 +75,10 @@ CASES = [
          ["--run", "app/PROBE 'say \"hi\"' 'dir\\' '' \"it's\""], ran=['say "hi"', "dir\\", "", "it's"]),
     Case("--temp and --run: private folder, removed", ["--temp", "--run", "app/PROBE exit=3"], status=3, tree=None,
          ran=["exit=3"], folder="temp"),
+    Case("--dest named outside the ANSI code page", ["--dest", "Иван/日本 \U0001F600", "--run", "app/PROBE"],
+         tree="Иван/日本 \U0001F600", ran=[], folder="Иван/日本 \U0001F600"),
+    Case("--temp under a %TEMP% named outside the ANSI code page", ["--temp", "--run", "app/PROBE"], tree=None,
+         ran=[], folder="temp", only="windows", line="", env={"LAUNCH_TEMP": "Иван"}),
     Case("--temp beside the run folder when TMPDIR is unusable", ["--temp", "--run", "app/PROBE"], tree=None,
          ran=[], folder="fallback", only="linux", env={"TMPDIR": "/nonexistent/tmp"}),
     *[Case("--temp, %s to the %s while the program runs: folder removed" % (number.name, target),
@@ -220,6 +224,8 @@ def check_report(args, case, work, run, report):
         problems.append("arguments %r, expected %r" % (got_args, case.ran))
     if case.folder == "temp":
         folder = local_folder(args, cwd)
+        if "LAUNCH_TEMP" in case.env and not cwd.startswith(windows_path(os.path.join(work, case.env["LAUNCH_TEMP"]))):
+            problems.append("ran in %r, not in the %%TEMP%% folder given" % cwd)
         inside_tmp = not args.arch and os.path.dirname(folder) == os.path.realpath(os.path.join(work, "tmp"))
         if "sfx-" not in os.path.basename(folder) or (not args.arch and not inside_tmp):
             problems.append("ran in %r, not a private temporary folder" % cwd)
@@ -250,6 +256,9 @@ def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=
     if case is not None and case.line is not None:
         env["LAUNCH"] = '"%s" %s' % (windows_path(program), case.line)
         program = args.launcher
+    if "LAUNCH_TEMP" in env:  # a folder of that name beside the run folder
+        os.makedirs(os.path.join(os.path.dirname(run), env["LAUNCH_TEMP"]), exist_ok=True)
+        env["LAUNCH_TEMP"] = windows_path(os.path.join(os.path.dirname(run), env["LAUNCH_TEMP"]))
     return run_stub(program, stdin=stdin, cwd=run, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch or "win64",
                     args=list(extra_args), env=env)
 

@@ -112,6 +112,15 @@ WINDOWS_CASES = [
      ["CONSOLE.txt", "nul0", "com10"], 0, []),
 ]
 
+# Where the self-extractor lies and how it is started: folders named outside
+# the ANSI code page (a character outside the BMP too), by its full path, by a
+# relative path and by its bare name from its own folder. Each extracts as in
+# an ASCII folder.
+PLACES = ["plain", "Иван", "日本", "smile \U0001F600"]
+STARTS = ("its full path", "a relative path", "its bare name")
+PLACED_MEMBERS = [Member("a.txt", b"alpha\n" * 100, method=8), Member("sub/b.txt", b"beta\n")]
+PLACED_OUTPUT = "Inflating: a.txt...done\nInflating: sub/b.txt...done\n"
+
 # On Linux names are made byte for byte, whatever the code page.
 LINUX_CASES = [
     ("DOS code page name, byte for byte", raw(Member(b"caf\x82.txt", b"oem")), [b"caf\x82.txt"], 0, []),
@@ -160,6 +169,34 @@ def run_case(case, args, number):
     return problems
 
 
+def placed_problems(args, folder, start):
+    """Runs a self-extractor that lies in work/where/FOLDER, started as start
+    says, and returns what differs from a run in an ASCII folder."""
+    where = os.path.join(args.work, "where")
+    home = os.path.join(where, folder)
+    shutil.rmtree(where, ignore_errors=True)
+    os.makedirs(home)
+    program = os.path.join(home, "setup.exe")
+    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+        image.write(stub.read() + build(PLACED_MEMBERS))
+    out = home if start == "its bare name" else os.path.join(where, "out")
+    os.makedirs(out, exist_ok=True)
+    if start == "its full path":
+        result = run_stub(program, stdin=b"", cwd=out, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch)
+    else:
+        line = "setup.exe" if start == "its bare name" else "..\\%s\\setup.exe" % folder
+        result = run_stub(args.launcher, stdin=b"", cwd=out, timeout=120, wine_prefix=args.prefix,
+                          wine_arch=args.arch, env=dict(os.environ, LAUNCH=line))
+    problems = []
+    stdout, stderr = (text.decode("utf-8", "replace").replace("\r\n", "\n") for text in (result.stdout, result.stderr))
+    if (result.status, stdout, stderr) != (0, PLACED_OUTPUT, ""):
+        problems.append("status %d, %r %r" % (result.status, stdout[:300], stderr[:300]))
+    got = [name for name in files_below(out) if name != b"setup.exe"]
+    if got != [b"a.txt", b"sub/b.txt"]:
+        problems.append("files %r" % got)
+    return problems
+
+
 def console_problems(args):
     """On a console (wine takes a pseudo-terminal for one) names show their
     real characters: the DOS code page name comes out as UTF-8 text."""
@@ -201,6 +238,11 @@ def main():
     args.stub, args.work = os.path.abspath(args.stub), os.path.abspath(args.work)
     if args.arch:
         args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
+        os.makedirs(args.work, exist_ok=True)
+        args.launcher = os.path.join(args.work, "launch.exe")
+        compiler = ("i686" if args.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
+        subprocess.run([compiler, "-municode", "-O1", "-o", args.launcher, os.path.join(HERE, "launch_line.c")],
+                       check=True)
     cases = WINDOWS_CASES if args.arch else LINUX_CASES
     failed = 0
     for number, case in enumerate(cases):
@@ -210,12 +252,15 @@ def main():
             print("    " + problem)
         failed += bool(problems)
     if args.arch:
-        problems = console_problems(args)
-        print("%s names on a console" % ("FAIL" if problems else "ok  "))
-        for problem in problems:
-            print("    " + problem)
-        failed += bool(problems)
-        cases = cases + [None]
+        checks = [("in the folder %s, started by %s" % (folder, start), lambda f=folder, s=start: placed_problems(
+            args, f, s)) for folder in PLACES for start in STARTS] + [("names on a console", lambda: console_problems(args))]
+        for name, check in checks:
+            problems = check()
+            print("%s %s" % ("FAIL" if problems else "ok  ", name))
+            for problem in problems:
+                print("    " + problem)
+            failed += bool(problems)
+        cases = cases + checks
     print("%d passed, %d failed" % (len(cases) - failed, failed))
     return 1 if failed else 0
 

@@ -68,10 +68,11 @@ class Platform:
             return "A:\\" + self.name
         return "Z:" + program.replace("/", "\\")
 
-    def run(self, disks, answers, first_disk=1, from_drive=True, typeahead=b"", argv0=None):
+    def run(self, disks, answers, first_disk=1, from_drive=True, typeahead=b"", argv0=None, name=None, folder="run"):
         """Runs the set with disk first_disk in the drive; the program is started from the
-        drive or from a copy of disk 1 in a folder of its own.  Returns the result and
-        the extraction folder."""
+        drive or from a copy of disk 1 in a folder of its own (folder), under its own name
+        or name.  Returns the result and the extraction folder."""
+        name = name or self.name
         self.case_number += 1
         case = os.path.join(self.work, "case%02d" % self.case_number)
         output = os.path.join(case, "out")
@@ -79,11 +80,11 @@ class Platform:
         for name in os.listdir(self.drive_folder):
             path = os.path.join(self.drive_folder, name)
             (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.remove)(path)
-        drive = sd.Drive(self.drive_folder, self.name, disks)
+        drive = sd.Drive(self.drive_folder, name, disks)
         drive.insert(first_disk)
         program = drive.path
         if not from_drive:
-            program = os.path.join(case, "run", self.name)
+            program = os.path.join(case, folder, name)
             os.makedirs(os.path.dirname(program))
             with open(program, "wb") as f:
                 f.write(disks[0])
@@ -405,9 +406,9 @@ def answers_for(prompts, n_disks, secret=None):
     return answers
 
 
-def run_whole_set(p, disks, expected, secret=None):
+def run_whole_set(p, disks, expected, secret=None, **started):
     prompts = expected_prompts(disks, "windows" if p.wine else "posix")
-    result, output = p.run(disks, answers_for(prompts, len(disks), secret))
+    result, output = p.run(disks, answers_for(prompts, len(disks), secret), **started)
     check(result, None, "", 0, prompts)
     if result.stdout.count("done\n") != len(expected):
         raise AssertionError("%d members reported done, expected %d\n%r" % (
@@ -431,6 +432,16 @@ def case_real_folder_three_disks(p):
     if len(disks) != 3:
         raise AssertionError("made %d disks" % len(disks))
     run_whole_set(p, disks, tree(folder))
+
+
+def case_three_disks_named_outside_the_code_page(p):
+    """Windows: a set whose program and disks are named outside the ANSI code page,
+    started from a folder named so too: the disks are found by the last component
+    of the program's path, A:\\日本 😀.exe."""
+    if not p.wine:
+        return
+    folder, disks = folder_set(p, 3)
+    run_whole_set(p, disks, tree(folder), from_drive=False, name="日本 😀.exe", folder="Иван")
 
 
 def zip_set(p, folder, size, tag, options=()):
@@ -526,7 +537,7 @@ def case_mksfx_sets(p):
 CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_boundary,
          case_signature_split_in_directory, case_wrong_disk_accepted, case_wrong_disk_asked_again,
          case_wrong_disk_for_the_directory, case_no_plain_file_in_the_drive, case_missing_disk, case_console_input,
-         case_started_by_bare_name, case_real_folder_three_disks, case_real_folder_five_disks_zip_s,
+         case_started_by_bare_name, case_real_folder_three_disks, case_three_disks_named_outside_the_code_page, case_real_folder_five_disks_zip_s,
          case_zip_s_long_directory_and_passwords, case_mksfx_sets]
 
 
