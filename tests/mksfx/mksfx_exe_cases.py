@@ -3,7 +3,6 @@ packed on Windows for win32, win64 and linux, with and without a password,
 extracted by the Windows stubs under wine and by the Linux stub natively."""
 import argparse
 import os
-import shutil
 import stat
 import struct
 import subprocess
