@@ -7,6 +7,7 @@
 #include "archive/aes_extra.h"
 #include "archive/certificate_table.h"
 #include "archive/eocd_search.h"
+#include "archive/recorded_length.h"
 #include "archive/segment_switch.h"
 #include "archive/zip64_fields.h"
 #include "archive/zip_format.h"
@@ -56,10 +57,24 @@ ArchiveError check_end_record_is_signed(FILE* stream, std::uint64_t end_offset) 
   return ArchiveError::invalid_archive;
 }
 
+// A self-extractor shorter than the length its builder recorded was cut
+// short (a download broken off, a copy to a full disk): no disk is asked
+// for. Returns invalid_archive after the message, or none.
+ArchiveError check_not_cut_short(FILE* stream) {
+  std::uint64_t recorded = recorded_self_extractor_length();
+  std::int64_t length = platform_file_length(stream);
+  if (recorded == 0 || length < 0 || static_cast<std::uint64_t>(length) >= recorded) return ArchiveError::none;
+  print_error("Error: this self-extractor is incomplete: it holds %.0f of its %.0f bytes. Download or copy it "
+              "again.\n", static_cast<double>(length), static_cast<double>(recorded));
+  return ArchiveError::invalid_archive;
+}
+
 // Finds the end record in the file first opened or, failing that, on the
 // last segment, which the user is asked to insert.
 ArchiveError locate_end_record(FILE* stream, std::uint64_t* end_offset) {
   if (find_end_record(stream, end_offset) == ArchiveError::none) return check_end_record_is_signed(stream, *end_offset);
+  ArchiveError cut_short = check_not_cut_short(stream);
+  if (cut_short != ArchiveError::none) return cut_short;
   ArchiveError code = switch_segment(k_last_segment, stream);
   if (code != ArchiveError::none) return code;
   code = find_end_record(stream, end_offset);

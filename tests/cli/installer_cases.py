@@ -53,7 +53,7 @@ PLAIN_OUTPUT = "Inflating: app/data.bin...done\nInflating: app/docs/readme.txt..
 class Case:
     def __init__(self, name, options=(), args=(), status=0, tree=".", ran=None, folder=".", stdin=b"",
                  stdout=None, texts=(), absent=(), prompts=None, comment=None, spoil=False, only=None, env=None,
-                 signal=None, batch=False, line=None):
+                 signal=None, batch=False, line=None, cut=False, without=None):
         self.name, self.options, self.args, self.status = name, list(options), list(args), status
         self.tree = tree  # where app/ must land below the run folder; None: nowhere
         self.ran = ran  # the arguments the program must get; None: it must not run
@@ -63,6 +63,8 @@ class Case:
         self.signal = signal  # (signal, "group" or "stub"): sent while the program runs
         self.batch = batch  # app/probe.bat is packed too
         self.line = line  # Windows: the self-extractor's command line after its path, exactly
+        self.cut = cut  # the self-extractor cut to half its length, as a broken download
+        self.without = without  # a member taken out by zip -d after mksfx
 
 
 CASES = [
@@ -127,6 +129,13 @@ CASES = [
     Case("a program that is no program for Windows, in words", comment="sfxstub installer 1\nrun=app/data.bin\nend\n",
          status=1, texts=["Error: cannot run app/data.bin: not a program for this Windows (Windows error 193)"],
          only="windows"),
+    # mksfx records the self-extractor's length: a file cut short says so,
+    # a file that zip -d made shorter has its end record and extracts.
+    Case("cut short: said so, no disk asked for", status=1, tree=None, cut=True,
+         texts=["Error: this self-extractor is incomplete: it holds", "Download or copy it again."],
+         absent=["Please insert"]),
+    Case("made shorter by zip -d: extracts", without="app/docs/readme.txt",
+         stdout="Inflating: app/data.bin...done\nInflating: app/PROBE...done\n"),
     Case("program not in the archive", comment="sfxstub installer 1\nrun=app/missing\nend\n", status=1,
          tree=None, texts=["Error: the program app/missing is not in the zip archive."]),
 ]
@@ -185,6 +194,13 @@ def build(args, case, work, source):
                    stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if case.comment and case.comment != "two passwords":
         set_comment(output, case.comment.encode())
+    if case.cut:  # a third of the archive lost, the stub whole
+        stub_size = os.path.getsize(args.stub)
+        os.truncate(output, stub_size + (os.path.getsize(output) - stub_size) * 2 // 3)
+    if case.without:  # zip takes a name without .zip for another
+        os.rename(output, output + ".zip")
+        subprocess.run(["zip", "-qd", output + ".zip", case.without], check=True)
+        os.rename(output + ".zip", output)
     if case.spoil:
         with open(output, "r+b") as image:
             data = image.read()
@@ -310,7 +326,7 @@ def run_case(args, case, number):
     expected_files = [] if case.tree is None else sorted(
         os.path.normpath(os.path.join(case.tree, name))
         for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name)
-        + (("app/probe.bat",) if case.batch else ()))
+        + (("app/probe.bat",) if case.batch else ()) if name != case.without)
     got_files = files_below(run)
     if got_files != expected_files:
         problems.append("files %r, expected %r" % (got_files, expected_files))
@@ -319,6 +335,9 @@ def run_case(args, case, number):
     for text in case.texts:
         if text not in stdout + stderr:
             problems.append("missing %r" % text)
+    for text in case.absent:
+        if text in stdout + stderr:
+            problems.append("printed %r" % text)
     if case.prompts is not None and stdout.count("Please enter the password for") != case.prompts:
         problems.append("%d prompts, expected %d" % (stdout.count("Please enter the password"), case.prompts))
     if os.listdir(os.path.join(work, "tmp")):

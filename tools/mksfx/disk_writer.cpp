@@ -102,6 +102,13 @@ void write_spanning(DiskWriter& writer, const char* data, std::size_t size) {
   }
 }
 
+void patch_single_output(DiskWriter& writer, std::uint64_t offset, const std::string& bytes) {
+  if (!seek_file(writer.file, offset) || std::fwrite(bytes.data(), 1, bytes.size(), writer.file) != bytes.size() ||
+      !seek_file(writer.file, writer.used)) {
+    throw BuildError("cannot write " + writer.disk_paths.back() + ": " + system_reason());
+  }
+}
+
 void close_output(DiskWriter& writer) {
   if (writer.file == nullptr) return;
   bool failed = std::fflush(writer.file) != 0 || std::ferror(writer.file) != 0;

@@ -42,6 +42,11 @@ void write_spanning(DiskWriter& writer, const char* data, std::size_t size);
 void make_room(DiskWriter& writer, std::size_t size);
 DiskPosition current_position(const DiskWriter& writer);
 
+// Overwrites bytes of a single output at offset, where something written
+// earlier waits for a value known only at the end, and goes back to the end.
+// Throws BuildError on failure.
+void patch_single_output(DiskWriter& writer, std::uint64_t offset, const std::string& bytes);
+
 // Flushes and closes the current disk. Throws BuildError when a write failed.
 void close_output(DiskWriter& writer);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "archive/recorded_length.h"
 #include "build_options.h"
 #include "disk_writer.h"
 #include "front/installer_config.h"
@@ -411,6 +412,17 @@ std::vector<CentralRecord> write_members(DiskWriter& writer, const BuildOptions&
   return records;
 }
 
+// Records the self-extractor's whole length in the stub's field, where the
+// stub tells a download cut short from a file with no archive. A disk set,
+// and a stub with no such field (an older one given with --stub), get none.
+void record_length(DiskWriter& writer, const std::string& stub) {
+  std::size_t at = stub.find(k_recorded_length_marker, 0, k_recorded_length_marker_size);
+  if (at == std::string::npos || writer.split_size != 0) return;
+  std::string length;
+  for (int shift = 0; shift < 64; shift += 8) length += static_cast<char>((writer.used >> shift) & 0xFF);
+  patch_single_output(writer, at + k_recorded_length_marker_size, length);
+}
+
 void build_self_extractor(const BuildOptions& options) {
   BuildPlan plan = plan_build(options);
   DiskWriter writer;
@@ -419,6 +431,7 @@ void build_self_extractor(const BuildOptions& options) {
   std::vector<CentralRecord> records = write_members(writer, options, plan, &comment);
   check_program(options, plan, records);
   write_directory(writer, records, combine_comment(plan.block, comment));
+  record_length(writer, plan.stub);
   close_output(writer);
   if (options.split_size == 0) {
     check_single_output(writer.disk_paths.back(), records);

@@ -104,6 +104,10 @@ FILE* create_spill_file() {
   return file;
 }
 
+bool seek_file(FILE* stream, std::uint64_t offset) {
+  return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 const char* path_separators() { return "/\\"; }
 
 const char* native_target_name() { return "win32"; }
@@ -183,6 +187,8 @@ FILE* create_new_file(const std::string& path) {
 }
 
 FILE* create_spill_file() { return std::tmpfile(); }
+
+bool seek_file(FILE* stream, std::uint64_t offset) { return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0; }
 
 const char* path_separators() { return "/"; }
 

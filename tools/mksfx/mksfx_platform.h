@@ -53,6 +53,10 @@ FILE* create_new_file(const std::string& path);
 // however mksfx ends. Returns nullptr with errno set on failure.
 FILE* create_spill_file();
 
+// Positions stream at an absolute offset that may pass 2 GiB where long is
+// 32 bits. False on failure.
+bool seek_file(FILE* stream, std::uint64_t offset);
+
 // The characters that end a folder's name in a path given on the command
 // line: "/", and on Windows "\\" too.
 const char* path_separators();
