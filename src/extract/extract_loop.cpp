@@ -114,6 +114,7 @@ struct MemberData {
   std::uint16_t aes_version = 0;
   std::uint64_t aes_unread = 0;
   bool authentic = true;
+  bool disk_full = false;  // a write failed for want of room: the walk stops
 };
 
 void report_zlib_error(int status, const z_stream* stream) {
@@ -309,6 +310,28 @@ bool deliver_output(MemberData* member, std::size_t count) {
   return fwrite(archive_state.output_buffer, 1, count, member->output) == count;
 }
 
+void report_disk_full(const char* shown_path) {
+  print_error("Error: the disk is full: %s could not be written. Nothing more will be unzipped.\n",
+              shown_name(shown_path));
+}
+
+// A write of the member's file failed: for want of room on the disk the
+// walk stops with one message (every later member would fail as well);
+// otherwise the member fails.
+void report_write_failure(MemberData* member) {
+  member->disk_full = platform_disk_is_full();
+  if (member->disk_full) {
+    report_disk_full(member->names->shown_path);
+  } else {
+    print_error("Error while writing output file.\n");
+  }
+}
+
+// The outcome of a member whose data could not all be produced.
+MemberOutcome unfinished(const MemberData* member) {
+  return member->disk_full ? MemberOutcome::stop : MemberOutcome::failed;
+}
+
 // Writes what output_buffer holds and folds it into the CRC-32; a block that
 // could not be written is not folded in. A member never produces more than
 // the directory's uncompressed size: what goes beyond it is not written, and
@@ -319,7 +342,7 @@ bool write_output(MemberData* member) {
   bool too_large = produced > member->still_to_write;
   if (too_large) produced = member->still_to_write;
   if (produced > 0 && !deliver_output(member, produced)) {
-    print_error("Error while writing output file.\n");
+    report_write_failure(member);
     return false;
   }
   member->crc = update_crc32(member->crc, archive_state.output_buffer, produced);
@@ -356,7 +379,7 @@ MemberOutcome stream_member_data(MemberData* member) {
       }
       stream_ended = status == Z_STREAM_END;
     }
-    if (!write_output(member)) return MemberOutcome::failed;
+    if (!write_output(member)) return unfinished(member);
     member->still_to_read -= bytes_read;
   }
   return MemberOutcome::done;
@@ -371,7 +394,7 @@ MemberOutcome finish_member_data(MemberData* member) {
       return MemberOutcome::stop;
     }
   }
-  return write_output(member) ? MemberOutcome::done : MemberOutcome::failed;
+  return write_output(member) ? MemberOutcome::done : unfinished(member);
 }
 
 // Gives the bytes the inflater left unused (the read-ahead past a deflate
@@ -458,7 +481,8 @@ MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
   // A write that stdio only buffered fails here, when the data reaches the disk.
   if (!failed && fflush(member->output) != 0) {
-    print_error("Error while writing output file.\n");
+    report_write_failure(member);
+    if (member->disk_full) return MemberOutcome::stop;
     failed = true;
   }
   if (!passes_data_checks(member)) failed = true;
@@ -627,22 +651,27 @@ MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
 }
 
 // Opens where the member's data goes: the output file, or the buffer for
-// a link's target. Returns false after the message.
-bool open_member_output(MemberData* member, OutputFile* output) {
+// a link's target. Returns done, or refused after the message (stop when
+// the disk is full).
+MemberOutcome open_member_output(MemberData* member, OutputFile* output) {
   ZipEntry* entry = member->entry;
   if (is_symbolic_link(entry)) {
     // check_member_name has held the size to k_longest_link.
     member->link_target = static_cast<char*>(malloc(static_cast<std::size_t>(entry->uncompressed_size) + 1));
-    if (member->link_target != nullptr) return true;
+    if (member->link_target != nullptr) return MemberOutcome::done;
     print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
-    return false;
+    return MemberOutcome::refused;
   }
-  if (!output->open(member->names->local_path, unix_mode_of(entry))) {
-    print_error("Error opening %s for output\n", shown_name(member->names->shown_path));
-    return false;
+  if (output->open(member->names->local_path, unix_mode_of(entry))) {
+    member->output = output->get();
+    return MemberOutcome::done;
   }
-  member->output = output->get();
-  return true;
+  if (platform_disk_is_full()) {
+    report_disk_full(member->names->shown_path);
+    return MemberOutcome::stop;
+  }
+  print_error("Error opening %s for output\n", shown_name(member->names->shown_path));
+  return MemberOutcome::refused;
 }
 
 // Checks what the member's name and size allow before anything is written:
@@ -759,12 +788,12 @@ MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const A
   MemberData member{entry, names, archive, nullptr, &g_inflater, method == k_method_deflated, encrypted, 0, 0,
                     entry->uncompressed_size, nullptr, 0};
   OutputFile output;
-  if (!open_member_output(&member, &output)) {
+  MemberOutcome outcome = open_member_output(&member, &output);
+  if (outcome != MemberOutcome::done) {
     if (aes != nullptr) end_aes();
-    return MemberOutcome::refused;
+    return outcome;
   }
   count_member_data(&member, aes);
-  MemberOutcome outcome = MemberOutcome::done;
   if (!can_decode_whole(&member) || !decoded_whole(&member)) {
     reset_inflater();
     outcome = extract_data(&member);
@@ -808,6 +837,33 @@ MemberOutcome extract_member(ZipEntry* entry, FILE* archive, FolderList* folders
   return outcome;
 }
 
+// What the members take on the disk at least: their declared sizes, none
+// larger than its data can make (a member may lie), overlapping members
+// left out (they are refused).
+std::uint64_t space_needed() {
+  std::uint64_t needed = 0;
+  for (const ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    if (entry->overlaps_another || is_directory_entry(entry)) continue;
+    std::uint64_t most = entry->compression_method == k_method_stored ? entry->compressed_size
+                                                                      : most_deflate_makes_of(entry->compressed_size);
+    std::uint64_t size = entry->uncompressed_size < most ? entry->uncompressed_size : most;
+    needed = needed + size < needed ? UINT64_MAX : needed + size;
+  }
+  return needed;
+}
+
+// True when the members fit in the free space of the extraction folder (or
+// the system cannot tell); false after the message, before anything is
+// written, when they do not.
+bool fits_on_disk() {
+  std::uint64_t free_bytes = 0;
+  std::uint64_t needed = space_needed();
+  if (!platform_free_space(&free_bytes) || needed <= free_bytes) return true;
+  print_error("Error: the files need %.1f MB, but only %.1f MB are free on this disk. Nothing was unzipped.\n",
+              static_cast<double>(needed) / 1e6, static_cast<double>(free_bytes) / 1e6);
+  return false;
+}
+
 }  // namespace
 
 void set_system_files_kept(bool kept) { g_system_files_kept = kept; }
@@ -817,6 +873,7 @@ int extract_all(FILE* archive) {
     print_error("Error: %s\n", error_text(ArchiveError::out_of_memory));
     return 1;
   }
+  if (!fits_on_disk()) return 1;
   FolderList folders;
   int run_result = 0;
   for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {

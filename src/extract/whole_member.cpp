@@ -165,20 +165,14 @@ bool copy_stored_in_pieces(const WholeMember& member, Placement* placement) {
   return crc == member.crc32;
 }
 
-// Deflate makes at most 1,032 bytes of one (a 258-byte match in two bits),
-// and a little more at a stream's start. A member that declares more than
-// its data can make is lying: no output is sized for it (in a mapped file it
-// would be written as zeros first, 255 MiB for a one-byte member), and
-// streamed it stops where its data really ends.
-// (Multiplied, not divided: a 64-bit division would pull a helper of the C
-// compiler's runtime into the 32-bit Windows stub.)
-bool could_decode_to(std::uint64_t data_size, std::uint64_t uncompressed_size) {
-  constexpr std::uint64_t k_largest_expansion = 1032;
-  return data_size >= UINT64_MAX / k_largest_expansion - 1 ||
-         uncompressed_size <= (data_size + 1) * k_largest_expansion;
-}
-
 }  // namespace
+
+std::uint64_t most_deflate_makes_of(std::uint64_t data_size) {
+  // Multiplied, not divided: a 64-bit division would pull a helper of the C
+  // compiler's runtime into the 32-bit Windows stub.
+  constexpr std::uint64_t k_largest_expansion = 1032;
+  return data_size >= UINT64_MAX / k_largest_expansion - 1 ? UINT64_MAX : (data_size + 1) * k_largest_expansion;
+}
 
 bool decode_whole_member(const WholeMember& member) {
   // Sizes that the address space of a 32-bit stub could not hold are streamed.
@@ -187,7 +181,11 @@ bool decode_whole_member(const WholeMember& member) {
       member.uncompressed_size > largest) {
     return false;
   }
-  if (!member.stored && !could_decode_to(member.data_size, member.uncompressed_size)) return false;
+  // A member that declares more than its data can make is lying: no output
+  // is sized for it (in a mapped file it would be written as zeros first,
+  // 255 MiB for a one-byte member), and streamed it stops where its data
+  // really ends.
+  if (!member.stored && member.uncompressed_size > most_deflate_makes_of(member.data_size)) return false;
   // Stored data is written from where it lies: the sizes have to agree.
   if (member.stored && member.data_size != member.uncompressed_size) return false;
   CipherKeys keys = cipher_keys;

@@ -37,5 +37,9 @@ constexpr std::uint64_t k_whole_member_mapped = 256u << 20;
 // which tells what went wrong.
 bool decode_whole_member(const WholeMember& member);
 
+// The most that deflate can make of data_size bytes: 1,032 bytes of one (a
+// 258-byte match in two bits), and a little more at a stream's start.
+std::uint64_t most_deflate_makes_of(std::uint64_t data_size);
+
 // Frees what the decoding keeps between members.
 void end_whole_members();

@@ -227,6 +227,14 @@ int platform_ending_signal();
 // Ends the process by signal_number, as it would have ended at once.
 void platform_end_by_signal(int signal_number);
 
+// The bytes free for this user on the file system of the current folder;
+// false when the system cannot tell.
+bool platform_free_space(std::uint64_t* bytes);
+
+// True when the last failed write or file creation failed for want of room
+// on the disk (or of the user's quota): every later one would fail too.
+bool platform_disk_is_full();
+
 // Why the last of the calls above failed, as the system words it.
 const char* platform_last_error_text();
 

@@ -651,6 +651,13 @@ int platform_run_program(const char* program, const char* const* words, int coun
 
 bool platform_runs_through_interpreter(const char*) { return false; }
 
+bool platform_free_space(std::uint64_t* bytes) {
+  struct statvfs found;
+  if (statvfs(".", &found) != 0) return false;
+  *bytes = static_cast<std::uint64_t>(found.f_bavail) * found.f_frsize;
+  return true;
+}
+
 bool platform_cpu_has_crc32_instructions() {
 #if defined(__aarch64__) && defined(HWCAP_CRC32)
   static const bool has = (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0;

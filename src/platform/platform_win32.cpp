@@ -641,6 +641,13 @@ bool platform_runs_through_interpreter(const char* program) { return is_batch_fi
 
 bool platform_cpu_has_crc32_instructions() { return false; }
 
+bool platform_free_space(std::uint64_t* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(L".", &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
 int platform_run_program(const char* program, const char* const* words, int count) {
   bool batch = is_batch_file(program);
   wchar_t* path = to_wide(program);
