@@ -54,6 +54,15 @@ bool enter_destination(const char* destination) {
   return entered;
 }
 
+// Tells the maker's program where the user started the self-extractor and
+// where the self-extractor lies, which --temp and dest= take it away from
+// (a licence file beside setup.exe, the user's folder).
+void describe_start_to_program() {
+  char path[4096];
+  if (platform_current_folder(path, sizeof path)) platform_set_environment("SFXSTUB_START_FOLDER", path);
+  if (platform_executable_path(path, sizeof path)) platform_set_environment("SFXSTUB_PATH", path);
+}
+
 bool enter_extraction_folder(const InstallerConfig* config) {
   set_system_files_kept(config->destination != nullptr || config->temporary);
   if (config->destination != nullptr) return enter_destination(config->destination);
@@ -125,6 +134,7 @@ int run_installer(FILE** archive, const InstallerConfig* config, int word_count,
     return 1;
   }
   if (config->title != nullptr) print_output("%s\n", config->title);
+  if (config->program != nullptr) describe_start_to_program();
   if (!enter_extraction_folder(config)) return 1;
   int status = extract_all(*archive) == 0 ? 0 : 1;
   close_archive(archive);

@@ -186,6 +186,14 @@ constexpr int k_console_buffer_slot = 2;
 // mingw's C++ headers would otherwise replace by a 20 KiB one of their own).
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments);
 
+// Copies the full path of the current folder into buffer; false when
+// unknown or longer than size - 1.
+bool platform_current_folder(char* buffer, std::size_t size);
+
+// Sets an environment variable for the programs the stub starts. Failures
+// are ignored.
+void platform_set_environment(const char* name, const char* value);
+
 // Makes path (relative to the current folder) the current folder. Returns
 // false when it cannot.
 bool platform_enter_folder(const char* path);

@@ -565,6 +565,10 @@ void block_ending_signals(sigset_t* previous) {
 
 }  // namespace
 
+bool platform_current_folder(char* buffer, std::size_t size) { return getcwd(buffer, size) != nullptr; }
+
+void platform_set_environment(const char* name, const char* value) { (void)setenv(name, value, 1); }
+
 bool platform_enter_folder(const char* path) { return chdir(path) == 0 || remember_error(); }
 
 bool platform_enter_private_temp_folder() {

@@ -528,6 +528,25 @@ wchar_t* build_command_line(const wchar_t* program, const char* const* words, in
 
 }  // namespace
 
+bool platform_current_folder(char* buffer, std::size_t size) {
+  DWORD length = GetCurrentDirectoryW(0, nullptr);
+  wchar_t* wide = length > 0 ? static_cast<wchar_t*>(malloc(length * sizeof(wchar_t))) : nullptr;
+  char* text = wide != nullptr && GetCurrentDirectoryW(length, wide) != 0 ? utf8_of(wide) : nullptr;
+  free(wide);
+  bool fits = text != nullptr && strlen(text) < size;
+  if (fits) strcpy(buffer, text);
+  free(text);
+  return fits;
+}
+
+void platform_set_environment(const char* name, const char* value) {
+  wchar_t* wide_name = to_wide(name);
+  wchar_t* wide_value = to_wide(value);
+  if (wide_name != nullptr && wide_value != nullptr) (void)SetEnvironmentVariableW(wide_name, wide_value);
+  free(wide_name);
+  free(wide_value);
+}
+
 bool platform_enter_folder(const char* path) {
   wchar_t* wide = to_wide(path);
   bool entered = wide != nullptr && SetCurrentDirectoryW(wide);

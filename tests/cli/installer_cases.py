@@ -30,6 +30,7 @@ os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
 { printf 'cwd=[%s]\\n' "$(pwd -P)"; printf 'mode=%s\\n' "$(stat -c %a .)"
   for a in "$@"; do printf 'arg=[%s]\\n' "$a"; done
+  printf 'start=[%s]\\nself=[%s]\\n' "$SFXSTUB_START_FOLDER" "$SFXSTUB_PATH"
   for fd in /proc/$$/fd/*; do [ "$(readlink "$fd")" = "$SETUP" ] && echo archive=open; done; } > "$REPORT.new"
 mv "$REPORT.new" "$REPORT"
 for a in "$@"; do case $a in sleep=*) exec sleep "${a#sleep=}";; esac; done
@@ -240,7 +241,7 @@ def local_folder(args, shown):
     return os.path.join(args.prefix, "drive_c", shown[3:].replace("\\", "/"))
 
 
-def check_report(args, case, work, run, report):
+def check_report(args, case, work, run, report, program=None):
     if case.ran is None:
         return ["the program ran"] if os.path.exists(report) else []
     if not os.path.exists(report):
@@ -248,6 +249,14 @@ def check_report(args, case, work, run, report):
     with open(report, encoding="utf-8") as made:
         lines = made.read().splitlines()
     problems = ["the program found the self-extractor open"] if "archive=open" in lines else []
+    # Where the user started the self-extractor, and the self-extractor itself.
+    here = os.path.realpath(run)
+    itself = os.path.realpath(program or os.path.join(work, "setup.exe" if args.arch else "setup"))
+    if args.arch:
+        here, itself = windows_path(here), windows_path(itself)
+    told = [line for line in lines if line.startswith(("start=", "self="))]
+    if told and told != ["start=[%s]" % here, "self=[%s]" % itself]:
+        problems.append("the program was told %r, expected %r" % (told, [here, itself]))
     cwd = lines[0][len("cwd=["):-1]
     got_args = [line[len("arg=["):-1] for line in lines if line.startswith("arg=")]
     if got_args != case.ran:
@@ -401,7 +410,7 @@ def signed_problems(args):
     result = run_program(args, signed, run, report, extra_args=["exit=4"])
     if result.status != 4:
         problems.append("status %d, expected 4: %r" % (result.status, result.stderr[:300]))
-    problems += check_report(args, Case("signed", ran=["/quiet", "exit=4"], folder="MyApp"), work, run, report)
+    problems += check_report(args, Case("signed", ran=["/quiet", "exit=4"], folder="MyApp"), work, run, report, signed)
     # A second zip put into the signature, with a program of its own to run:
     # refused, nothing extracted, nothing run.
     added = io.BytesIO()

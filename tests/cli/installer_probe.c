@@ -27,6 +27,8 @@ int wmain(int argc, wchar_t** argv) {
     put_utf8(out, "arg=", argv[i]);
     if (wcsncmp(argv[i], L"exit=", 5) == 0) status = _wtoi(argv[i] + 5);
   }
+  put_utf8(out, "start=", _wgetenv(L"SFXSTUB_START_FOLDER") ? _wgetenv(L"SFXSTUB_START_FOLDER") : L"");
+  put_utf8(out, "self=", _wgetenv(L"SFXSTUB_PATH") ? _wgetenv(L"SFXSTUB_PATH") : L"");
   if (_wgetenv(L"SETUP") != NULL) {
     HANDLE setup = CreateFileW(_wgetenv(L"SETUP"), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (setup == INVALID_HANDLE_VALUE) fprintf(out, "archive=open\n");
