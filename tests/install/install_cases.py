@@ -73,7 +73,7 @@ class Scratch(unittest.TestCase):
         self.assertTrue(os.access(os.path.join(target, "app/bin/run.sh"), os.X_OK))
 
     def check_installed_tree(self, root):
-        """root holds bin/mksfx, lib/sfxstub/ and share/man/man1/ as installed."""
+        """root holds bin/mksfx, lib/sfxstub/, share/man/man1/ and share/doc/sfxstub/ as installed."""
         self.assertTrue(os.access(os.path.join(root, "bin", "mksfx"), os.X_OK))
         stubs = os.path.join(root, "lib", "sfxstub")
         self.assertEqual(sorted(os.listdir(stubs)), expected_stubs())
@@ -84,6 +84,9 @@ class Scratch(unittest.TestCase):
         for page in MAN_PAGES:
             with self.subTest(page):
                 self.assert_man_page_clean(os.path.join(man, page))
+        doc = os.path.join(root, "share", "doc", "sfxstub")
+        for page in ("README.md", "docs/installer.md", "docs/mksfx.md"):
+            self.assertTrue(os.path.isfile(os.path.join(doc, page)), page)
 
         mksfx = os.path.join(root, "bin", "mksfx")
         help_text = run([mksfx, "--help"]).stdout
