@@ -70,25 +70,23 @@ void reset_inflater() {
   g_inflater.avail_in = 0;
 }
 
-class OutputFile {
+// A member's output file, closed with the member.
+class OpenOutput {
  public:
-  OutputFile() = default;
-  ~OutputFile() {
-    if (file_ != nullptr) fclose(file_);
+  OpenOutput() = default;
+  ~OpenOutput() {
+    if (file_.handle != -1) (void)platform_close_output(file_);
   }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+  OpenOutput(const OpenOutput&) = delete;
+  OpenOutput& operator=(const OpenOutput&) = delete;
   bool open(const char* path, int unix_mode) {
     file_ = platform_create_output_file(path, unix_mode);
-    if (file_ == nullptr) return false;
-    char* buffer = platform_stream_buffer(k_output_buffer_slot, k_output_stream_buffer);
-    if (buffer != nullptr) setvbuf(file_, buffer, _IOFBF, k_output_stream_buffer);
-    return true;
+    return file_.handle != -1;
   }
-  FILE* get() { return file_; }
+  OutputFile get() const { return file_; }
 
  private:
-  FILE* file_ = nullptr;
+  OutputFile file_;
 };
 
 // What one member's data loop works with.
@@ -96,18 +94,22 @@ struct MemberData {
   ZipEntry* entry;
   const MemberNames* names;
   FILE* archive;
-  FILE* output;
   z_stream* stream;
   bool deflated;
   bool encrypted;
-  std::uint64_t still_to_read;
-  std::uint32_t crc;
   // What the member may still produce: the directory's uncompressed size.
   std::uint64_t still_to_write;
+  std::uint64_t still_to_read = 0;
+  std::uint32_t crc = 0;
+  OutputFile output = {};
+  // A streamed member's data gathered for its file: one write a buffer
+  // (nullptr when no memory was left: each chunk is written at once).
+  unsigned char* pending = nullptr;
+  std::size_t pending_length = 0;
   // A member made as a symbolic link collects its target here instead of
-  // writing a file (output is nullptr then).
-  char* link_target;
-  std::uint32_t link_length;
+  // writing a file (output is not open then).
+  char* link_target = nullptr;
+  std::uint32_t link_length = 0;
   // An AES member: its version (1 keeps the CRC-32, 2 does not), the
   // enciphered bytes not read yet, and whether its code matched.
   bool aes = false;
@@ -300,6 +302,14 @@ void copy_stored(z_stream* stream) {
   stream->avail_in = 0;
 }
 
+// Writes what the member has gathered for its file. False when the write
+// failed.
+bool flush_pending(MemberData* member) {
+  std::size_t length = member->pending_length;
+  member->pending_length = 0;
+  return length == 0 || platform_write_output(member->output, member->pending, length);
+}
+
 // Hands count produced bytes to the output file or the link's target.
 bool deliver_output(MemberData* member, std::size_t count) {
   if (member->link_target != nullptr) {
@@ -307,7 +317,11 @@ bool deliver_output(MemberData* member, std::size_t count) {
     member->link_length += static_cast<std::uint32_t>(count);
     return true;
   }
-  return fwrite(archive_state.output_buffer, 1, count, member->output) == count;
+  if (member->pending == nullptr) return platform_write_output(member->output, archive_state.output_buffer, count);
+  if (member->pending_length + count > k_output_stream_buffer && !flush_pending(member)) return false;
+  memcpy(member->pending + member->pending_length, archive_state.output_buffer, count);
+  member->pending_length += count;
+  return true;
 }
 
 void report_disk_full(const char* shown_path) {
@@ -479,8 +493,10 @@ std::uint32_t kept_dos_attributes(const ZipEntry* entry) {
 // Flushes the output, checks the CRC-32 and ends the progress line.
 MemberOutcome verify_member(MemberData* member, MemberOutcome outcome) {
   bool failed = outcome == MemberOutcome::failed;
-  // A write that stdio only buffered fails here, when the data reaches the disk.
-  if (!failed && fflush(member->output) != 0) {
+  // What was gathered last reaches the file here; a failed member keeps
+  // what it produced, as a stopped one does.
+  if (failed) (void)flush_pending(member);
+  if (!failed && !flush_pending(member)) {
     report_write_failure(member);
     if (member->disk_full) return MemberOutcome::stop;
     failed = true;
@@ -653,7 +669,7 @@ MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
 // Opens where the member's data goes: the output file, or the buffer for
 // a link's target. Returns done, or refused after the message (stop when
 // the disk is full).
-MemberOutcome open_member_output(MemberData* member, OutputFile* output) {
+MemberOutcome open_member_output(MemberData* member, OpenOutput* output) {
   ZipEntry* entry = member->entry;
   if (is_symbolic_link(entry)) {
     // check_member_name has held the size to k_longest_link.
@@ -664,6 +680,8 @@ MemberOutcome open_member_output(MemberData* member, OutputFile* output) {
   }
   if (output->open(member->names->local_path, unix_mode_of(entry))) {
     member->output = output->get();
+    member->pending = reinterpret_cast<unsigned char*>(platform_stream_buffer(k_output_buffer_slot,
+                                                                              k_output_stream_buffer));
     return MemberOutcome::done;
   }
   if (platform_disk_is_full()) {
@@ -785,9 +803,9 @@ void count_member_data(MemberData* member, const AesExtra* aes) {
 MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const AesExtra* aes, FILE* archive,
                               std::uint16_t method) {
   bool encrypted = (entry->flags & k_flag_encrypted) != 0 && aes == nullptr;
-  MemberData member{entry, names, archive, nullptr, &g_inflater, method == k_method_deflated, encrypted, 0, 0,
-                    entry->uncompressed_size, nullptr, 0};
-  OutputFile output;
+  MemberData member{entry, names, archive, &g_inflater, method == k_method_deflated, encrypted,
+                    entry->uncompressed_size};
+  OpenOutput output;
   MemberOutcome outcome = open_member_output(&member, &output);
   if (outcome != MemberOutcome::done) {
     if (aes != nullptr) end_aes();
@@ -804,8 +822,9 @@ MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const A
     free(member.link_target);
     return outcome;
   }
-  if (outcome == MemberOutcome::stop) return outcome;
-  return verify_member(&member, outcome);
+  if (outcome != MemberOutcome::stop) return verify_member(&member, outcome);
+  (void)flush_pending(&member);
+  return outcome;
 }
 
 MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {

@@ -132,7 +132,7 @@ bool decode_guarded(const WholeMember& member, Placement* placement) {
 
 bool write_output(const WholeMember& member, const Placement& placement) {
   if (placement.mapped_output.data != nullptr) return true;
-  return platform_write_whole(member.output, placement.output, static_cast<std::size_t>(member.uncompressed_size));
+  return platform_write_output(member.output, placement.output, static_cast<std::size_t>(member.uncompressed_size));
 }
 
 // Puts the member back as it was before the call.
@@ -159,7 +159,7 @@ bool copy_stored_in_pieces(const WholeMember& member, Placement* placement) {
     std::size_t size = left < k_piece ? static_cast<std::size_t>(left) : k_piece;
     if (!read_and_decipher(member, piece, size)) return false;
     crc = update_crc32(crc, piece, size);
-    if (!platform_write_whole(member.output, piece, size)) return false;
+    if (!platform_write_output(member.output, piece, size)) return false;
     left -= size;
   }
   return crc == member.crc32;

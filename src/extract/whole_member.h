@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/platform.h"
+
 // A member whose data the archive holds in one file. Streaming a deflated
 // one through zlib costs a pass of the inflater per 10 KiB and copies
 // through stdio; decoding the whole data at once with libdeflate costs
 // neither. A stored one is checked and written straight from where it lies.
 struct WholeMember {
   FILE* archive;             // standing at data_start
-  FILE* output;              // empty, with nothing buffered by stdio
+  OutputFile output;         // empty
   std::uint64_t data_start;  // past the encryption header of an enciphered member
   std::uint64_t data_size;   // the deflate data, without the encryption header
   std::uint64_t uncompressed_size;

@@ -57,6 +57,7 @@ namespace {
 // The state of a progress line that set_progress_shown(false) hides.
 enum class HiddenLine { none, open, interrupted };
 bool g_progress_shown = true;
+bool g_stdout_is_console = true;  // until set_up_standard_streams tells
 HiddenLine g_hidden_line = HiddenLine::none;
 
 // True when format ends a hidden progress line, which takes it (a line end
@@ -90,7 +91,8 @@ void print_progress(const char* name, const char* action) {
     return;
   }
   print_output("%s: %s...", action, name);
-  fflush(stdout);
+  // On a console the line shows before the member's data is read.
+  if (g_stdout_is_console) fflush(stdout);
 }
 
 namespace {
@@ -193,8 +195,15 @@ const char* shown_name(const char* name) {
 }
 
 void set_up_standard_streams() {
+  // Line by line where someone watches; a file or a pipe takes the lines a
+  // buffer at a time (two writes a member otherwise), written out before
+  // every prompt, every message on standard error and at the end, so that
+  // a log of both streams keeps their order.
   constexpr std::size_t k_console_buffer = 4096;
-  char* buffer = platform_stream_buffer(k_console_buffer_slot, k_console_buffer);
-  if (buffer != nullptr) setvbuf(stdout, buffer, _IOLBF, k_console_buffer);
+  constexpr std::size_t k_redirected_buffer = 16384;
+  g_stdout_is_console = platform_stdout_is_console();
+  std::size_t size = g_stdout_is_console ? k_console_buffer : k_redirected_buffer;
+  char* buffer = platform_stream_buffer(k_console_buffer_slot, size);
+  if (buffer != nullptr) setvbuf(stdout, buffer, g_stdout_is_console ? _IOLBF : _IOFBF, size);
   setvbuf(stderr, nullptr, _IONBF, 0);
 }

@@ -53,20 +53,30 @@ enum class FolderResult {
 // tells what path now names. The extraction folder is the current directory.
 FolderResult platform_make_directory(const char* path);
 
+// A member's output file, written past stdio (a stream per member costs
+// system calls of its own, and the stub buffers what it writes itself): a
+// descriptor on POSIX, a handle on Windows.
+struct OutputFile {
+  std::intptr_t handle = -1;  // -1: not open
+};
+
 // Opens path for member data, created with the permission bits it ends with
 // (unix_mode < 0: the default ones), so the file never has wider bits than
-// the member's. A link, FIFO, device or file with other names at path is
-// removed and replaced, never written through or waited on; a plain file is
-// overwritten. Returns nullptr when the file cannot be opened.
-FILE* platform_create_output_file(const char* path, int unix_mode);
+// the member's. A new file costs one system call (two where the creation
+// mask narrowed the bits). A link, FIFO, device or file with other names at
+// path is removed and replaced, never written through or waited on; a plain
+// file is overwritten, on Windows a hidden or system one too. Returns a file
+// whose handle is -1 when it cannot be opened.
+OutputFile platform_create_output_file(const char* path, int unix_mode);
 
-// Whole-member output. A member decoded in one piece is written past
-// stdio, in one call, to an output file that stdio has buffered nothing for;
-// when the member must be redone from its start the file is emptied again.
 // Writes count bytes at the file's position; false on any short write.
-bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t count);
-// Empties output and puts it at its start. False when it cannot be done.
-bool platform_empty_output(FILE* output);
+bool platform_write_output(OutputFile output, const unsigned char* data, std::size_t count);
+// Empties output and puts it at its start (a member decoded in one piece
+// that must be redone from its start). False when it cannot be done.
+bool platform_empty_output(OutputFile output);
+// Closes output; false when the system reports that a write it had delayed
+// failed.
+bool platform_close_output(OutputFile output);
 
 // A part of a file mapped into memory; data is its first byte.
 struct MappedRegion {
@@ -83,7 +93,7 @@ bool platform_map_input(FILE* stream, std::uint64_t offset, std::uint64_t count,
 // maps it to be written. False (with the file left empty) where the platform
 // maps no files, the disk lacks the room or a file size limit is set: a
 // member larger than the limit must fail as its writes reach it.
-bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region);
+bool platform_map_output(OutputFile output, std::uint64_t count, MappedRegion* region);
 void platform_unmap(MappedRegion* region);
 // Runs work(context) on mapped files: a file that shrinks meanwhile, so that
 // a page of its mapping no longer exists (SIGBUS on POSIX), makes the call
@@ -147,8 +157,8 @@ constexpr std::uint32_t k_dos_system = 0x04;
 
 // Gives an output file its DOS modification time (local time) and, on
 // Windows, the read-only, hidden and system bits of dos_attributes (0:
-// none). Flushes first; failures are ignored.
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, std::uint32_t dos_attributes);
+// none). Failures are ignored.
+void platform_set_file_times(OutputFile file, std::uint32_t dos_time_and_date, std::uint32_t dos_attributes);
 
 // Turns the terminal's echo off while a password is typed when standard input
 // is a console; the restore also runs when the user interrupts with Ctrl-C.
@@ -169,7 +179,8 @@ void platform_reserve_standard_streams();
 // arm64 CPUs), as the system reports it; false on other CPUs.
 bool platform_cpu_has_crc32_instructions();
 
-// Stdio buffer sizes: larger buffers cut the system calls per member.
+// Buffer sizes: larger buffers cut the system calls per member. The output
+// buffer gathers a streamed member's data for its output file.
 constexpr std::size_t k_archive_stream_buffer = 64 * 1024;
 constexpr std::size_t k_output_stream_buffer = 64 * 1024;
 

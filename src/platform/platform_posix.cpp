@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -174,8 +175,24 @@ FolderResult platform_make_directory(const char* path) {
   return leads_inside_current_folder(path) ? FolderResult::ready : FolderResult::outside;
 }
 
-FILE* platform_create_output_file(const char* path, int unix_mode) {
-  mode_t mode = unix_mode >= 0 ? static_cast<mode_t>(unix_mode & 0777) : 0666;
+namespace {
+
+// The creation mask, read once: a new file whose bits it leaves whole needs
+// no fchmod.
+mode_t creation_mask() {
+  static mode_t mask = [] {
+    mode_t found = umask(0);
+    umask(found);
+    return found;
+  }();
+  return mask;
+}
+
+// Opens what is already at path as a new plain file of its own: a plain
+// file with one name is overwritten, anything else (a link, FIFO, device,
+// a file with other names) is removed first; a folder stays, and the open
+// fails on it. Returns the descriptor, or -1.
+int open_over_what_is_there(const char* path, mode_t mode) {
   // O_NOFOLLOW and O_NONBLOCK: a link or FIFO put there after the look below
   // makes the open fail instead of leading elsewhere or waiting for ever.
   int flags = O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -184,30 +201,49 @@ FILE* platform_create_output_file(const char* path, int unix_mode) {
     flags |= O_EXCL;
   } else if (S_ISREG(found.st_mode) && found.st_nlink == 1) {
     flags |= O_TRUNC;
-  } else if (!S_ISDIR(found.st_mode)) {  // a folder stays, and the open fails on it
-    if (unlink(path) != 0) return nullptr;
+  } else if (!S_ISDIR(found.st_mode)) {
+    if (unlink(path) != 0) return -1;
     flags |= O_EXCL;
   }
   // Open for reading too, which a member decoded into its mapped file needs;
   // a file there that may only be written is still overwritten.
   int descriptor = open(path, flags | O_RDWR, mode);
   if (descriptor < 0 && errno == EACCES) descriptor = open(path, flags | O_WRONLY, mode);
-  if (descriptor < 0) return nullptr;
   struct stat opened;
-  if (fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
+  if (descriptor >= 0 && (fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1)) {
     close(descriptor);
-    return nullptr;
+    return -1;
   }
-  // The creation mask may have narrowed the bits, never widened them; an
-  // overwritten file takes the member's bits before any of its data.
-  if (unix_mode >= 0) (void)fchmod(descriptor, mode);
-  FILE* file = fdopen(descriptor, "wb");
-  if (file == nullptr) close(descriptor);
-  return file;
+  return descriptor;
 }
 
-bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t count) {
-  int descriptor = fileno(output);
+// open with the kernel's own call: musl's open follows O_CLOEXEC with an
+// fcntl for kernels older than 2.6.23, one more system call per member.
+int open_directly(const char* path, int flags, mode_t mode) {
+#if defined(__linux__) && defined(SYS_openat)
+  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+#else
+  return open(path, flags, mode);
+#endif
+}
+
+}  // namespace
+
+OutputFile platform_create_output_file(const char* path, int unix_mode) {
+  mode_t mode = unix_mode >= 0 ? static_cast<mode_t>(unix_mode & 0777) : 0666;
+  // Most members make a new file: created exclusively, it is nothing but that.
+  int descriptor = open_directly(path, O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_RDWR, mode);
+  bool created = descriptor >= 0;
+  if (!created && errno == EEXIST) descriptor = open_over_what_is_there(path, mode);
+  // The creation mask may have narrowed the bits, never widened them; an
+  // overwritten file takes the member's bits before any of its data.
+  bool narrowed = !created || (mode & ~creation_mask()) != mode;
+  if (descriptor >= 0 && unix_mode >= 0 && narrowed) (void)fchmod(descriptor, mode);
+  return OutputFile{descriptor};
+}
+
+bool platform_write_output(OutputFile output, const unsigned char* data, std::size_t count) {
+  int descriptor = static_cast<int>(output.handle);
   while (count > 0) {
     ssize_t written = write(descriptor, data, count);
     if (written < 0 && errno == EINTR) continue;
@@ -218,10 +254,14 @@ bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t c
   return true;
 }
 
-bool platform_empty_output(FILE* output) {
-  int descriptor = fileno(output);
+bool platform_empty_output(OutputFile output) {
+  int descriptor = static_cast<int>(output.handle);
   return ftruncate(descriptor, 0) == 0 && lseek(descriptor, 0, SEEK_SET) == 0;
 }
+
+bool platform_close_output(OutputFile output) { return close(static_cast<int>(output.handle)) == 0; }
+
+bool platform_disk_is_full() { return errno == ENOSPC || errno == EDQUOT; }
 
 namespace {
 
@@ -282,9 +322,9 @@ bool write_zeros(int descriptor, std::uint64_t count) {
   return written;
 }
 
-bool platform_map_output(FILE* output, std::uint64_t count, MappedRegion* region) {
+bool platform_map_output(OutputFile output, std::uint64_t count, MappedRegion* region) {
   if (file_size_is_limited()) return false;
-  int descriptor = fileno(output);
+  int descriptor = static_cast<int>(output.handle);
   if (count > static_cast<std::uint64_t>(INT64_MAX) || !write_zeros(descriptor, count) ||
       !map_region(descriptor, 0, count, PROT_READ | PROT_WRITE, MAP_SHARED, region)) {
     (void)ftruncate(descriptor, 0);
@@ -397,12 +437,11 @@ time_t seconds_of_dos_time(std::uint32_t dos_time_and_date) {
 
 }  // namespace
 
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, std::uint32_t /*dos_attributes*/) {
-  if (fflush(file) != 0) return;
+void platform_set_file_times(OutputFile file, std::uint32_t dos_time_and_date, std::uint32_t /*dos_attributes*/) {
   time_t seconds = seconds_of_dos_time(dos_time_and_date);
   if (seconds == static_cast<time_t>(-1)) return;
   struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  (void)futimens(fileno(file), times);
+  (void)futimens(static_cast<int>(file.handle), times);
 }
 
 void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int unix_mode) {

@@ -1,7 +1,6 @@
 // platform_shared.cpp - platform services whose code is the same everywhere.
 #include "platform/platform_shared.h"
 
-#include <cerrno>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -11,13 +10,6 @@ char* platform_stream_buffer(int which, std::size_t size) {
   if (which < 0 || which >= 3) return nullptr;
   if (buffers[which] == nullptr) buffers[which] = static_cast<char*>(malloc(size));
   return buffers[which];
-}
-
-bool platform_disk_is_full() {
-#ifdef EDQUOT
-  if (errno == EDQUOT) return true;
-#endif
-  return errno == ENOSPC;
 }
 
 bool step_forward_by_reading(FILE* stream, std::int64_t position, std::int64_t target) {

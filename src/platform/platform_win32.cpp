@@ -10,6 +10,18 @@
 
 namespace {
 
+// Why the last call that failed failed, for platform_last_error_text.
+DWORD g_last_error = 0;
+
+bool remember_error() {
+  g_last_error = GetLastError();
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
 int g_fake_console = -1;  // -1: ask the system
 
 HANDLE g_hidden_console = INVALID_HANDLE_VALUE;
@@ -221,36 +233,65 @@ FolderResult platform_make_directory(const char* path) {
   return result;
 }
 
-FILE* platform_create_output_file(const char* path, int /*unix_mode*/) {
-  wchar_t* wide = wide_path(path);
-  if (wide == nullptr) return nullptr;
-  FILE* file = _wfopen(wide, L"wb");
-  free(wide);
-  return file;
+namespace {
+
+HANDLE handle_of(OutputFile output) { return reinterpret_cast<HANDLE>(output.handle); }
+
+HANDLE create_file_to_write(const wchar_t* path) {
+  return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool platform_write_whole(FILE* output, const unsigned char* data, std::size_t count) {
-  int descriptor = _fileno(output);
+// Creates or overwrites path. Windows refuses to overwrite a hidden or
+// system file (one that an earlier extraction made so) as a file without
+// those attributes: they are taken off first. A read-only file stays.
+HANDLE create_or_overwrite(const wchar_t* path) {
+  HANDLE handle = create_file_to_write(path);
+  if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) return handle;
+  DWORD attributes = GetFileAttributesW(path);
+  bool hidden = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+                (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+  if (!hidden || !SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return create_file_to_write(path);
+}
+
+}  // namespace
+
+OutputFile platform_create_output_file(const char* path, int /*unix_mode*/) {
+  wchar_t* wide = wide_path(path);
+  HANDLE handle = wide != nullptr ? create_or_overwrite(wide) : INVALID_HANDLE_VALUE;
+  if (handle == INVALID_HANDLE_VALUE) remember_error();
+  free(wide);
+  return OutputFile{reinterpret_cast<std::intptr_t>(handle)};
+}
+
+bool platform_write_output(OutputFile output, const unsigned char* data, std::size_t count) {
   while (count > 0) {
-    // _write takes an unsigned int count.
-    unsigned chunk = count < 0x40000000u ? static_cast<unsigned>(count) : 0x40000000u;
-    int written = _write(descriptor, data, chunk);
-    if (written <= 0) return false;
+    DWORD chunk = count < 0x40000000u ? static_cast<DWORD>(count) : 0x40000000u;
+    DWORD written = 0;
+    if (!WriteFile(handle_of(output), data, chunk, &written, nullptr) || written == 0) return remember_error();
     data += written;
-    count -= static_cast<std::size_t>(written);
+    count -= written;
   }
   return true;
 }
 
-bool platform_empty_output(FILE* output) {
-  int descriptor = _fileno(output);
-  return _chsize(descriptor, 0) == 0 && _lseeki64(descriptor, 0, SEEK_SET) == 0;
+bool platform_empty_output(OutputFile output) {
+  LARGE_INTEGER start = {};
+  return SetFilePointerEx(handle_of(output), start, nullptr, FILE_BEGIN) && SetEndOfFile(handle_of(output));
 }
+
+bool platform_close_output(OutputFile output) { return CloseHandle(handle_of(output)) || remember_error(); }
+
+bool platform_disk_is_full() { return g_last_error == ERROR_DISK_FULL || g_last_error == ERROR_HANDLE_DISK_FULL; }
 
 // Members are decoded in memory instead: a file mapping would add code to
 // the smallest stub for the largest members only.
 bool platform_map_input(FILE*, std::uint64_t, std::uint64_t, MappedRegion*) { return false; }
-bool platform_map_output(FILE*, std::uint64_t, MappedRegion*) { return false; }
+bool platform_map_output(OutputFile, std::uint64_t, MappedRegion*) { return false; }
 void platform_unmap(MappedRegion* region) { *region = MappedRegion{}; }
 bool platform_run_on_mappings(bool (*work)(void*), void* context) { return work(context); }
 
@@ -329,17 +370,16 @@ bool file_time_of_dos_time(std::uint32_t dos_time_and_date, FILETIME* universal_
 
 }  // namespace
 
-void platform_set_file_times(FILE* file, std::uint32_t dos_time_and_date, std::uint32_t dos_attributes) {
+void platform_set_file_times(OutputFile file, std::uint32_t dos_time_and_date, std::uint32_t dos_attributes) {
   FILETIME universal_time;
-  if (fflush(file) != 0 || !file_time_of_dos_time(dos_time_and_date, &universal_time)) return;
+  if (!file_time_of_dos_time(dos_time_and_date, &universal_time)) return;
   // Time and attributes in one call on the open handle; attributes of 0
   // leave the file's as they are.
   FILE_BASIC_INFO information = {};
   information.LastWriteTime.LowPart = universal_time.dwLowDateTime;
   information.LastWriteTime.HighPart = static_cast<LONG>(universal_time.dwHighDateTime);
   information.FileAttributes = dos_attributes & (k_dos_read_only | k_dos_hidden | k_dos_system);
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  (void)SetFileInformationByHandle(handle, FileBasicInfo, &information, sizeof information);
+  (void)SetFileInformationByHandle(handle_of(file), FileBasicInfo, &information, sizeof information);
 }
 
 void platform_set_folder_times(const char* path, std::uint32_t dos_time_and_date, int /*unix_mode*/) {
@@ -389,17 +429,11 @@ void platform_exit(int status) {
 
 namespace {
 
-DWORD g_last_error = 0;
 // The folder that was current before the temporary folder, and the
 // temporary folder's full path behind \\?\ (so that no depth is too deep).
 wchar_t* g_start_folder = nullptr;
 wchar_t g_temp_folder[MAX_PATH + 64];
 CRITICAL_SECTION g_removal;
-
-bool remember_error() {
-  g_last_error = GetLastError();
-  return false;
-}
 
 // Removes everything below folder (a full path), then folder itself. A
 // link or junction is removed as itself, never followed.

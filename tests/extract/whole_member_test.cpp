@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 
 #include "archive/archive_state.h"
@@ -41,7 +42,13 @@ class WholeMemberTest : public testing::TestWithParam<Case> {
   ScopedTempDir folder_;
 };
 
-constexpr std::size_t k_prefix = 777;  // what stands before the data: the stub, the local header
+constexpr std::size_t k_prefix = 777;
+
+// An empty file open for reading only: every write to it fails.
+int open_read_only(const char* path) {
+  fclose(fopen(path, "wb"));
+  return open(path, O_RDONLY);
+}  // what stands before the data: the stub, the local header
 
 TEST_P(WholeMemberTest, DecodesOrLeavesTheMemberAsItWas) {
   const Case& c = GetParam();
@@ -51,9 +58,9 @@ TEST_P(WholeMemberTest, DecodesOrLeavesTheMemberAsItWas) {
   if (c.fault == Fault::truncated) file.resize(k_prefix + stream.size() / 2);
   TempArchive archive(file);
   ASSERT_EQ(fseek(archive.stream(), static_cast<long>(k_prefix), SEEK_SET), 0);
-  FILE* output = c.fault == Fault::unwritable ? (fclose(fopen("out", "wb")), fopen("out", "rb"))
-                                              : platform_create_output_file("out", -1);
-  ASSERT_NE(output, nullptr);
+  OutputFile output = c.fault == Fault::unwritable ? OutputFile{open_read_only("out")}
+                                                   : platform_create_output_file("out", -1);
+  ASSERT_NE(output.handle, -1);
 
   WholeMember member{archive.stream(), output, k_prefix, stream.size(), data.size(), crc32_of(data), false, c.stored};
   if (c.fault == Fault::size_too_small) member.uncompressed_size -= 1;
@@ -63,7 +70,7 @@ TEST_P(WholeMemberTest, DecodesOrLeavesTheMemberAsItWas) {
   cipher_keys = before;
 
   bool decoded = decode_whole_member(member);
-  fclose(output);
+  platform_close_output(output);
   EXPECT_EQ(decoded, c.fault == Fault::none);
   if (decoded) {
     std::string written = read_file("out");
@@ -109,13 +116,13 @@ TEST(WholeMember, EncipheredMemberFailingKeepsItsKeys) {
   }
   std::string garbage(50000, '\xA5');
   TempArchive archive(garbage);
-  FILE* output = platform_create_output_file("out", -1);
-  ASSERT_NE(output, nullptr);
+  OutputFile output = platform_create_output_file("out", -1);
+  ASSERT_NE(output.handle, -1);
   seed_keys("secret");
   CipherKeys before = cipher_keys;
   WholeMember member{archive.stream(), output, 0, garbage.size(), 60000, 0, true, false};
   EXPECT_FALSE(decode_whole_member(member));
-  fclose(output);
+  platform_close_output(output);
   EXPECT_EQ(cipher_keys.key0, before.key0);
   EXPECT_EQ(cipher_keys.key1, before.key1);
   EXPECT_EQ(cipher_keys.key2, before.key2);
@@ -142,13 +149,13 @@ TEST(WholeMember, SizeItsDataCannotMakeReservesNothing) {
   }
   std::string stream = raw_deflate("x");
   TempArchive archive(stream);
-  FILE* output = platform_create_output_file("out", -1);
-  ASSERT_NE(output, nullptr);
+  OutputFile output = platform_create_output_file("out", -1);
+  ASSERT_NE(output.handle, -1);
   WholeMember member{archive.stream(), output, 0, stream.size(), 255u << 20, crc32_of("x"), false, false};
   std::uint64_t before = bytes_written();
   EXPECT_FALSE(decode_whole_member(member));
   EXPECT_LT(bytes_written() - before, 1u << 20);
-  fclose(output);
+  platform_close_output(output);
   EXPECT_EQ(read_file("out"), "");
   end_whole_members();
 }
