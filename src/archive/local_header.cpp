@@ -6,9 +6,11 @@
 #include "archive/zip_format.h"
 #include "platform/platform.h"
 
-LocalHeader check_local_header(ZipEntry* entry, FILE* archive) {
+LocalHeader check_local_header(ZipEntry* entry, FILE* archive, std::int64_t position) {
   unsigned char header[k_local_header_size];
-  if (platform_seek(archive, entry->local_header_offset) != 0 ||
+  int sought = position >= 0 ? platform_seek_from(archive, position, entry->local_header_offset)
+                             : platform_seek(archive, entry->local_header_offset);
+  if (sought != 0 ||
       fread(header, 1, sizeof header, archive) != sizeof header) {
     return LocalHeader::unreadable;
   }

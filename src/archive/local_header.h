@@ -17,7 +17,8 @@ enum class LocalHeader {
 // signature, its name (which must be the directory's, byte for byte) and
 // its extra-field length, which goes into entry. Readers that take the name
 // or the data position from the local header would otherwise see another
-// file than this one. Once the entry's name is its local path, only the
-// name's length is compared. Leaves the archive after the name. Returns matches,
-// unreadable, no_signature or other_name.
-[[nodiscard]] LocalHeader check_local_header(ZipEntry* entry, FILE* archive);
+// file than this one. position is where the archive stands when the caller
+// knows it (-1: asked of the stream, which costs a system call). Leaves the
+// archive after the name. Returns matches, unreadable, no_signature or
+// other_name.
+[[nodiscard]] LocalHeader check_local_header(ZipEntry* entry, FILE* archive, std::int64_t position = -1);

@@ -117,6 +117,8 @@ struct MemberData {
   std::uint64_t aes_unread = 0;
   bool authentic = true;
   bool disk_full = false;  // a write failed for want of room: the walk stops
+  // Where the archive stands after the member, when known (-1: not).
+  std::int64_t stands_at = -1;
 };
 
 void report_zlib_error(int status, const z_stream* stream) {
@@ -250,6 +252,7 @@ MemberOutcome create_directory_entry(const ZipEntry* entry, MemberNames* names, 
     print_error("Error creating folder %s\n", shown_name(names->shown_path));
     return MemberOutcome::refused;
   }
+  remember_made_folder(names->local_path);
   remember_folder(folders, entry, names->local_path);
   names->local_path = nullptr;  // the list owns it now
   return MemberOutcome::done;
@@ -461,8 +464,10 @@ bool decoded_whole(MemberData* member) {
   std::uint64_t header = member->encrypted ? k_encryption_header_size : 0;
   WholeMember whole{member->archive, member->output, data_offset(entry) + header, entry->compressed_size - header,
                     entry->uncompressed_size, entry->crc32, member->encrypted, !member->deflated};
-  if (!decode_whole_member(whole)) return false;
+  std::uint64_t stands_at = 0;
+  if (!decode_whole_member(whole, &stands_at)) return false;
   member->crc = entry->crc32;
+  member->stands_at = static_cast<std::int64_t>(stands_at);
   return true;
 }
 
@@ -640,15 +645,16 @@ MemberOutcome refuse_local_header(const ZipEntry* entry, LocalHeader header, FIL
 // Positions the archive on the member's data, through its local header. On
 // a spanned set a local header that is not where the directory says means
 // that another disk is in the drive: the user is asked for the segment again.
-MemberOutcome position_on_data(ZipEntry* entry, FILE* archive) {
+// position is where the archive stands, when known (-1: not).
+MemberOutcome position_on_data(ZipEntry* entry, FILE* archive, std::int64_t position) {
   ArchiveError code = switch_segment(entry->starting_segment, archive);
   LocalHeader header = LocalHeader::unreadable;
-  for (;;) {
+  for (;; position = -1) {
     if (code != ArchiveError::none) {
       print_error("Error: %s\n", error_text(code));
       return MemberOutcome::stop;
     }
-    header = check_local_header(entry, archive);
+    header = check_local_header(entry, archive, position);
     if (header == LocalHeader::matches || archive_state.last_segment == 0) break;
     code = ask_again_for_segment(entry->starting_segment, archive);
   }
@@ -801,7 +807,7 @@ void count_member_data(MemberData* member, const AesExtra* aes) {
 // Decodes or copies the member's data into its file (or link), checks it
 // and ends the progress line.
 MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const AesExtra* aes, FILE* archive,
-                              std::uint16_t method) {
+                              std::uint16_t method, std::int64_t* stands_at) {
   bool encrypted = (entry->flags & k_flag_encrypted) != 0 && aes == nullptr;
   MemberData member{entry, names, archive, &g_inflater, method == k_method_deflated, encrypted,
                     entry->uncompressed_size};
@@ -816,6 +822,7 @@ MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const A
     reset_inflater();
     outcome = extract_data(&member);
   }
+  *stands_at = member.stands_at;
   if (member.aes) outcome = authenticate_member(&member, outcome);
   if (member.link_target != nullptr) {
     if (outcome != MemberOutcome::stop) outcome = verify_link(&member, outcome);
@@ -827,7 +834,9 @@ MemberOutcome transfer_member(ZipEntry* entry, const MemberNames* names, const A
   return outcome;
 }
 
-MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
+// *stands_at is where the archive stands (-1: not known) before the member
+// and after it.
+MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive, std::int64_t* stands_at) {
   int status = make_inflater();
   reset_output(&g_inflater);
   if (status != Z_OK) {
@@ -838,17 +847,22 @@ MemberOutcome extract_file_member(ZipEntry* entry, FILE* archive) {
   const AesExtra* aes_member = read_aes_extra(entry, &aes) ? &aes : nullptr;
   std::uint16_t method = aes_member != nullptr ? aes.method : entry->compression_method;
   MemberOutcome outcome = check_method_and_span(entry, method);
-  if (outcome == MemberOutcome::done) outcome = position_on_data(entry, archive);
+  if (outcome != MemberOutcome::done) return outcome;
+  std::int64_t position = archive_state.last_segment == 0 ? *stands_at : -1;
+  *stands_at = -1;
+  outcome = position_on_data(entry, archive, position);
   if (outcome != MemberOutcome::done) return outcome;
   MemberNames names;
   outcome = ready_member(entry, &names, aes_member, archive);
-  if (outcome == MemberOutcome::done) outcome = transfer_member(entry, &names, aes_member, archive, method);
+  if (outcome == MemberOutcome::done) {
+    outcome = transfer_member(entry, &names, aes_member, archive, method, stands_at);
+  }
   release_member_names(&names);
   return outcome;
 }
 
-MemberOutcome extract_member(ZipEntry* entry, FILE* archive, FolderList* folders) {
-  if (!is_directory_entry(entry)) return extract_file_member(entry, archive);
+MemberOutcome extract_member(ZipEntry* entry, FILE* archive, FolderList* folders, std::int64_t* stands_at) {
+  if (!is_directory_entry(entry)) return extract_file_member(entry, archive, stands_at);
   MemberNames names;
   MemberOutcome outcome = name_checked_member(entry, &names);
   if (outcome == MemberOutcome::done) outcome = create_directory_entry(entry, &names, folders);
@@ -895,8 +909,9 @@ int extract_all(FILE* archive) {
   if (!fits_on_disk()) return 1;
   FolderList folders;
   int run_result = 0;
+  std::int64_t stands_at = -1;  // where the archive stands, once a member has told
   for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
-    MemberOutcome outcome = extract_member(entry, archive, &folders);
+    MemberOutcome outcome = extract_member(entry, archive, &folders, &stands_at);
     if (outcome == MemberOutcome::refused || outcome == MemberOutcome::failed) run_result = 1;
     if (outcome == MemberOutcome::stop) {
       run_result = 1;

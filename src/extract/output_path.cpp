@@ -68,6 +68,8 @@ char* next_component(char** cursor) {
 
 }  // namespace
 
+void remember_made_folder(const char* path) { remember_directory_of(path, strlen(path)); }
+
 void forget_created_directories() {
   free(g_last_directory);
   g_last_directory = nullptr;

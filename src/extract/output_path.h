@@ -43,6 +43,10 @@ bool is_folder_name(const char* name, std::size_t length);
 // device for such a name, wherever the folder.
 bool names_a_windows_device(const char* name);
 
+// Remembers path as a folder made (or there already), so that the members
+// that go into it make it no more.
+void remember_made_folder(const char* path);
+
 // Forgets which folders this run has created, for callers that extract more
 // than one archive or change the current directory between runs.
 void forget_created_directories();

@@ -174,7 +174,7 @@ std::uint64_t most_deflate_makes_of(std::uint64_t data_size) {
   return data_size >= UINT64_MAX / k_largest_expansion - 1 ? UINT64_MAX : (data_size + 1) * k_largest_expansion;
 }
 
-bool decode_whole_member(const WholeMember& member) {
+bool decode_whole_member(const WholeMember& member, std::uint64_t* archive_position) {
   // Sizes that the address space of a 32-bit stub could not hold are streamed.
   constexpr std::uint64_t largest = SIZE_MAX / 4;
   if (member.data_size == 0 || member.uncompressed_size == 0 || member.data_size > largest ||
@@ -200,6 +200,8 @@ bool decode_whole_member(const WholeMember& member) {
   platform_unmap(&placement.mapped_data);
   platform_unmap(&placement.mapped_output);
   if (!done) undo(member, placement, keys);
+  // Mapped data was not read: the archive stands at its start.
+  *archive_position = member.data_start + (placement.data_read ? member.data_size : 0);
   return done;
 }
 

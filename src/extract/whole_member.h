@@ -37,7 +37,8 @@ constexpr std::uint64_t k_whole_member_mapped = 256u << 20;
 // data_start, the cipher's keys are as they were and the output file is
 // empty, so that the member can be redone from its start by streaming,
 // which tells what went wrong.
-bool decode_whole_member(const WholeMember& member);
+// On success *archive_position is where the archive then stands.
+bool decode_whole_member(const WholeMember& member, std::uint64_t* archive_position);
 
 // The most that deflate can make of data_size bytes: 1,032 bytes of one (a
 // 258-byte match in two bits), and a little more at a stream's start.

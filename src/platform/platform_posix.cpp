@@ -423,6 +423,11 @@ namespace {
 
 // The DOS time and date (local time) as seconds since 1970, or -1.
 time_t seconds_of_dos_time(std::uint32_t dos_time_and_date) {
+  // The members of a tree packed at once share their time: the last answer
+  // spares mktime, which looks at the zone every time.
+  static std::uint32_t last_time_and_date = 0;
+  static time_t last_seconds = -1;
+  if (dos_time_and_date == last_time_and_date && last_seconds != -1) return last_seconds;
   name_the_default_zone();
   struct tm broken_down = {};
   broken_down.tm_sec = static_cast<int>(dos_time_and_date & 0x1F) * 2;
@@ -432,7 +437,9 @@ time_t seconds_of_dos_time(std::uint32_t dos_time_and_date) {
   broken_down.tm_mon = static_cast<int>((dos_time_and_date >> 21) & 0x0F) - 1;
   broken_down.tm_year = static_cast<int>((dos_time_and_date >> 25) & 0x7F) + 80;
   broken_down.tm_isdst = -1;  // the stored time is local time, daylight saving unknown
-  return mktime(&broken_down);
+  last_time_and_date = dos_time_and_date;
+  last_seconds = mktime(&broken_down);
+  return last_seconds;
 }
 
 }  // namespace
