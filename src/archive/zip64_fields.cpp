@@ -1,6 +1,7 @@
 // zip64_fields.cpp - decode the Zip64 end locator, the Zip64 end record and the Zip64 extra field.
 #include "archive/zip64_fields.h"
 
+#include "archive/extra_field.h"
 #include "archive/zip_format.h"
 
 namespace {
@@ -8,24 +9,18 @@ namespace {
 constexpr std::uint32_t k_largest_disk = 0xFFFF;  // segments are counted in 16 bits
 constexpr std::uint64_t k_largest_entry_count = 0x7FFFFFFF;
 
-constexpr std::uint16_t k_extra_unix_time = 0x5455;   // Info-ZIP: modification and access times
-constexpr std::uint16_t k_extra_unix_owner = 0x7875;  // Info-ZIP: user and group ids
-constexpr std::uint16_t k_extra_ntfs_time = 0x000A;   // 7-Zip and Windows tools: NTFS times
-
 // Finds the block of id; *data and *size describe its data. A block whose
 // size runs past the field's end is cut to what the field holds.
 bool find_block(const unsigned char* extra, std::size_t length, std::uint16_t id, const unsigned char** data,
                 std::size_t* size) {
-  for (std::size_t at = 0; at + 4 <= length;) {
-    std::size_t block_size = read_le16(extra + at + 2);
-    std::size_t available = length - at - 4;
-    if (read_le16(extra + at) == id) {
-      *data = extra + at + 4;
-      *size = block_size < available ? block_size : available;
+  std::size_t at = 0;
+  ExtraBlock block;
+  while (next_extra_block(extra, length, &at, &block)) {
+    if (block.id == id) {
+      *data = block.data;
+      *size = block.size;
       return true;
     }
-    if (block_size > available) break;
-    at += 4 + block_size;
   }
   return false;
 }
@@ -92,12 +87,11 @@ Zip64Result apply_zip64_extra(const unsigned char* extra, std::size_t length, Zi
 
 bool holds_only_unused_blocks(const unsigned char* extra, std::size_t length) {
   std::size_t at = 0;
-  while (at + 4 <= length) {
-    std::uint16_t id = read_le16(extra + at);
-    if (id != k_zip64_extra_id && id != k_extra_unix_time && id != k_extra_unix_owner && id != k_extra_ntfs_time) {
-      return false;
-    }
-    at += 4 + read_le16(extra + at + 2);
+  ExtraBlock block;
+  while (next_extra_block(extra, length, &at, &block)) {
+    bool unused = block.id == k_zip64_extra_id || block.id == k_extra_unix_time || block.id == k_extra_unix_owner ||
+                  block.id == k_extra_ntfs_time;
+    if (!unused || block.cut) return false;
   }
   return at == length;
 }

@@ -66,10 +66,20 @@ constexpr int k_zip64_end_directory_offset = 48;  // 8: offset of the directory
 // The all-ones values that send a reader to the Zip64 records.
 constexpr std::uint16_t k_zip64_marker16 = 0xFFFF;
 constexpr std::uint32_t k_zip64_marker32 = 0xFFFFFFFF;
-// The Zip64 extra field (id 0x0001) holds, in this order, the 8-byte
-// uncompressed size, compressed size and local header offset and the 4-byte
-// starting disk, each only when the header's own field is all ones.
+// Extra-field blocks: a 2-byte id and a 2-byte size, then the data.
+constexpr std::uint32_t k_extra_block_header_size = 4;
+// The Zip64 extra field holds, in this order, the 8-byte uncompressed size,
+// compressed size and local header offset and the 4-byte starting disk,
+// each only when the header's own field is all ones.
 constexpr std::uint16_t k_zip64_extra_id = 0x0001;
+// Info-ZIP's Unicode path field: version 1, the CRC-32 of the stored name,
+// then the name in UTF-8.
+constexpr std::uint16_t k_extra_unicode_path = 0x7075;
+// Blocks nothing in the stub reads after the directory: Info-ZIP's times
+// and Unix owners, and the NTFS times of 7-Zip and Windows tools.
+constexpr std::uint16_t k_extra_unix_time = 0x5455;
+constexpr std::uint16_t k_extra_unix_owner = 0x7875;
+constexpr std::uint16_t k_extra_ntfs_time = 0x000A;
 // The version a member needs for Zip64 alone (4.5).
 constexpr std::uint16_t k_version_zip64 = 45;
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "archive/extra_field.h"
 #include "front/messages.h"
 
 volatile std::sig_atomic_t g_build_interrupted = 0;
@@ -57,14 +58,16 @@ std::string zip64_block(const std::string& values) {
 }  // namespace
 
 std::string without_zip64_block(const std::string& extra) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(extra.data());
   std::string kept;
-  for (std::size_t at = 0; at < extra.size();) {
-    if (at + 4 > extra.size()) return kept + extra.substr(at);
-    std::size_t end = std::min(extra.size(), at + 4 + get_le16(extra, at + 2));
-    if (get_le16(extra, at) != k_zip64_extra_id) kept += extra.substr(at, end - at);
-    at = end;
+  std::size_t at = 0;
+  std::size_t start = 0;
+  ExtraBlock block;
+  while (next_extra_block(bytes, extra.size(), &at, &block)) {
+    if (block.id != k_zip64_extra_id) kept += extra.substr(start, at - start);
+    start = at;
   }
-  return kept;
+  return kept + extra.substr(at);  // a stray tail, as it was
 }
 
 std::string encode_local_header(const CentralRecord& record) {
