@@ -39,44 +39,14 @@ SFX_CLMUL_TARGET inline __m128i fold_16(__m128i into, __m128i k, __m128i next) {
   return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(into, k, 0x11), next), low);
 }
 
-// Folds a multiple of 16 bytes, at least 64, into crc (taken and returned
-// without the final inversion). Constants for the reflected polynomial
-// 0xEDB88320: x^(4*128+32), x^(4*128-32) mod P; x^(128+32), x^(128-32) mod P;
-// x^64 mod P; P and the Barrett constant mu.
-SFX_CLMUL_TARGET inline std::uint32_t fold(const unsigned char* data, std::size_t length, std::uint32_t crc) {
-  alignas(16) static const std::uint64_t k1k2[2] = {0x0154442bd4, 0x01c6e41596};
-  alignas(16) static const std::uint64_t k3k4[2] = {0x01751997d0, 0x00ccaa009e};
+// The folded 128 bits down to the 32 of the CRC: to 64 bits, then Barrett
+// reduction. k holds x^(128+32), x^(128-32) mod P. Constants for the
+// reflected polynomial 0xEDB88320: x^64 mod P; P and the Barrett constant mu.
+SFX_CLMUL_TARGET inline std::uint32_t reduce(__m128i x1, __m128i k) {
   alignas(16) static const std::uint64_t k5k0[2] = {0x0163cd6124, 0x0000000000};
   alignas(16) static const std::uint64_t poly[2] = {0x01db710641, 0x01f7011641};
-
-  __m128i x1 = _mm_xor_si128(load16(data), _mm_cvtsi32_si128(static_cast<int>(crc)));
-  __m128i x2 = load16(data + 16);
-  __m128i x3 = load16(data + 32);
-  __m128i x4 = load16(data + 48);
-  __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
-  data += 64;
-  length -= 64;
-  while (length >= 64) {
-    x1 = fold_16(x1, k, load16(data));
-    x2 = fold_16(x2, k, load16(data + 16));
-    x3 = fold_16(x3, k, load16(data + 32));
-    x4 = fold_16(x4, k, load16(data + 48));
-    data += 64;
-    length -= 64;
-  }
-  // Four lanes into one, then the remaining 16-byte blocks.
-  k = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
-  x1 = fold_16(x1, k, x2);
-  x1 = fold_16(x1, k, x3);
-  x1 = fold_16(x1, k, x4);
-  while (length >= 16) {
-    x1 = fold_16(x1, k, load16(data));
-    data += 16;
-    length -= 16;
-  }
-  // 128 bits to 64, then Barrett reduction to 32.
   __m128i mask = _mm_setr_epi32(~0, 0, ~0, 0);
-  x2 = _mm_clmulepi64_si128(x1, k, 0x10);
+  __m128i x2 = _mm_clmulepi64_si128(x1, k, 0x10);
   x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
   k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
   x2 = _mm_srli_si128(x1, 4);
@@ -86,6 +56,30 @@ SFX_CLMUL_TARGET inline std::uint32_t fold(const unsigned char* data, std::size_
   x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, mask), k, 0x00);
   x1 = _mm_xor_si128(x1, x2);
   return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
+// Folds a multiple of 16 bytes, at least 64, into crc (taken and returned
+// without the final inversion): four lanes of 16 bytes at a time by
+// x^(4*128+32), x^(4*128-32) mod P, then into one lane and on 16 bytes at a
+// time by x^(128+32), x^(128-32) mod P.
+SFX_CLMUL_TARGET inline std::uint32_t fold(const unsigned char* data, std::size_t length, std::uint32_t crc) {
+  alignas(16) static const std::uint64_t k1k2[2] = {0x0154442bd4, 0x01c6e41596};
+  alignas(16) static const std::uint64_t k3k4[2] = {0x01751997d0, 0x00ccaa009e};
+  __m128i x1 = _mm_xor_si128(load16(data), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x2 = load16(data + 16);
+  __m128i x3 = load16(data + 32);
+  __m128i x4 = load16(data + 48);
+  __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
+  for (data += 64, length -= 64; length >= 64; data += 64, length -= 64) {
+    x1 = fold_16(x1, k, load16(data));
+    x2 = fold_16(x2, k, load16(data + 16));
+    x3 = fold_16(x3, k, load16(data + 32));
+    x4 = fold_16(x4, k, load16(data + 48));
+  }
+  k = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
+  x1 = fold_16(fold_16(fold_16(x1, k, x2), k, x3), k, x4);
+  for (; length >= 16; data += 16, length -= 16) x1 = fold_16(x1, k, load16(data));
+  return reduce(x1, k);
 }
 
 // CPUID leaf 1, ECX: bit 1 PCLMULQDQ, bit 19 SSE4.1. (__get_cpuid rather

@@ -61,29 +61,10 @@ std::uint64_t least_span_end(const ZipEntry* entry) {
   return entry->local_header_offset + k_local_header_size + entry->name_length + entry->compressed_size;
 }
 
-}  // namespace
-
-bool mark_overlapping_members() {
-  std::size_t count = 0;
-  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
-    entry->overlaps_another = false;
-    entry->following_header_offset = UINT64_MAX;
-    if (takes_part(entry)) ++count;
-  }
-  if (count < 2) return true;
-  ZipEntry** spans = static_cast<ZipEntry**>(malloc(count * sizeof(ZipEntry*)));
-  if (spans == nullptr) return false;
-  std::size_t index = 0;
-  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
-    if (takes_part(entry)) {
-      entry->span_index = static_cast<std::uint32_t>(index);
-      spans[index++] = entry;
-    }
-  }
-  sort_spans(spans, count);
-  // The walk keeps the members that share no bytes, in offset order; the
-  // last of them ends furthest. Of two members that overlap, the one later
-  // in directory order (extracted after the other) is refused.
+// The walk keeps the members that share no bytes, in offset order; the last
+// of them ends furthest. Of two members that overlap, the one later in
+// directory order (extracted after the other) is refused.
+void mark_sorted_spans(ZipEntry** spans, std::size_t count) {
   ZipEntry* before_last = nullptr;
   ZipEntry* last_kept = nullptr;
   std::uint32_t last_kept_index = 0;
@@ -105,6 +86,29 @@ bool mark_overlapping_members() {
     last_kept = entry;
     last_kept_index = entry->span_index;
   }
+}
+
+}  // namespace
+
+bool mark_overlapping_members() {
+  std::size_t count = 0;
+  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    entry->overlaps_another = false;
+    entry->following_header_offset = UINT64_MAX;
+    if (takes_part(entry)) ++count;
+  }
+  if (count < 2) return true;
+  ZipEntry** spans = static_cast<ZipEntry**>(malloc(count * sizeof(ZipEntry*)));
+  if (spans == nullptr) return false;
+  std::size_t index = 0;
+  for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
+    if (takes_part(entry)) {
+      entry->span_index = static_cast<std::uint32_t>(index);
+      spans[index++] = entry;
+    }
+  }
+  sort_spans(spans, count);
+  mark_sorted_spans(spans, count);
   free(spans);
   return true;
 }

@@ -447,6 +447,29 @@ void build_self_extractor(const BuildOptions& options) {
   }
 }
 
+// Builds the self-extractor; returns the exit status, after the message on
+// failure (the partial output removed).
+int build_reporting_failure(const BuildOptions& options) {
+  try {
+    build_self_extractor(options);
+  } catch (const UsageError& error) {
+    remove_partial_output();
+    std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
+    return k_exit_usage;
+  } catch (const std::exception& error) {
+    remove_partial_output();
+    std::fflush(stdout);
+    if (g_build_interrupted != 0) {
+      std::fprintf(stderr, "mksfx: interrupted; the partial output is removed\n");
+      return k_exit_signal_base + g_build_interrupted;
+    }
+    // A path in the message may hold control bytes too.
+    std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
+    return k_exit_failure;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -473,22 +496,5 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, stop_build);
   std::signal(SIGTERM, stop_build);
-  try {
-    build_self_extractor(options);
-  } catch (const UsageError& error) {
-    remove_partial_output();
-    std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
-    return k_exit_usage;
-  } catch (const std::exception& error) {
-    remove_partial_output();
-    std::fflush(stdout);
-    if (g_build_interrupted != 0) {
-      std::fprintf(stderr, "mksfx: interrupted; the partial output is removed\n");
-      return k_exit_signal_base + g_build_interrupted;
-    }
-    // A path in the message may hold control bytes too.
-    std::fprintf(stderr, "mksfx: %s\n", shown_name(error.what()));
-    return k_exit_failure;
-  }
-  return 0;
+  return build_reporting_failure(options);
 }
