@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/segment_switch.h"
+#include "extract/password_prompt.h"
 #include "platform/platform_crypto.h"
 
 namespace {
@@ -26,11 +27,6 @@ struct AesState {
 };
 
 AesState aes_state;
-
-void wipe(void* memory, std::size_t size) {
-  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(memory);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
-}
 
 void increment_counter() {
   for (unsigned char& byte : aes_state.counter) {
@@ -92,7 +88,7 @@ bool start_aes(const char* password, const unsigned char* salt, int strength,
                                       aes_salt_size(strength), k_aes_iterations, derived, derived_size) &&
                  platform_crypto_start(derived, derived + key_size, key_size);
   if (started) memcpy(verifier, derived + 2 * key_size, k_aes_verifier_size);
-  wipe(derived, sizeof derived);
+  wipe_secret(derived, sizeof derived);
   aes_state.counter[0] = 1;
   aes_state.used = k_keystream_size;
   return started;
@@ -147,5 +143,5 @@ AesCode check_aes_code(FILE* archive, ArchiveError* switch_error) {
 
 void end_aes() {
   platform_crypto_end();
-  wipe(&aes_state, sizeof aes_state);
+  wipe_secret(&aes_state, sizeof aes_state);
 }

@@ -15,6 +15,8 @@
 #include "extract/member_stream.h"
 #include "extract/member_unlock.h"
 #include "extract/output_path.h"
+#include "extract/password_prompt.h"
+#include "extract/traditional_cipher.h"
 #include "extract/whole_member.h"
 #include "front/messages.h"
 #include "platform/platform.h"
@@ -181,4 +183,16 @@ int extract_all(FILE* archive) {
   restore_folder_times(&folders);
   end_whole_members();
   return run_result;
+}
+
+void end_extraction_run() {
+  release_directory();
+  forget_created_directories();
+  forget_passwords();
+  end_inflater();
+  end_whole_members();
+  end_aes();
+  wipe_secret(&cipher_keys, sizeof cipher_keys);
+  set_system_files_kept(false);
+  set_progress_shown(true);
 }

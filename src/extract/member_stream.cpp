@@ -186,6 +186,11 @@ void reset_inflater() {
   g_inflater.avail_in = 0;
 }
 
+void end_inflater() {
+  if (g_inflater_made) (void)inflateEnd(&g_inflater);
+  g_inflater_made = false;
+}
+
 void reset_output(z_stream* stream) {
   stream->next_out = archive_state.output_buffer;
   stream->avail_out = k_buffer_size;

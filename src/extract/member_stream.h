@@ -13,6 +13,8 @@ int make_inflater();
 // Readies the inflater for a member that is streamed, with no input left
 // from the last one.
 void reset_inflater();
+// Frees the inflater; the next member makes it again.
+void end_inflater();
 // Points the stream's output at the whole output_buffer.
 void reset_output(z_stream* stream);
 void report_zlib_error(int status, const z_stream* stream);

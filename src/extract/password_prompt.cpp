@@ -79,3 +79,16 @@ PasswordCheck find_member_password(const char* name, PasswordChecker check, void
   if (result == PasswordCheck::failed) ++g_refused_members;
   return result;
 }
+
+void wipe_secret(void* memory, std::size_t size) {
+  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(memory);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = 0;
+}
+
+void forget_passwords() {
+  wipe_secret(password_line, sizeof password_line);
+  wipe_secret(g_kept_password, sizeof g_kept_password);
+  g_password_kept = false;
+  g_one_password = false;
+  g_refused_members = 0;
+}

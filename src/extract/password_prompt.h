@@ -1,6 +1,8 @@
 // password_prompt.h - ask the user for a member's password on the console.
 #pragma once
 
+#include <cstddef>
+
 constexpr int k_password_line_size = 256;
 
 // The last password line read; empty at start, always NUL-terminated.
@@ -34,3 +36,10 @@ PasswordCheck find_member_password(const char* name, PasswordChecker check, void
 
 // How many members find_member_password has refused in this run.
 int members_refused_for_password();
+
+// Zeroes memory that held a password or key, in a way the compiler keeps.
+void wipe_secret(void* memory, std::size_t size);
+
+// Wipes the password line and the kept password, clears the count of
+// refused members and turns one-password mode off.
+void forget_passwords();

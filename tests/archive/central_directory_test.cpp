@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/extract_loop.h"
 #include "test_zip_builder.h"
 
 namespace {
@@ -18,7 +19,7 @@ struct DirectoryRead {
 };
 
 DirectoryRead read_directory(const std::string& bytes) {
-  release_directory();
+  end_extraction_run();
   TempArchive archive(bytes);
   DirectoryRead read{};
   testing::internal::CaptureStdout();

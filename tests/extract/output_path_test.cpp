@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/extract_loop.h"
 #include "test_zip_builder.h"
 
 namespace {
@@ -33,7 +34,7 @@ const PathCase k_path_cases[] = {
 TEST(OutputPathTest, JoinsComponentsAndCreatesFolders) {
   for (const PathCase& c : k_path_cases) {
     ScopedTempDir scratch;
-    forget_created_directories();
+    end_extraction_run();
     char* path = make_output_path(strdup(c.name));
     EXPECT_STREQ(path, c.local_path) << c.name;
     for (const std::string& directory : c.directories) EXPECT_TRUE(file_exists(directory)) << c.name;
@@ -50,17 +51,17 @@ TEST(OutputPathTest, NameWithoutComponentIsReturnedItself) {
 
 TEST(OutputPathTest, RecreatesFoldersRemovedBetweenRuns) {
   ScopedTempDir scratch;
-  forget_created_directories();
+  end_extraction_run();
   free(make_output_path(strdup("x/y/one")));
   ASSERT_EQ(system("rm -rf x"), 0);
-  forget_created_directories();
+  end_extraction_run();
   free(make_output_path(strdup("x/y/two")));
   EXPECT_TRUE(file_exists("x/y"));
 }
 
 TEST(OutputPathTest, SiblingFolderIsNotMistakenForCreated) {
   ScopedTempDir scratch;
-  forget_created_directories();
+  end_extraction_run();
   free(make_output_path(strdup("ab/c/file")));
   free(make_output_path(strdup("a/file")));  // "a" is a prefix of "ab" but another folder
   EXPECT_TRUE(file_exists("a"));
@@ -136,7 +137,7 @@ TEST(OutputPathTest, StopsAtAFolderLinkLeadingOutside) {
   std::string outside_path = outside.path();
   {
     ScopedTempDir scratch;
-    forget_created_directories();
+    end_extraction_run();
     ASSERT_EQ(symlink(outside_path.c_str(), "d"), 0);
     FolderResult result = FolderResult::ready;
     free(make_output_path(strdup("d/sub/x.txt"), &result));
@@ -147,7 +148,7 @@ TEST(OutputPathTest, StopsAtAFolderLinkLeadingOutside) {
 
 TEST(OutputPathTest, FolderLinkLeadingInsideIsReady) {
   ScopedTempDir scratch;
-  forget_created_directories();
+  end_extraction_run();
   ASSERT_EQ(mkdir("real", 0755), 0);
   ASSERT_EQ(symlink("real", "d"), 0);
   FolderResult result = FolderResult::failed;
@@ -158,7 +159,7 @@ TEST(OutputPathTest, FolderLinkLeadingInsideIsReady) {
 
 TEST(OutputPathTest, FileInTheWayFailsTheFolder) {
   ScopedTempDir scratch;
-  forget_created_directories();
+  end_extraction_run();
   FILE* blocker = fopen("f", "wb");
   ASSERT_NE(blocker, nullptr);
   fclose(blocker);
