@@ -1,4 +1,4 @@
-// platform.h - the few operating-system services the stub needs, one file per platform.
+// platform.h - the few operating-system services the stub needs, each a _posix/_win32 pair of files.
 #pragma once
 
 #include <cstdarg>
