@@ -7,6 +7,7 @@
 #include "archive/aes_extra.h"
 #include "archive/certificate_table.h"
 #include "archive/eocd_search.h"
+#include "archive/record_decoders.h"
 #include "archive/recorded_length.h"
 #include "archive/segment_switch.h"
 #include "archive/zip64_fields.h"
@@ -82,31 +83,16 @@ ArchiveError locate_end_record(FILE* stream, std::uint64_t* end_offset) {
   return code;
 }
 
-// True when a field of the end record at fields is all ones: its value
-// must then come from the Zip64 end record.
-bool needs_zip64_end(const unsigned char* fields) {
-  constexpr int k_short_fields[] = {k_end_this_disk, k_end_directory_disk, k_end_entries_on_disk, k_end_total_entries};
-  for (int at : k_short_fields) {
-    if (read_le16(&fields[at]) == k_zip64_marker16) return true;
-  }
-  return read_le32(&fields[k_end_directory_size]) == k_zip64_marker32 ||
-         read_le32(&fields[k_end_directory_offset]) == k_zip64_marker32;
-}
-
-ArchiveError read_end_record(FILE* stream, std::uint64_t end_offset, std::uint64_t* directory_size,
-                             bool* zip64_needed) {
+// Reads the end record at end_offset into *end, and the archive comment.
+ArchiveError read_end_record(FILE* stream, std::uint64_t end_offset, EndRecordFields* end) {
   unsigned char fields[k_end_fields_size];
   platform_seek(stream, end_offset + 4);
   ArchiveError code = read_exact(stream, fields, sizeof fields);
   if (code != ArchiveError::none) return code;
-  archive_state.total_entry_count = read_le16(&fields[k_end_total_entries]);
-  archive_state.last_segment = read_le16(&fields[k_end_this_disk]);
+  decode_end_record(fields, end);
+  archive_state.last_segment = static_cast<std::int32_t>(end->last_disk);
   archive_state.current_segment = archive_state.last_segment;
-  archive_state.directory_segment = read_le16(&fields[k_end_directory_disk]);
-  archive_state.directory_offset = read_le32(&fields[k_end_directory_offset]);
-  archive_state.archive_comment_length = read_le16(&fields[k_end_comment_length]);
-  *directory_size = read_le32(&fields[k_end_directory_size]);
-  *zip64_needed = needs_zip64_end(fields);
+  archive_state.archive_comment_length = end->comment_length;
   if (archive_state.archive_comment_length == 0) return ArchiveError::none;
   void* comment = nullptr;
   code = read_allocated(stream, archive_state.archive_comment_length, false, &comment);
@@ -125,57 +111,31 @@ ArchiveError read_zip64_end_at(FILE* stream, std::uint64_t offset, Zip64End* end
   return ArchiveError::none;
 }
 
-// Finds the Zip64 end record that the locator names: at its offset on its
-// disk or, in an archive appended to a program with offsets counted from
-// its own start, right before the locator. *record_offset is where it lies.
-// Another disk is asked for only when the end record needs the Zip64 one:
-// a locator's signature may also be bytes of a name that stand there by
-// chance.
+// Finds the Zip64 end record that the locator names (see
+// is_zip64_end_wanted and find_zip64_end_before_locator); *record_offset is
+// where it lies.
 ArchiveError find_zip64_end(FILE* stream, const Zip64Locator& locator, std::uint64_t locator_offset,
-                            bool zip64_needed, Zip64End* end, std::uint64_t* record_offset, Zip64Result* result) {
+                            const EndRecordFields& end, Zip64End* zip64, std::uint64_t* record_offset,
+                            Zip64Result* result) {
   *result = Zip64Result::absent;
-  std::int64_t end_disk = static_cast<std::int64_t>(locator.end_disk);
-  if (end_disk > archive_state.last_segment || (!zip64_needed && end_disk != archive_state.current_segment)) {
-    return ArchiveError::none;
-  }
+  if (!is_zip64_end_wanted(locator, end)) return ArchiveError::none;
   ArchiveError code = switch_segment(static_cast<std::int32_t>(locator.end_disk), stream);
   if (code != ArchiveError::none) return code;
   *record_offset = locator.end_offset;
-  code = read_zip64_end_at(stream, *record_offset, end, result);
-  // Data in front moves the records back from where their offsets say, never
-  // forward: a locator that points further is simply wrong.
-  bool single_disk = archive_state.last_segment == 0;
-  if (code != ArchiveError::none || *result != Zip64Result::absent || !single_disk ||
-      locator_offset < k_zip64_end_size || locator_offset - k_zip64_end_size <= locator.end_offset) {
+  code = read_zip64_end_at(stream, *record_offset, zip64, result);
+  if (code != ArchiveError::none || *result != Zip64Result::absent ||
+      !find_zip64_end_before_locator(locator, locator_offset, end, record_offset)) {
     return code;
   }
-  *record_offset = locator_offset - k_zip64_end_size;
-  return read_zip64_end_at(stream, *record_offset, end, result);
+  return read_zip64_end_at(stream, *record_offset, zip64, result);
 }
 
-// An end record whose disk number is all ones is the last disk of a set
-// whose size the locator gives.
-void take_last_disk_from(const Zip64Locator& locator) {
-  if (archive_state.last_segment != k_zip64_marker16 || locator.total_disks == 0 ||
-      locator.total_disks > k_zip64_marker16) {
-    return;
-  }
-  archive_state.last_segment = static_cast<std::int32_t>(locator.total_disks - 1);
-  archive_state.current_segment = archive_state.last_segment;
-}
-
-// The Zip64 end record's values: the directory's disk, entry count, size
-// and offset, and the last disk's number where the end record has all ones.
-void take_zip64_end(const Zip64End& end, bool last_disk_unknown, std::uint64_t* directory_size) {
-  if (last_disk_unknown) {
-    bool still_there = archive_state.current_segment == archive_state.last_segment;
-    archive_state.last_segment = static_cast<std::int32_t>(end.this_disk);
-    if (still_there) archive_state.current_segment = archive_state.last_segment;
-  }
-  archive_state.directory_segment = static_cast<std::int32_t>(end.directory_disk);
-  archive_state.total_entry_count = static_cast<std::int32_t>(end.total_entries);
-  archive_state.directory_offset = end.directory_offset;
-  *directory_size = end.directory_size;
+// Makes last_disk the last segment; the archive stays on it unless another
+// segment was switched to since.
+void set_last_segment(std::uint32_t last_disk) {
+  bool still_there = archive_state.current_segment == archive_state.last_segment;
+  archive_state.last_segment = static_cast<std::int32_t>(last_disk);
+  if (still_there) archive_state.current_segment = archive_state.last_segment;
 }
 
 // Reads the Zip64 end locator that may stand right before the end record.
@@ -188,26 +148,27 @@ bool read_zip64_locator(FILE* stream, std::uint64_t locator_offset, Zip64Locator
 }
 
 // When a Zip64 end locator stands right before the end record and names a
-// Zip64 end record, that record's values replace the end record's (see
-// take_zip64_end), and *directory_end becomes its offset. A locator that
-// names none counts only where the end record has a field of all ones.
+// Zip64 end record, that record's values replace the end record's in *end
+// (see take_zip64_end), and *directory_end becomes its offset. A locator
+// that names none counts only where the end record has a field of all ones.
 // Returns none, also when there is no locator; invalid_archive (after the
 // message) for a Zip64 end record that is needed but missing or beyond what
 // the stub can read.
-ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, bool zip64_needed,
-                                   std::uint64_t* directory_size, std::uint64_t* directory_end) {
+ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, EndRecordFields* end,
+                                   std::uint64_t* directory_end) {
   if (end_offset < k_zip64_locator_size) return ArchiveError::none;
   std::uint64_t locator_offset = end_offset - k_zip64_locator_size;
   Zip64Locator locator{};
   ArchiveError code = ArchiveError::none;
   if (!read_zip64_locator(stream, locator_offset, &locator, &code)) return code;
-  bool last_disk_unknown = archive_state.last_segment == k_zip64_marker16;
-  take_last_disk_from(locator);
-  Zip64End end{};
+  take_last_disk_from(locator, end);
+  archive_state.last_segment = static_cast<std::int32_t>(end->last_disk);
+  archive_state.current_segment = archive_state.last_segment;
+  Zip64End zip64{};
   std::uint64_t record_offset = 0;
   Zip64Result result = Zip64Result::absent;
-  code = find_zip64_end(stream, locator, locator_offset, zip64_needed, &end, &record_offset, &result);
-  if (code != ArchiveError::none || (result == Zip64Result::absent && !zip64_needed)) return code;
+  code = find_zip64_end(stream, locator, locator_offset, *end, &zip64, &record_offset, &result);
+  if (code != ArchiveError::none || (result == Zip64Result::absent && !end->zip64_needed)) return code;
   if (result == Zip64Result::absent) {
     print_error("Error: the Zip64 end locator points to no Zip64 end record.\n");
     return ArchiveError::invalid_archive;
@@ -216,7 +177,8 @@ ArchiveError read_zip64_end_record(FILE* stream, std::uint64_t end_offset, bool 
     print_error("Error: the Zip64 end record holds counts or offsets too large to be true.\n");
     return ArchiveError::invalid_archive;
   }
-  take_zip64_end(end, last_disk_unknown, directory_size);
+  take_zip64_end(zip64, end);
+  set_last_segment(end->last_disk);
   *directory_end = record_offset;
   return ArchiveError::none;
 }
@@ -238,43 +200,21 @@ ArchiveError read_signature_at(FILE* stream, std::uint64_t offset, std::uint32_t
 // own start; when the offset shows no signature, the single-disk directory
 // is looked for where the end record says it ends, and *shift is how far the
 // archive's offsets lie from the file's.
-ArchiveError read_first_signature(FILE* stream, std::uint64_t end_offset, std::uint64_t directory_size,
+ArchiveError read_first_signature(FILE* stream, const EndRecordFields& end, std::uint64_t directory_end,
                                   std::uint32_t* signature, std::uint64_t* shift) {
   *shift = 0;
   ArchiveError code = read_signature_at(stream, archive_state.directory_offset, signature);
   if (code != ArchiveError::none || is_directory_signature(*signature)) return code;
-  bool single_disk = archive_state.last_segment == 0 && archive_state.directory_segment == 0;
-  // Every value is below 2^63, so the difference cannot wrap.
-  std::int64_t distance = static_cast<std::int64_t>(end_offset) - static_cast<std::int64_t>(directory_size) -
-                          static_cast<std::int64_t>(archive_state.directory_offset);
-  if (!single_disk || distance <= 0) return ArchiveError::invalid_archive;
+  std::uint64_t distance = appended_archive_shift(end, directory_end);
+  if (distance == 0) return ArchiveError::invalid_archive;
   std::uint32_t shifted_signature = 0;
-  std::uint64_t shifted_offset = archive_state.directory_offset + static_cast<std::uint64_t>(distance);
-  if (read_signature_at(stream, shifted_offset, &shifted_signature) != ArchiveError::none ||
+  if (read_signature_at(stream, archive_state.directory_offset + distance, &shifted_signature) != ArchiveError::none ||
       !is_directory_signature(shifted_signature)) {
     return ArchiveError::invalid_archive;
   }
   *signature = shifted_signature;
-  *shift = static_cast<std::uint64_t>(distance);
+  *shift = distance;
   return ArchiveError::none;
-}
-
-void decode_central_fields(const unsigned char* fields, ZipEntry* entry) {
-  entry->version_made_by = read_le16(&fields[k_central_version_made_by]);
-  entry->version_needed = read_le16(&fields[k_central_version_needed]);
-  entry->flags = read_le16(&fields[k_central_flags]);
-  entry->compression_method = read_le16(&fields[k_central_method]);
-  entry->modification_time_and_date = read_le16(&fields[k_central_date]) * 65536u + read_le16(&fields[k_central_time]);
-  entry->crc32 = read_le32(&fields[k_central_crc32]);
-  entry->compressed_size = read_le32(&fields[k_central_compressed_size]);
-  entry->uncompressed_size = read_le32(&fields[k_central_uncompressed_size]);
-  entry->name_length = read_le16(&fields[k_central_name_length]);
-  entry->extra_length = read_le16(&fields[k_central_extra_length]);
-  entry->comment_length = read_le16(&fields[k_central_comment_length]);
-  entry->starting_segment = read_le16(&fields[k_central_disk_start]);
-  entry->internal_attributes = read_le16(&fields[k_central_internal_attributes]);
-  entry->external_attributes = read_le32(&fields[k_central_external_attributes]);
-  entry->local_header_offset = read_le32(&fields[k_central_local_header_offset]);
 }
 
 // Reads the rest of one central header (after its signature) into entry.
@@ -328,10 +268,7 @@ ArchiveError read_next_signature(FILE* stream, std::uint32_t* signature) {
 // fields that are all ones. Returns none, or invalid_archive after the
 // message.
 ArchiveError apply_zip64_fields(ZipEntry* entry) {
-  Zip64Values values{entry->uncompressed_size, entry->compressed_size, entry->local_header_offset,
-                     entry->starting_segment};
-  std::size_t extra_length = entry->extra_field != nullptr ? entry->extra_length : 0;
-  Zip64Result result = apply_zip64_extra(entry->extra_field, extra_length, &values);
+  Zip64Result result = apply_zip64_extra_to(entry);
   if (result == Zip64Result::too_short) {
     print_error("Error: the Zip64 extra field of %s is shorter than the values it must hold.\n",
                 shown_name(entry->name));
@@ -340,12 +277,6 @@ ArchiveError apply_zip64_fields(ZipEntry* entry) {
   if (result == Zip64Result::too_large) {
     print_error("Error: %s has a Zip64 size or offset too large to be true.\n", shown_name(entry->name));
     return ArchiveError::invalid_archive;
-  }
-  if (result == Zip64Result::ok) {
-    entry->uncompressed_size = values.uncompressed_size;
-    entry->compressed_size = values.compressed_size;
-    entry->local_header_offset = values.local_header_offset;
-    entry->starting_segment = static_cast<std::uint16_t>(values.starting_disk);
   }
   return ArchiveError::none;
 }
@@ -448,13 +379,15 @@ ArchiveError read_central_directory(FILE* stream) {
   std::uint64_t end_offset = 0;
   ArchiveError code = locate_end_record(stream, &end_offset);
   if (code != ArchiveError::none) return code;
-  std::uint64_t directory_size = 0;
-  bool zip64_needed = false;
-  code = read_end_record(stream, end_offset, &directory_size, &zip64_needed);
+  EndRecordFields end{};
+  code = read_end_record(stream, end_offset, &end);
   if (code != ArchiveError::none) return code;
   std::uint64_t directory_end = end_offset;
-  code = read_zip64_end_record(stream, end_offset, zip64_needed, &directory_size, &directory_end);
+  code = read_zip64_end_record(stream, end_offset, &end, &directory_end);
   if (code != ArchiveError::none) return code;
+  archive_state.directory_segment = static_cast<std::int32_t>(end.directory_disk);
+  archive_state.total_entry_count = static_cast<std::int32_t>(end.total_entries);
+  archive_state.directory_offset = end.directory_offset;
   archive_state.end_record_read = true;
   archive_state.end_record_offset = end_offset;
   code = switch_segment(archive_state.directory_segment, stream);
@@ -462,7 +395,7 @@ ArchiveError read_central_directory(FILE* stream) {
 
   std::uint32_t signature = 0;
   std::uint64_t shift = 0;
-  code = read_first_signature(stream, directory_end, directory_size, &signature, &shift);
+  code = read_first_signature(stream, end, directory_end, &signature, &shift);
   if (code != ArchiveError::none) return code;
   int warnings = 0;
   code = read_entries(stream, signature, shift, &warnings);

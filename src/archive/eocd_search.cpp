@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/record_decoders.h"
 #include "archive/zip_format.h"
 #include "platform/platform.h"
 
@@ -16,16 +17,6 @@ constexpr std::uint32_t k_block_size = 4096;
 // Each block overlaps the one after it by 4 bytes, so a signature lying
 // across two blocks is still seen whole.
 constexpr std::uint32_t k_block_step = k_block_size - 4;
-
-// The position of the last signature in block, or -1.
-long last_signature_in(const unsigned char* block, std::uint32_t size) {
-  std::uint32_t signature = end_record_signature();
-  long found = -1;
-  for (std::uint32_t p = 0; p + 4 <= size; ++p) {
-    if (block[p] == 0x50 && read_le32(block + p) == signature) found = static_cast<long>(p);
-  }
-  return found;
-}
 
 bool read_block_at(FILE* stream, std::uint64_t start, unsigned char* block, std::uint32_t size) {
   if (platform_seek(stream, start) != 0) return false;
@@ -48,7 +39,7 @@ ArchiveError find_end_of_central(FILE* stream, std::uint64_t* found_offset, std:
   std::uint64_t start = length - block_size;
   bool read_ok = read_block_at(stream, start, block, block_size);
   while (read_ok) {
-    long match = last_signature_in(block, block_size);
+    long match = last_end_signature_in(block, block_size);
     if (match >= 0) {
       *found_offset = start + static_cast<std::uint64_t>(match);
       free(block);

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "archive/record_decoders.h"
 #include "archive/zip_format.h"
 #include "platform/platform.h"
 
@@ -14,9 +15,10 @@ LocalHeader check_local_header(ZipEntry* entry, FILE* archive, std::int64_t posi
       fread(header, 1, sizeof header, archive) != sizeof header) {
     return LocalHeader::unreadable;
   }
-  if (read_le32(header) != local_header_signature()) return LocalHeader::no_signature;
-  entry->local_extra_length = read_le16(&header[k_local_extra_length_offset]);
-  if (read_le16(&header[k_local_name_length_offset]) != entry->name_length) return LocalHeader::other_name;
+  LocalHeaderFields fields;
+  if (!decode_local_header(header, &fields)) return LocalHeader::no_signature;
+  entry->local_extra_length = fields.extra_length;
+  if (fields.name_length != entry->name_length) return LocalHeader::other_name;
   // Names reach 65535 bytes: compared piece by piece.
   unsigned char piece[256];
   for (std::size_t compared = 0; compared < entry->name_length;) {

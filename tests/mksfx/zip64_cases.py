@@ -214,6 +214,8 @@ class MksfxZip64Test(Scratch):
         cases = [
             ("locator outside", build([Member("a.txt", b"a")], zip64={"locator_offset": 10**12}),
              "Zip64 end locator points to no Zip64 end record"),
+            ("entries past 2^31 - 1", build([Member("a.txt", b"a")], zip64={"entries": 2**31}),
+             "Zip64 end record holds counts or offsets too large to be true"),
             ("directory of a petabyte", build([Member("a.txt", b"a")], zip64={"directory_size": 2**50}),
              "gives its central directory 1125899906842624 bytes, but only 51 bytes lie between"),
             ("extra too short", build([Member("s.txt", b"s", compressed_size=ones, uncompressed_size=ones,
@@ -230,6 +232,35 @@ class MksfxZip64Test(Scratch):
                 self.assertEqual(done.returncode, 1)
                 self.assertIn(message, done.stderr.decode())
                 self.assertFalse(os.path.exists(output))
+
+    def test_zip64_end_records_the_stub_reads_are_converted(self):
+        """mksfx reads an archive's end as the stub does: a locator's
+        signature that stands before the end record by chance (here the last
+        member's comment) counts only where the end record needs the Zip64
+        one, disk numbers of all ones are the Zip64 records', and data in
+        front moves the Zip64 end record back from where the locator says."""
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
+        from zipbuild import Member, build
+        members = {"a.txt": b"a" * 100, "b.txt": b"b"}
+        chance = io.BytesIO()
+        with zipfile.ZipFile(chance, "w") as archive:
+            archive.writestr("a.txt", members["a.txt"])
+            info = zipfile.ZipInfo("b.txt", (2024, 1, 2, 3, 4, 6))
+            info.comment = ZIP64_LOCATOR + struct.pack("<IQI", 0, 40, 1)  # a Zip64 end record inside a.txt's data
+            archive.writestr(info, members["b.txt"])
+        listed = [Member(name, data) for name, data in members.items()]
+        zip64 = {"this_disk": 0, "directory_disk": 0, "locator_disk": 0, "total_disks": 1}
+        disks_all_ones = build(listed, this_disk=0xFFFF, directory_disk=0xFFFF, zip64=zip64)
+        # Offsets counted from the archive's own start: the Zip64 end record stands right before the locator.
+        in_front = b"#!/bin/sh\n" + bytes(5000) + build(listed, zip64={})
+        for label, data in [("locator by chance", chance.getvalue()), ("disks all ones", disks_all_ones),
+                            ("data in front", in_front)]:
+            with self.subTest(label):
+                source, output = self.path(label + ".zip"), self.path(label + ".run")
+                with open(source, "wb") as out:
+                    out.write(data)
+                run([MKSFX, "-q", "-o", output, source])
+                self.assertEqual(files_below(self.extract(output)), members)
 
     def test_many_members_packed_split_and_converted(self):
         source = self.folder("many")

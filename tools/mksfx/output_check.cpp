@@ -8,6 +8,7 @@
 #include "archive/archive_state.h"
 #include "archive/central_directory.h"
 #include "archive/eocd_search.h"
+#include "archive/record_decoders.h"
 #include "mksfx_platform.h"
 #include "platform/platform.h"
 
@@ -67,8 +68,7 @@ bool holds_end_signature(const std::string& path) {
   std::uint64_t size = size_of(path);
   std::uint64_t start = size > k_end_record_window ? size - k_end_record_window : 0;
   std::string tail = read_at(file.get(), start, static_cast<std::size_t>(size - start));
-  const char signature[] = {'P', 'K', 5, 6};
-  return tail.find(std::string(signature, 4)) != std::string::npos;
+  return last_end_signature_in(reinterpret_cast<const unsigned char*>(tail.data()), tail.size()) >= 0;
 }
 
 }  // namespace
@@ -119,8 +119,10 @@ void check_split_output(const std::vector<std::string>& disk_paths, std::uint64_
     throw BuildError("read back: the stub finds no end record on the last disk");
   }
   std::string end = read_at(last.get(), found, k_end_record_size);
+  EndRecordFields fields{};
+  if (!end.empty()) decode_end_record(reinterpret_cast<const unsigned char*>(end.data()) + 4, &fields);
   std::size_t counted = records.size() > k_largest_16bit_count ? k_zip64_marker16 : records.size();
-  if (end.empty() || get_le16(end, 4) != disk_paths.size() - 1 || get_le16(end, 10) != counted) {
+  if (end.empty() || fields.last_disk != disk_paths.size() - 1 || fields.total_entries != counted) {
     throw BuildError("read back: the end record on the last disk does not match the disks written");
   }
   for (const CentralRecord& record : records) {

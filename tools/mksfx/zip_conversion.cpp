@@ -10,14 +10,14 @@
 #include <filesystem>
 
 #include "archive/aes_extra.h"
-#include "archive/zip64_fields.h"
+#include "archive/eocd_search.h"
+#include "archive/record_decoders.h"
 #include "extract/aes_member.h"
 #include "mksfx_platform.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr std::size_t k_end_search_window = 65535 + k_end_record_size;
 constexpr std::size_t k_copy_chunk = 1 << 20;
 constexpr std::uint16_t k_flag_strong_encryption = 0x0040;
 
@@ -92,81 +92,92 @@ class ArchiveParts {
   std::size_t open_part_ = 0;
 };
 
-struct EndRecord {
-  std::uint64_t offset = 0;  // in its own file; with Zip64, the Zip64 end record's
-  std::uint32_t this_disk = 0;
-  std::uint32_t directory_disk = 0;
-  std::uint64_t total_entries = 0;
-  std::uint64_t directory_size = 0;
-  std::uint64_t directory_offset = 0;
+const unsigned char* bytes_of(const std::string& bytes) { return reinterpret_cast<const unsigned char*>(bytes.data()); }
+
+// The end of the archive as the stub reads it: the end record's fields
+// (the Zip64 end record's once that is read), where it lies, its comment
+// and the Zip64 locator before it.
+struct ArchiveEnd {
+  EndRecordFields fields{};
+  std::uint64_t offset = 0;  // the end record's, in the last file
   std::string comment;
-  bool zip64 = false;
-  std::uint32_t zip64_end_disk = 0;  // where the locator says the Zip64 end record lies
-  std::uint64_t zip64_end_offset = 0;
+  bool has_locator = false;
+  Zip64Locator locator{};
+  // Where the directory ends in the whole set: at the end record or the
+  // Zip64 end record.
+  std::uint64_t directory_end = 0;
 };
 
-// Finds the last end record whose comment reaches exactly to the file's end
-// (or, failing that, the last one at all) in the final 65557 bytes.
-bool find_end_record(const std::string& path, EndRecord* record) {
+// The last bytes of the file at path, size bytes long: the stub's search
+// window for the end record, and room before it for the Zip64 locator of a
+// record at the window's very start. Empty when the file cannot be read.
+std::string read_end_window(const std::string& path, std::uint64_t size) {
   FILE* file = open_file(path, "rb");
-  if (file == nullptr) return false;
-  std::uint64_t size = file_size_of(path);
-  std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(size, k_end_search_window));
-  std::string tail(window, '\0');
-  bool read_ok = platform_seek(file, size - window) == 0 && std::fread(tail.data(), 1, window, file) == window;
+  if (file == nullptr) return "";
+  std::size_t length =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, k_end_record_window + k_zip64_locator_size));
+  std::string window(length, '\0');
+  bool read_ok = platform_seek(file, size - length) == 0 && std::fread(window.data(), 1, length, file) == length;
   std::fclose(file);
-  if (!read_ok || window < k_end_record_size) return false;
-  std::size_t found = std::string::npos;
-  for (std::size_t at = window - k_end_record_size + 1; at-- > 0;) {
-    if (get_le32(tail, at) != end_record_signature()) continue;
-    if (found == std::string::npos) found = at;
-    if (at + k_end_record_size + get_le16(tail, at + 20) == window) {
-      found = at;
-      break;
-    }
-  }
-  if (found == std::string::npos) return false;
-  record->offset = size - window + found;
-  record->this_disk = get_le16(tail, found + 4);
-  record->directory_disk = get_le16(tail, found + 6);
-  record->total_entries = get_le16(tail, found + 10);
-  record->directory_size = get_le32(tail, found + 12);
-  record->directory_offset = get_le32(tail, found + 16);
-  std::size_t comment_length = std::min<std::size_t>(get_le16(tail, found + 20), window - found - k_end_record_size);
-  record->comment = tail.substr(found + k_end_record_size, comment_length);
-  if (found >= k_zip64_locator_size && get_le32(tail, found - k_zip64_locator_size) == k_zip64_locator_signature) {
-    record->zip64 = true;
-    record->zip64_end_disk = get_le32(tail, found - k_zip64_locator_size + 4);
-    record->zip64_end_offset = get_le64(tail, found - k_zip64_locator_size + 8);
-  }
+  return read_ok ? window : "";
+}
+
+// Where in window the stub finds the end record's signature, or -1.
+long find_end_signature(const std::string& window) {
+  std::size_t search_start = window.size() - std::min<std::size_t>(window.size(), k_end_record_window);
+  long match = last_end_signature_in(bytes_of(window) + search_start, window.size() - search_start);
+  return match < 0 ? -1 : match + static_cast<long>(search_start);
+}
+
+// Reads the end record that the stub finds: false when there is none;
+// throws when its fields pass the file's end. A comment that does is cut
+// to what is there.
+bool read_end_record(const std::string& path, ArchiveEnd* end) {
+  std::uint64_t size = file_size_of(path);
+  std::string window = read_end_window(path, size);
+  long match = find_end_signature(window);
+  if (match < 0) return false;
+  std::size_t found = static_cast<std::size_t>(match);
+  if (found + k_end_record_size > window.size()) throw BuildError("the archive is cut short: a record passes its end");
+  decode_end_record(bytes_of(window) + found + 4, &end->fields);
+  end->offset = size - window.size() + found;
+  std::size_t after = window.size() - found - k_end_record_size;
+  end->comment = window.substr(found + k_end_record_size, std::min<std::size_t>(end->fields.comment_length, after));
+  end->has_locator =
+      found >= k_zip64_locator_size &&
+      decode_zip64_locator(bytes_of(window) + found - k_zip64_locator_size, &end->locator) == Zip64Result::ok;
   return true;
 }
 
-// Replaces the end record's fields by those of the Zip64 end record that
-// the locator names: at its offset on its disk or, in an archive with data
-// in front, right before the locator.
-void read_zip64_end(ArchiveParts& parts, EndRecord* end) {
-  std::uint64_t locator_start = parts.start_of(end->this_disk) + end->offset - k_zip64_locator_size;
-  std::uint64_t at = parts.start_of(end->zip64_end_disk) + end->zip64_end_offset;
-  auto is_zip64_end = [&](std::uint64_t offset) {
-    return offset + k_zip64_end_size <= parts.total() &&
-           get_le32(parts.read(offset, 4), 0) == k_zip64_end_signature;
-  };
-  if (!is_zip64_end(at)) {
-    // Data in front moves the record back from where the locator says, never forward.
-    if (locator_start < k_zip64_end_size || locator_start - k_zip64_end_size <= at ||
-        !is_zip64_end(locator_start - k_zip64_end_size)) {
-      throw BuildError("the archive's Zip64 end locator points to no Zip64 end record");
-    }
-    at = locator_start - k_zip64_end_size;
+// The Zip64 end record at offset of the file that starts at file_start in
+// the whole set, or absent.
+Zip64Result read_zip64_end_at(ArchiveParts& parts, std::uint64_t file_start, std::uint64_t offset, Zip64End* zip64) {
+  std::uint64_t room = parts.total() - file_start;
+  if (offset > room || room - offset < k_zip64_end_size) return Zip64Result::absent;
+  return decode_zip64_end(bytes_of(parts.read(file_start + offset, k_zip64_end_size)), zip64);
+}
+
+// Takes the values of the Zip64 end record that the locator names, where
+// the stub would (see is_zip64_end_wanted, find_zip64_end_before_locator).
+void read_zip64_end(ArchiveParts& parts, ArchiveEnd* end) {
+  if (!is_zip64_end_wanted(end->locator, end->fields)) return;
+  std::uint64_t file_start = parts.start_of(end->locator.end_disk);
+  std::uint64_t offset = end->locator.end_offset;
+  Zip64End zip64{};
+  Zip64Result result = read_zip64_end_at(parts, file_start, offset, &zip64);
+  std::uint64_t locator_offset = end->offset - k_zip64_locator_size;
+  if (result == Zip64Result::absent &&
+      find_zip64_end_before_locator(end->locator, locator_offset, end->fields, &offset)) {
+    file_start = end->directory_end - end->offset;
+    result = read_zip64_end_at(parts, file_start, offset, &zip64);
   }
-  std::string fields = parts.read(at, k_zip64_end_size);
-  end->directory_disk = get_le32(fields, 20);
-  end->total_entries = get_le64(fields, 32);
-  end->directory_size = get_le64(fields, 40);
-  end->directory_offset = get_le64(fields, 48);
-  // The directory ends where the Zip64 end record begins.
-  end->offset = at - parts.start_of(end->this_disk);
+  if (result == Zip64Result::absent && !end->fields.zip64_needed) return;
+  if (result == Zip64Result::absent) throw BuildError("the archive's Zip64 end locator points to no Zip64 end record");
+  if (result != Zip64Result::ok) {
+    throw BuildError("the archive's Zip64 end record holds counts or offsets too large to be true");
+  }
+  take_zip64_end(zip64, &end->fields);
+  end->directory_end = file_start + offset;
 }
 
 // The sibling that holds disk number (counted from 1) of a split set:
@@ -214,56 +225,57 @@ std::size_t cipher_header_size(const CentralRecord& record) {
   return (record.flags & 1) ? k_encryption_header_size : 0;
 }
 
-// Takes the Zip64 block's values for the fields that are all ones and
-// drops the block: the writer makes a new one where the new place needs it.
-void apply_zip64_block(CentralRecord* record) {
-  Zip64Values values{record->uncompressed_size, record->compressed_size, record->local_header_offset, record->disk};
-  Zip64Result result = apply_zip64_extra(reinterpret_cast<const unsigned char*>(record->extra.data()),
-                                         record->extra.size(), &values);
+// Takes the Zip64 block's values for the fields that are all ones, as the
+// stub does.
+void apply_zip64_block(ZipEntry* entry, const std::string& name) {
+  Zip64Result result = apply_zip64_extra_to(entry);
   if (result == Zip64Result::too_short) {
-    throw BuildError(shown(record->name) + ": its Zip64 extra field is shorter than the values it must hold");
+    throw BuildError(shown(name) + ": its Zip64 extra field is shorter than the values it must hold");
   }
-  if (result == Zip64Result::too_large) throw BuildError(shown(record->name) + ": its Zip64 sizes are too large");
-  record->uncompressed_size = values.uncompressed_size;
-  record->compressed_size = values.compressed_size;
-  record->local_header_offset = values.local_header_offset;
-  record->disk = static_cast<std::uint16_t>(values.starting_disk);
-  record->extra = without_zip64_block(record->extra);
-  // What the header needed beyond Zip64 stays; Zip64 alone is the writer's to mark.
-  if (record->version_needed == k_version_zip64) record->version_needed = k_needed_deflated;
+  if (result == Zip64Result::too_large) throw BuildError(shown(name) + ": its Zip64 sizes are too large");
 }
 
+// The record of a decoded entry, without the Zip64 block: the writer makes
+// a new one where the new place needs it.
+CentralRecord record_of(const ZipEntry& entry, std::string name, const std::string& extra, std::string comment) {
+  CentralRecord record;
+  record.version_made_by = entry.version_made_by;
+  record.version_needed = entry.version_needed;
+  // What the header needed beyond Zip64 stays; Zip64 alone is the writer's to mark.
+  if (record.version_needed == k_version_zip64) record.version_needed = k_needed_deflated;
+  record.flags = entry.flags;
+  record.method = entry.compression_method;
+  record.dos_time = static_cast<std::uint16_t>(entry.modification_time_and_date & 0xFFFF);
+  record.dos_date = static_cast<std::uint16_t>(entry.modification_time_and_date >> 16);
+  record.crc32 = entry.crc32;
+  record.compressed_size = entry.compressed_size;
+  record.uncompressed_size = entry.uncompressed_size;
+  record.name = std::move(name);
+  record.extra = without_zip64_block(extra);
+  record.comment = std::move(comment);
+  record.internal_attributes = entry.internal_attributes;
+  record.external_attributes = entry.external_attributes;
+  record.disk = entry.starting_segment;
+  record.local_header_offset = entry.local_header_offset;
+  return record;
+}
+
+// Decodes the central header at `at` in directory as the stub does; *next
+// is where the next one starts.
 CentralRecord decode_central(const std::string& directory, std::size_t at, std::size_t* next) {
   if (at + k_central_header_size > directory.size() || get_le32(directory, at) != k_central_header_signature) {
     throw BuildError("the archive's central directory is damaged");
   }
-  CentralRecord record;
-  record.version_made_by = get_le16(directory, at + 4);
-  record.version_needed = get_le16(directory, at + 6);
-  record.flags = get_le16(directory, at + 8);
-  record.method = get_le16(directory, at + 10);
-  record.dos_time = get_le16(directory, at + 12);
-  record.dos_date = get_le16(directory, at + 14);
-  record.crc32 = get_le32(directory, at + 16);
-  record.compressed_size = get_le32(directory, at + 20);
-  record.uncompressed_size = get_le32(directory, at + 24);
-  std::size_t name_length = get_le16(directory, at + 28);
-  std::size_t extra_length = get_le16(directory, at + 30);
-  std::size_t comment_length = get_le16(directory, at + 32);
-  record.disk = get_le16(directory, at + 34);
-  record.internal_attributes = get_le16(directory, at + 36);
-  record.external_attributes = get_le32(directory, at + 38);
-  record.local_header_offset = get_le32(directory, at + 42);
+  ZipEntry entry{};
+  decode_central_fields(bytes_of(directory) + at + 4, &entry);
   std::size_t variable = at + k_central_header_size;
-  if (variable + name_length + extra_length + comment_length > directory.size()) {
-    throw BuildError("the archive's central directory is damaged");
-  }
-  record.name = directory.substr(variable, name_length);
-  record.extra = directory.substr(variable + name_length, extra_length);
-  record.comment = directory.substr(variable + name_length + extra_length, comment_length);
-  *next = variable + name_length + extra_length + comment_length;
-  apply_zip64_block(&record);
-  return record;
+  *next = variable + entry.name_length + entry.extra_length + entry.comment_length;
+  if (*next > directory.size()) throw BuildError("the archive's central directory is damaged");
+  std::string name = directory.substr(variable, entry.name_length);
+  std::string extra = directory.substr(variable + entry.name_length, entry.extra_length);
+  entry.extra_field = reinterpret_cast<unsigned char*>(extra.data());
+  apply_zip64_block(&entry, name);
+  return record_of(entry, std::move(name), extra, directory.substr(*next - entry.comment_length, entry.comment_length));
 }
 
 void check_member(const CentralRecord& record, NameRules rules) {
@@ -284,35 +296,32 @@ void check_member(const CentralRecord& record, NameRules rules) {
 // The directory lies between its start and the end record: a size that
 // passes the end record (a damaged or hostile end record claiming
 // petabytes) is refused before any of it is read.
-void check_directory_size(const EndRecord& end, std::uint64_t directory_start, std::uint64_t end_start) {
+void check_directory_size(std::uint64_t directory_size, std::uint64_t directory_start, std::uint64_t end_start) {
   if (directory_start > end_start) {
     throw BuildError("the archive's end record places its central directory past itself");
   }
-  if (end.directory_size > end_start - directory_start) {
-    throw BuildError("the archive's end record gives its central directory " + std::to_string(end.directory_size) +
+  if (directory_size > end_start - directory_start) {
+    throw BuildError("the archive's end record gives its central directory " + std::to_string(directory_size) +
                      " bytes, but only " + std::to_string(end_start - directory_start) +
                      " bytes lie between its start and the end record");
   }
 }
 
-std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end, NameRules rules,
+std::vector<SourceMember> read_members(ArchiveParts& parts, const ArchiveEnd& end, NameRules rules,
                                        std::uint64_t* directory_start_out) {
-  std::uint64_t directory_start = parts.start_of(end.directory_disk) + end.directory_offset;
+  const EndRecordFields& fields = end.fields;
+  std::uint64_t directory_start = parts.start_of(fields.directory_disk) + fields.directory_offset;
   // An archive with data in front (cat stub archive.zip) keeps offsets
-  // counted from its own start: its directory is found where the end
-  // record says it ends, and every offset moves by the same distance.
+  // counted from its own start: every offset moves by the same distance.
   std::uint64_t shift = 0;
-  std::uint64_t end_start = parts.start_of(end.this_disk) + end.offset;
   bool directory_in_place =
-      end.total_entries == 0 || (directory_start + 4 <= parts.total() &&
-                                 get_le32(parts.read(directory_start, 4), 0) == k_central_header_signature);
-  if (!directory_in_place && end.this_disk == 0 && end_start > directory_start + end.directory_size) {
-    shift = end_start - directory_start - end.directory_size;
-  }
+      fields.total_entries == 0 || (directory_start + 4 <= parts.total() &&
+                                    get_le32(parts.read(directory_start, 4), 0) == k_central_header_signature);
+  if (!directory_in_place) shift = appended_archive_shift(fields, end.directory_end);
   directory_start += shift;
-  check_directory_size(end, directory_start, end_start);
+  check_directory_size(fields.directory_size, directory_start, end.directory_end);
   *directory_start_out = directory_start;
-  std::string directory = parts.read(directory_start, end.directory_size);
+  std::string directory = parts.read(directory_start, fields.directory_size);
   std::vector<SourceMember> members;
   for (std::size_t at = 0; at < directory.size();) {
     SourceMember member;
@@ -321,8 +330,8 @@ std::vector<SourceMember> read_members(ArchiveParts& parts, const EndRecord& end
     member.start = parts.start_of(member.record.disk) + member.record.local_header_offset + shift;
     members.push_back(std::move(member));
   }
-  if (members.size() != end.total_entries) {
-    throw BuildError("the archive's end record announces " + std::to_string(end.total_entries) +
+  if (members.size() != fields.total_entries) {
+    throw BuildError("the archive's end record announces " + std::to_string(fields.total_entries) +
                      " entries, its directory holds " + std::to_string(members.size()));
   }
   return members;
@@ -349,10 +358,10 @@ void measure_members(ArchiveParts& parts, std::vector<SourceMember>& members, st
     if (member.span < k_local_header_size) {
       throw BuildError(shown(member.record.name) + ": its local header is cut short");
     }
-    std::string local = parts.read(member.start, k_local_header_size);
-    if (get_le32(local, 0) != k_local_header_signature)
+    LocalHeaderFields local;
+    if (!decode_local_header(bytes_of(parts.read(member.start, k_local_header_size)), &local))
       throw BuildError(shown(member.record.name) + ": no local header where the directory says");
-    std::size_t names = get_le16(local, 26) + static_cast<std::size_t>(get_le16(local, 28));
+    std::size_t names = local.name_length + static_cast<std::size_t>(local.extra_length);
     member.header_length = k_local_header_size + names + cipher_header_size(member.record);
     std::uint64_t needed = k_local_header_size + names + member.record.compressed_size;
     if (needed > member.span)
@@ -377,11 +386,13 @@ void copy_member(ArchiveParts& parts, DiskWriter& writer, SourceMember& member) 
 // the archive comment.
 std::vector<SourceMember> read_archive(ArchiveParts& parts, const std::string& path, NameRules rules,
                                        std::string* comment) {
-  EndRecord end;
-  if (!find_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
-  for (std::size_t number = 1; number <= end.this_disk; ++number) parts.add_part(sibling_path(path, number));
+  ArchiveEnd end;
+  if (!read_end_record(path, &end)) throw BuildError(path + " is not a zip archive");
+  if (end.has_locator) take_last_disk_from(end.locator, &end.fields);
+  for (std::size_t number = 1; number <= end.fields.last_disk; ++number) parts.add_part(sibling_path(path, number));
   parts.add_part(path);
-  if (end.zip64) read_zip64_end(parts, &end);
+  end.directory_end = parts.start_of(end.fields.last_disk) + end.offset;
+  if (end.has_locator) read_zip64_end(parts, &end);
   std::uint64_t directory_start = 0;
   std::vector<SourceMember> members = read_members(parts, end, rules, &directory_start);
   measure_members(parts, members, directory_start);
@@ -423,8 +434,7 @@ std::string decode_member_head(ArchiveParts& parts, const SourceMember& member, 
 bool is_zip_archive(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(native_path(path), error)) return false;
-  EndRecord record;
-  return find_end_record(path, &record);
+  return find_end_signature(read_end_window(path, file_size_of(path))) >= 0;
 }
 
 std::vector<CentralRecord> convert_archive(DiskWriter& writer, const std::string& path, NameRules rules, bool quiet,

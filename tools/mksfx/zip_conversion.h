@@ -8,7 +8,8 @@
 #include "source_tree.h"
 #include "zip_records.h"
 
-// True when path is a regular file that ends in a zip end record.
+// True when path is a regular file in whose end the stub would find an end
+// record's signature (find_end_of_central).
 bool is_zip_archive(const std::string& path);
 
 // Copies every member of the archive at path (the last file of a split
