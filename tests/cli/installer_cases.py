@@ -25,6 +25,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from stub_runner import Result, prepare_wine_prefix, run_stub, windows_path  # noqa: E402
+from targets import add_target_options, read_target  # noqa: E402
 
 os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
@@ -476,13 +477,10 @@ def compile_windows(args, source, name):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    add_target_options(parser)
     parser.add_argument("--mksfx", required=True)
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--arch", choices=("win32", "win64"), help="run the Windows stub under this wine")
-    parser.add_argument("--prefix", help="the wine prefix of the test run for --arch")
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
-    args.stub, args.work, args.mksfx = (os.path.abspath(p) for p in (args.stub, args.work, args.mksfx))
+    args = read_target(parser.parse_args())
+    args.mksfx = os.path.abspath(args.mksfx)
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     if args.arch:

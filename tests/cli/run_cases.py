@@ -31,6 +31,7 @@ import zipfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfx_archive import central_headers, find_end_record, sfx_bytes  # noqa: E402
 from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
+from targets import add_target_options, read_target  # noqa: E402
 from zip_cipher import ZipCipher  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
@@ -684,16 +685,11 @@ def run_case(case, args, inputs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--stub", required=True, help="the stub to append archives to")
-    parser.add_argument("--platform", choices=("linux", "wine", "qemu"), default="linux")
+    add_target_options(parser)
     parser.add_argument("--group", help="run only this group of cases")
     parser.add_argument("--case", help="run only the cases whose name holds this text")
-    parser.add_argument("--work", required=True, help="folder for inputs and scratch folders")
-    parser.add_argument("--arch", choices=("win32", "win64"), default="win64", help="wine's architecture")
-    parser.add_argument("--prefix", help="wine prefix of that architecture (default: WORK/wineprefix-ARCH)")
     parser.add_argument("--jobs", type=int, default=2)
-    args = parser.parse_args()
-    args.work = os.path.abspath(args.work)
+    args = read_target(parser.parse_args())
     args.run_name = args.platform
     if args.platform == "wine":
         args.run_name = "wine-" + args.arch  # both architectures' runs may share WORK

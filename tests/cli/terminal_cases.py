@@ -20,6 +20,7 @@ import termios
 import time
 
 from run_cases import Inputs, sfx_bytes
+from targets import add_target_options, read_target
 
 PROMPT = b"Please enter the password for %s: "
 PAUSE = b"\r\n \r\n Press Enter to continue \r\n"
@@ -270,9 +271,10 @@ def run_without_terminal(program, folder):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
+    add_target_options(parser)
+    args = read_target(parser.parse_args())
+    if args.platform != "linux":
+        parser.error("the terminal cases run a Linux stub natively")
     failed = False
     scenarios = {
         "typed": lambda program, out: run(program, out, False),

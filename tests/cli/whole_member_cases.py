@@ -20,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "hardening"))
 from stub_runner import prepare_wine_prefix, run_stub  # noqa: E402
+from targets import add_target_options, read_target  # noqa: E402
 from zipbuild import Member, build, encrypt  # noqa: E402
 
 PASSWORD = "whole"
@@ -159,11 +160,8 @@ def run_case(case, args, number):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--arch", choices=("win32", "win64"), help="run the Windows stub under this wine")
-    parser.add_argument("--prefix", help="the wine prefix of the test run for --arch")
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
+    add_target_options(parser)
+    args = read_target(parser.parse_args())
     if args.arch:
         prepare_wine_prefix(args.prefix, args.arch)
     failures = 0

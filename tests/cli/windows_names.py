@@ -23,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "hardening"))
 from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
+from targets import add_target_options, read_target  # noqa: E402
 from zipbuild import Member, build  # noqa: E402
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
@@ -230,12 +231,8 @@ def console_problems(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--arch", choices=("win32", "win64"), help="run the Windows stub under this wine")
-    parser.add_argument("--prefix", help="the wine prefix of the test run for --arch")
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
-    args.stub, args.work = os.path.abspath(args.stub), os.path.abspath(args.work)
+    add_target_options(parser)
+    args = read_target(parser.parse_args())
     if args.arch:
         args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
         os.makedirs(args.work, exist_ok=True)

@@ -21,6 +21,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 import stub_runner  # noqa: E402
+from targets import add_target_options, read_target  # noqa: E402
 from split_driver import ALREADY_TYPED, END_OF_INPUT, disk, password  # noqa: E402
 
 NOT_FOUND = "Did not find end-of-central\n"
@@ -543,17 +544,13 @@ CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--wine", choices=("win32", "win64"), help="run the Windows stub of this architecture under wine")
-    parser.add_argument("--prefix", help="wine prefix of that architecture (default: WORK-prefix)")
-    parser.add_argument("--qemu", action="store_true", help="run the arm64 Linux stub under qemu")
+    add_target_options(parser)
     parser.add_argument("--mksfx", help="the mksfx program, for the sets it makes")
     parser.add_argument("cases", nargs="*", help="names of cases to run (default: all)")
-    args = parser.parse_args()
+    args = read_target(parser.parse_args())
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    platform = Platform(os.path.abspath(args.stub), args.wine, os.path.abspath(args.work), args.prefix, args.qemu)
+    platform = Platform(args.stub, args.arch, args.work, args.prefix, args.qemu)
     platform.mksfx = args.mksfx and os.path.abspath(args.mksfx)
     failures = 0
     for case in CASES:
