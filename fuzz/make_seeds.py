@@ -7,8 +7,8 @@ search's lower bound."""
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "hardening"))
-from zipbuild import Member, build, zip64_extra  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+from zip_writer import Member, build, zip64_extra  # noqa: E402
 
 TEXT = b"The quick brown fox jumps over the lazy dog.\n" * 20
 ONES = 0xFFFFFFFF

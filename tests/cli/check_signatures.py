@@ -3,9 +3,13 @@
 an end record's signature: tools that look for the archive in a
 self-extractor (7-Zip by the first local header, every reader by the last end
 record) would take the stub's own bytes for it."""
+import os
 import sys
 
-SIGNATURES = {"local header": b"PK\x03\x04", "end record": b"PK\x05\x06"}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from zip_writer import END_SIGNATURE, LOCAL_SIGNATURE  # noqa: E402
+
+SIGNATURES = {"local header": LOCAL_SIGNATURE, "end record": END_SIGNATURE}
 
 
 def main():

@@ -26,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from stub_runner import Result, prepare_wine_prefix, run_stub, windows_path  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
+from zip_writer import with_comment  # noqa: E402
 
 os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
@@ -197,9 +198,8 @@ def set_comment(program, comment):
     not write)."""
     with open(program, "rb") as image:
         data = image.read()
-    end = data.rindex(b"PK\x05\x06")
     with open(program, "wb") as image:
-        image.write(data[:end + 20] + struct.pack("<H", len(comment)) + comment)
+        image.write(with_comment(data, comment))
 
 
 def build(args, case, work, source):

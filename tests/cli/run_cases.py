@@ -29,13 +29,12 @@ import threading
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from sfx_archive import central_headers, find_end_record, sfx_bytes  # noqa: E402
 from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
 from zip_cipher import ZipCipher  # noqa: E402
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
-from zipbuild import Member, build  # noqa: E402
+from zip_writer import Member, build, end_record  # noqa: E402
+from zip_writer import central_headers, find_end_record, local_data_offset, sfx_bytes  # noqa: E402
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
@@ -151,8 +150,7 @@ def make_tail_short(trailing):
         (size,) = struct.unpack_from("<I", entry, 20)
         member = original[:30 + 7 + size] + b"\0" * trailing
         struct.pack_into("<I", entry, 42, len(entry) + 22)
-        end = struct.pack("<4s4H2IH", b"PK\5\6", 0, 0, 1, 1, len(entry), 0, len(member))
-        return bytes(entry) + end + member
+        return bytes(entry) + end_record(1, len(entry), 0, comment=member)
     return make
 
 
@@ -238,8 +236,7 @@ def central_field(index, offset, fmt, value):
 def data_byte(index, value):
     def patch(data):
         (local,) = struct.unpack_from("<I", data, list(central_headers(data))[index] + 42)
-        name_length, extra_length = struct.unpack_from("<HH", data, local + 26)
-        return patched(data, local + 30 + name_length + extra_length, "<B", value)
+        return patched(data, local_data_offset(data, local), "<B", value)
     return patch
 
 
@@ -266,8 +263,7 @@ def aes_data_xor(index, at, mask=1):
         header = list(central_headers(data))[index]
         (local,) = struct.unpack_from("<I", data, header + 42)
         (size,) = struct.unpack_from("<I", data, header + 20)
-        name_length, extra_length = struct.unpack_from("<HH", data, local + 26)
-        start = local + 30 + name_length + extra_length
+        start = local_data_offset(data, local)
         offset = start + 18 + at if at >= 0 else start + size + at
         return patched(data, offset, "<B", data[offset] ^ mask)
     return patch
@@ -559,9 +555,7 @@ def accepts_wrong_password(data, wrong):
         for info in archive.infolist():
             if not (info.flag_bits & 1 and info.compress_size >= 12):
                 continue
-            at = info.header_offset
-            name_length, extra_length = struct.unpack("<HH", data[at + 26:at + 30])
-            start = at + 30 + name_length + extra_length
+            start = local_data_offset(data, info.header_offset)
             hour, minute, second = info.date_time[3:]
             dos_time = (hour << 11) | (minute << 5) | (second // 2)
             check_byte = (dos_time >> 8) if info.flag_bits & 8 else (info.CRC >> 24)

@@ -9,8 +9,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
-from zipbuild import Member, build  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from zip_writer import Member, build  # noqa: E402
 
 BUDGET = 6
 UNIX_FILE = 0o100644 << 16  # as zip -r stores a file made with umask 022

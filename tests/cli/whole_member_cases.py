@@ -18,10 +18,9 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-sys.path.insert(0, os.path.join(HERE, "..", "hardening"))
 from stub_runner import prepare_wine_prefix, run_stub  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
-from zipbuild import Member, build, encrypt  # noqa: E402
+from zip_writer import Member, build, encrypt  # noqa: E402
 
 PASSWORD = "whole"
 # Below the 10 KiB buffers; in memory (or mapped); past the 12 MiB bound.
@@ -61,7 +60,7 @@ def broken_at_half(data):
 def member(name, data, password=None, **fields):
     """A deflated member; a payload given is enciphered too."""
     if password is not None and "payload" in fields:
-        fields["payload"] = encrypt(fields["payload"], password.encode(), fields.get("crc", zlib.crc32(data)))
+        fields["payload"] = encrypt(fields["payload"], password.encode(), fields.get("crc", zlib.crc32(data)) >> 24)
     return Member(name, data, method=8, password=password, **fields)
 
 

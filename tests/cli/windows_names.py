@@ -21,10 +21,9 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-sys.path.insert(0, os.path.join(HERE, "..", "hardening"))
 from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
-from zipbuild import Member, build  # noqa: E402
+from zip_writer import Member, build, extra_block  # noqa: E402
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
 DEVICE = "names a Windows device. This file will not be unzipped."
@@ -70,7 +69,7 @@ def unicode_path(stored, unicode_name, crc_of=None):
     """Info-ZIP's Unicode path field (0x7075) for a member stored as stored."""
     crc = zlib.crc32(stored if crc_of is None else crc_of)
     block = b"\x01" + struct.pack("<I", crc) + unicode_name.encode()
-    return struct.pack("<HH", 0x7075, len(block)) + block
+    return extra_block(0x7075, block)
 
 
 DEEP = "/".join(["d%02d" % level + "x" * 46 for level in range(8)]) + "/deep.txt"  # 8 folders of 49: 401 characters

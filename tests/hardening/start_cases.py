@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 from sfxrun import Scratch, check_run  # noqa: E402
-from zipbuild import Member, build  # noqa: E402
+from zip_writer import Member, build  # noqa: E402
 from file_trees import files_below  # noqa: E402
 
 SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped.\n"

@@ -17,7 +17,8 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfxrun import Scratch, check_run  # noqa: E402
-from zipbuild import Member, build, unix, zip64_extra  # noqa: E402
+from zip_writer import CENTRAL_SIGNATURE, LOCAL_HEADER_SIZE, LOCAL_SIGNATURE, ZIP64_LOCATOR_SIGNATURE  # noqa: E402
+from zip_writer import Member, build, unix, zip64_extra  # noqa: E402
 
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
@@ -80,11 +81,11 @@ def quoted_member():
     """A member whose stored data holds a whole second member, local header
     and all, that the directory lists too: the second overlaps the first."""
     inner = build([Member("inner.txt", b"inner data")])
-    inner = inner[:inner.index(b"PK\x01\x02")]
+    inner = inner[:inner.index(CENTRAL_SIGNATURE)]
 
     def make(prefix):
         image = build([Member("outer.bin", inner)], prefix=prefix)
-        start = image.index(b"PK\x03\x04", len(prefix) + 30)
+        start = image.index(LOCAL_SIGNATURE, len(prefix) + LOCAL_HEADER_SIZE)
         return build([Member("outer.bin", inner)], prefix=prefix,
                      central_only=[Member("inner.txt", b"inner data", local_offset=start)])
     return make
@@ -295,7 +296,7 @@ COMMON_CASES = [
      ["Error: the local header of a.txt names another file."], [], None),
     ("local name of the same length", one("a.txt", local_name=b"b.txt"), b"", 1,
      ["Error: the local header of a.txt names another file."], [], None),
-    ("no local signature", one("a.txt", local_signature=b"PK\x01\x02"), b"", 1,
+    ("no local signature", one("a.txt", local_signature=CENTRAL_SIGNATURE), b"", 1,
      ["Error: a.txt has no local header where the zip archive says."], [], None),
     ("local extra field the directory lacks", one("a.txt", b"data", local_extra=b"\x55\x54\x05\x00\x01abcd"),
      b"", 0, ["Inflating: a.txt...done"], ["a.txt"], None, plain_file("a.txt", b"data")),
@@ -368,7 +369,8 @@ COMMON_CASES = [
              zip64={"this_disk": 0, "directory_disk": 0, "locator_disk": 0, "total_disks": 1}), b"", 0,
      ["Inflating: d.txt...done"], ["d.txt"], None),
     ("Zip64 locator's signature in a name by chance",
-     archive([Member("a.txt"), Member(b"n" + b"PK\x06\x07" + bytes(4) + bytes([40]) + bytes(11), b"b")]), b"", 0,
+     archive([Member("a.txt"), Member(b"n" + ZIP64_LOCATOR_SIGNATURE + bytes(4) + bytes([40]) + bytes(11), b"b")]),
+     b"", 0,
      ["Inflating: a.txt...done"], None, None),
     ("Zip64 locator pointing outside the file", archive([Member("a.txt")], zip64={"locator_offset": 10**12}), b"",
      1, [ZIP64_NO_RECORD, INVALID, "Error: Unable to open the zip archive"], [], None),

@@ -18,7 +18,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sfxrun import Scratch, check_run  # noqa: E402
-from zipbuild import Member, build  # noqa: E402
+from zip_writer import CENTRAL_SIGNATURE, END_SIGNATURE, LOCAL_SIGNATURE, Member, build  # noqa: E402
 
 TEXT = b"All work and no play makes a dull archive.\n" * 12
 PASSWORD_ANSWERS = b"pw\n" * 6
@@ -29,7 +29,7 @@ VALGRIND = ("valgrind", "-q", "--error-exitcode=99", "--exit-on-first-error=yes"
 LOCAL_FIELDS = (4, 6, 8, 10, 12, 14, 18, 22, 26, 28)
 CENTRAL_FIELDS = (4, 6, 8, 10, 12, 14, 16, 20, 24, 28, 30, 32, 34, 36, 38, 42)
 END_FIELDS = (4, 6, 8, 10, 12, 16, 20)
-SIGNATURES = {b"PK\x03\x04": LOCAL_FIELDS, b"PK\x01\x02": CENTRAL_FIELDS, b"PK\x05\x06": END_FIELDS}
+SIGNATURES = {LOCAL_SIGNATURE: LOCAL_FIELDS, CENTRAL_SIGNATURE: CENTRAL_FIELDS, END_SIGNATURE: END_FIELDS}
 
 
 def sample_archive(prefix):

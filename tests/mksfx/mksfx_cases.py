@@ -21,6 +21,8 @@ import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from interactive import run_interactive  # noqa: E402
+import zip_aes  # noqa: E402
+from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE  # noqa: E402
 from stub_runner import qemu_command  # noqa: E402
 
 MKSFX = None
@@ -557,7 +559,7 @@ class EncryptionTest(Scratch):
                     method = 0 if info.compress_size == info.file_size + 28 else 8
                     if info.filename.endswith(("random.bin", "notes.md")):
                         self.assertEqual(method, 0 if info.filename.endswith("random.bin") else 8)
-                    aes = struct.pack("<HHH2sBH", 0x9901, 7, 2, b"AE", 3, method)
+                    aes = zip_aes.extra_field(2, 3, method)
                     self.assertEqual((info.compress_type, info.flag_bits & 1, info.extract_version, info.CRC, info.extra),
                                      (99, 1, 51, 0, aes), info.filename)
                     local_extra, salt_and_verifier = self.local_aes_block(data, info)
@@ -676,8 +678,8 @@ class LimitTest(Scratch):
                 mksfx("-q", "-o", output, many)  # the folder's own entry is one more
                 with open(output, "rb") as written:
                     tail = written.read()[-98:]
-                self.assertEqual(b"PK\x06\x07" in tail, zip64)
-                count = struct.unpack_from("<H", tail, tail.rfind(b"PK\x05\x06") + 10)[0]
+                self.assertEqual(ZIP64_LOCATOR_SIGNATURE in tail, zip64)
+                count = struct.unpack_from("<H", tail, tail.rfind(END_SIGNATURE) + 10)[0]
                 self.assertEqual(count, 0xFFFF if zip64 else entries)
                 target = self.fresh_folder("out-%d" % entries)
                 result = run_native(output, target)

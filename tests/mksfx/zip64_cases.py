@@ -22,11 +22,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from interactive import run_interactive  # noqa: E402
 from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
 from file_trees import files_below  # noqa: E402
+from zip_writer import END_SIGNATURE, ZIP64_END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, sfx_bytes, zip64_locator  # noqa: E402
 
 MKSFX = LINUX_STUB = WIN32_STUB = WIN64_STUB = None
 MANY = 70000
-ZIP64_END = b"PK\x06\x06"
-ZIP64_LOCATOR = b"PK\x06\x07"
 
 
 def scratch_root():
@@ -67,39 +66,6 @@ def python_archive(members, force_zip64=False, method=zipfile.ZIP_DEFLATED):
     return buffer.getvalue()
 
 
-def absolute_offsets(data, shift):
-    """The archive with every offset moved by shift, Zip64 ones included, as
-    zip -A leaves an archive behind a program (Info-ZIP zip 3.0 refuses to
-    do so itself for a Zip64 archive with data in front)."""
-    data = bytearray(data)
-    end = data.rfind(b"PK\x05\x06")
-    entries, directory_offset = struct.unpack_from("<H", data, end + 10)[0], struct.unpack_from("<I", data, end + 16)[0]
-    if directory_offset != 0xFFFFFFFF:
-        struct.pack_into("<I", data, end + 16, directory_offset + shift)
-    if data[end - 20:end - 16] == ZIP64_LOCATOR:
-        record = struct.unpack_from("<Q", data, end - 12)[0]
-        struct.pack_into("<Q", data, end - 12, record + shift)
-        entries, directory_offset = struct.unpack_from("<Q", data, record + 32)[0], struct.unpack_from(
-            "<Q", data, record + 48)[0]
-        struct.pack_into("<Q", data, record + 48, directory_offset + shift)
-    at = directory_offset
-    for _ in range(entries):
-        assert data[at:at + 4] == b"PK\x01\x02"
-        sizes = struct.unpack_from("<II", data, at + 20)
-        name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, at + 28)
-        offset = struct.unpack_from("<I", data, at + 42)[0]
-        if offset != 0xFFFFFFFF:
-            struct.pack_into("<I", data, at + 42, offset + shift)
-        else:
-            extra = at + 46 + name_length
-            while struct.unpack_from("<H", data, extra)[0] != 1:
-                extra += 4 + struct.unpack_from("<H", data, extra + 2)[0]
-            place = extra + 4 + 8 * sum(1 for size in sizes if size == 0xFFFFFFFF)
-            struct.pack_into("<Q", data, place, struct.unpack_from("<Q", data, place)[0] + shift)
-        at += 46 + name_length + extra_length + comment_length
-    return bytes(data)
-
-
 class Scratch(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="zip64-", dir=scratch_root())
@@ -127,7 +93,7 @@ class Scratch(unittest.TestCase):
         with open(LINUX_STUB, "rb") as stub_file:
             stub = stub_file.read()
         with open(path, "wb") as out:
-            out.write(stub + (absolute_offsets(archive_bytes, len(stub)) if absolute else archive_bytes))
+            out.write(sfx_bytes(stub, archive_bytes, absolute))
         os.chmod(path, 0o755)
         return path
 
@@ -170,7 +136,7 @@ class ForeignArchiveTest(Scratch):
         run(["zip", "-qr", "-fz", self.path("fz.zip"), "."], cwd=source)
         with open(self.path("fz.zip"), "rb") as archive:
             fz = archive.read()
-        self.assertIn(ZIP64_END, fz)
+        self.assertIn(ZIP64_END_SIGNATURE, fz)
         for absolute in (True, False):
             with self.subTest(absolute=absolute):
                 target = self.extract(self.self_extractor(fz, "fz-%s.run" % absolute, absolute))
@@ -182,14 +148,14 @@ class ForeignArchiveTest(Scratch):
         run(["7za", "a", "-tzip", "-mx=1", self.path("7za.zip"), "."], cwd=source)
         with open(self.path("7za.zip"), "rb") as archive:
             seven = archive.read()
-        self.assertIn(ZIP64_LOCATOR, seven)
+        self.assertIn(ZIP64_LOCATOR_SIGNATURE, seven)
         expected = files_below(source)
         target = self.extract(self.self_extractor(seven, "7za.run"))
         self.assertEqual(files_below(target), expected)
         shutil.rmtree(target)
         # Python writes the Zip64 end record for more than 65,535 members; a plain cat.
         data = python_archive([(name, content_of(name)) for name in many_names(MANY)], method=zipfile.ZIP_STORED)
-        self.assertIn(ZIP64_LOCATOR, data)
+        self.assertIn(ZIP64_LOCATOR_SIGNATURE, data)
         target = self.extract(self.self_extractor(data, "python-many.run", absolute=False))
         self.assertEqual(files_below(target), expected)
 
@@ -205,11 +171,10 @@ class MksfxZip64Test(Scratch):
         run([MKSFX, "-q", "-o", output, source])
         with open(output, "rb") as written, open(LINUX_STUB, "rb") as stub:
             archive = written.read()[len(stub.read()):]
-        self.assertFalse(ZIP64_END in archive or ZIP64_LOCATOR in archive)
+        self.assertFalse(ZIP64_END_SIGNATURE in archive or ZIP64_LOCATOR_SIGNATURE in archive)
 
     def test_bad_zip64_records_are_refused(self):
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
-        from zipbuild import Member, build, zip64_extra
+        from zip_writer import Member, build, zip64_extra
         ones = 0xFFFFFFFF
         cases = [
             ("locator outside", build([Member("a.txt", b"a")], zip64={"locator_offset": 10**12}),
@@ -239,14 +204,13 @@ class MksfxZip64Test(Scratch):
         member's comment) counts only where the end record needs the Zip64
         one, disk numbers of all ones are the Zip64 records', and data in
         front moves the Zip64 end record back from where the locator says."""
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hardening"))
-        from zipbuild import Member, build
+        from zip_writer import Member, build
         members = {"a.txt": b"a" * 100, "b.txt": b"b"}
         chance = io.BytesIO()
         with zipfile.ZipFile(chance, "w") as archive:
             archive.writestr("a.txt", members["a.txt"])
             info = zipfile.ZipInfo("b.txt", (2024, 1, 2, 3, 4, 6))
-            info.comment = ZIP64_LOCATOR + struct.pack("<IQI", 0, 40, 1)  # a Zip64 end record inside a.txt's data
+            info.comment = zip64_locator(40)  # a Zip64 end record inside a.txt's data
             archive.writestr(info, members["b.txt"])
         listed = [Member(name, data) for name, data in members.items()]
         zip64 = {"this_disk": 0, "directory_disk": 0, "locator_disk": 0, "total_disks": 1}
@@ -270,8 +234,8 @@ class MksfxZip64Test(Scratch):
         run([MKSFX, "-q", "-o", output, "."], cwd=source)
         with open(output, "rb") as written:
             data = written.read()
-        end = data.rfind(b"PK\x05\x06")
-        self.assertEqual(data[end - 20:end - 16], ZIP64_LOCATOR)
+        end = data.rfind(END_SIGNATURE)
+        self.assertEqual(data[end - 20:end - 16], ZIP64_LOCATOR_SIGNATURE)
         self.assertEqual(struct.unpack_from("<HH", data, end + 8), (0xFFFF, 0xFFFF))
         self.assert_peers_accept(output, MANY)
         self.assertEqual(files_below(self.extract(output)), expected)
@@ -281,8 +245,8 @@ class MksfxZip64Test(Scratch):
         disks = [os.path.join(floppies, "disk%d" % n, "setup") for n in range(1, len(os.listdir(floppies)) + 1)]
         with open(disks[-1], "rb") as last:
             tail = last.read()
-        self.assertIn(ZIP64_END, tail)
-        self.assertIn(ZIP64_LOCATOR, tail)
+        self.assertIn(ZIP64_END_SIGNATURE, tail)
+        self.assertIn(ZIP64_LOCATOR_SIGNATURE, tail)
         target = self.folder("out-split")
         result = run_interactive([disks[0]], disks, cwd=target, timeout=600)
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -22,6 +22,7 @@ import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 import stub_runner  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
+from zip_writer import central_header_length, local_data_offset  # noqa: E402
 from split_driver import ALREADY_TYPED, END_OF_INPUT, disk, password  # noqa: E402
 
 NOT_FOUND = "Did not find end-of-central\n"
@@ -372,11 +373,11 @@ def expected_prompts(disks, passwords):
             break
         flags, method = struct.unpack_from("<HH", header, position + 8)
         size, = struct.unpack_from("<I", header, position + 20)
-        name_length, extra_length, comment_length, start = struct.unpack_from("<HHHH", header, position + 28)
+        name_length, _, _, start = struct.unpack_from("<HHHH", header, position + 28)
         offset, = struct.unpack_from("<I", header, position + 42)
         name = header[position + 46:position + 46 + name_length].decode()
         entries.append((name, flags, method, size, start, offset))
-        position += sm.CENTRAL_HEADER_SIZE + name_length + extra_length + comment_length
+        position += central_header_length(header, position)
     for name, flags, method, size, start, offset in entries:
         if size == 0 or name.endswith("/"):
             continue
@@ -386,8 +387,7 @@ def expected_prompts(disks, passwords):
         if flags & 1 and not (one_password and asked):
             prompts.append("password " + (name.replace("/", "\\") if passwords == "windows" else name))
             asked = True
-        name_length, extra_length = struct.unpack_from("<HH", disks[start], offset + 26)
-        read_end = offset + 30 + name_length + extra_length + size + (4 if method == sm.DEFLATED else 0)
+        read_end = local_data_offset(disks[start], offset) + size + (4 if method == sm.DEFLATED else 0)
         while read_end > len(disks[current]) and current < last:
             read_end -= len(disks[current])
             current += 1

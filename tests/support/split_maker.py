@@ -24,23 +24,12 @@ import struct
 import sys
 import zlib
 
-from zip_cipher import ZipCipher
+from zip_writer import (CENTRAL_HEADER_SIZE, CENTRAL_SIGNATURE, DEFLATED, END_RECORD_SIZE, END_SIGNATURE,
+                        LOCAL_HEADER_SIZE, STORED, add_to_field, central_header, central_header_length, data_descriptor,
+                        encrypt, end_record, local_header)
 
-LOCAL_SIGNATURE = b"PK\x03\x04"
-CENTRAL_SIGNATURE = b"PK\x01\x02"
-END_SIGNATURE = b"PK\x05\x06"
-LOCAL_HEADER_SIZE = 30
-CENTRAL_HEADER_SIZE = 46
-END_RECORD_SIZE = 22
 DOS_TIME, DOS_DATE = 0x6000, 0x5A88  # 12:00:00 on 8 Dec 2025
-STORED, DEFLATED = 0, 8
-
-
-def encrypt(password, plain, check, seed=0):
-    """Traditional zip encryption: the 12-byte header, whose last byte is check, then
-    the enciphered data."""
-    header = bytes(random.Random(seed).randrange(256) for _ in range(11)) + bytes([check])
-    return ZipCipher(password).encrypt(header + plain)
+DESCRIPTOR_SIZE = 16
 
 
 class Member:
@@ -62,8 +51,14 @@ class Member:
             payload = packer.compress(data) + packer.flush()
         if self.password is not None:
             check = DOS_TIME >> 8 if descriptor else self.crc >> 24
-            payload = encrypt(self.password, payload, check, seed=len(data))
+            filler = bytes(random.Random(len(data)).randrange(256) for _ in range(11))
+            payload = encrypt(payload, self.password, check, filler)
         self.payload = payload
+
+    def header_fields(self):
+        """The fields its local and central headers share."""
+        return dict(version_needed=20, flags=self.flags, method=self.method, time=DOS_TIME, date=DOS_DATE,
+                    crc=self.crc, compressed_size=len(self.payload), uncompressed_size=len(self.data))
 
 
 class SplitSet:
@@ -87,7 +82,7 @@ class SplitSet:
             self.data_at.append(position)
             position += len(m.payload)
             self.data_end.append(position)
-            position += 16 if m.descriptor else 0
+            position += DESCRIPTOR_SIZE if m.descriptor else 0
         self.directory_at = position
         for m in members:
             self.central_at.append(position)
@@ -109,22 +104,18 @@ class SplitSet:
 
         out = bytearray(self.stub)
         for m in self.members:
-            sizes = struct.pack("<III", m.crc, len(m.payload), len(m.data))
-            out += LOCAL_SIGNATURE + struct.pack("<HHHHH", 20, m.flags, m.method, DOS_TIME, DOS_DATE) + sizes
-            out += struct.pack("<HH", len(m.name), len(m.extra)) + m.name + m.extra + m.payload
+            out += local_header(m.name, m.extra, **m.header_fields()) + m.payload
             if m.descriptor:
-                out += b"PK\x07\x08" + sizes
+                out += data_descriptor(m.crc, len(m.payload), len(m.data))
         for m, at in zip(self.members, self.header_at):
             disk, offset = where(at)
-            out += CENTRAL_SIGNATURE + struct.pack(
-                "<HHHHHHIIIHHHHHII", 20, 20, m.flags, m.method, DOS_TIME, DOS_DATE, m.crc, len(m.payload),
-                len(m.data), len(m.name), len(m.extra), len(m.comment), disk, 0, 0, offset) + m.name + m.extra + m.comment
+            out += central_header(m.name, m.extra, 20, **m.header_fields(), local_offset=offset, disk=disk,
+                                  comment=m.comment)
         last_disk = len(cuts)
         directory_disk, directory_offset = where(self.directory_at)
         on_last = sum(1 for at in self.central_at if where(at)[0] == last_disk)
-        out += END_SIGNATURE + struct.pack(
-            "<HHHHIIH", last_disk, directory_disk, on_last, len(self.members), self.end_at - self.directory_at,
-            directory_offset, len(self.archive_comment)) + self.archive_comment
+        out += end_record(len(self.members), self.end_at - self.directory_at, directory_offset, self.archive_comment,
+                          last_disk, directory_disk, entries_here=on_last)
         assert len(out) == self.total
         return [bytes(out[a:b]) for a, b in zip(starts, cuts + [self.total])]
 
@@ -208,7 +199,7 @@ def from_zip_split(stub, disk_files):
         raise ValueError("end record says disk %d of %d files" % (this_disk, len(disks)))
     if directory_disk == 0:
         directory_offset += shift
-        struct.pack_into("<I", last, end + 16, directory_offset)
+        add_to_field(last, end + 16, "<I", shift)
     disk, position = directory_disk, directory_offset
     for _ in range(total):
         if position >= len(disks[disk]):  # Info-ZIP never splits a central header
@@ -216,11 +207,10 @@ def from_zip_split(stub, disk_files):
         header = disks[disk]
         if header[position:position + 4] != CENTRAL_SIGNATURE:
             raise ValueError("no central header at disk %d offset %d" % (disk, position))
-        name_length, extra_length, comment_length, start_disk = struct.unpack_from("<HHHH", header, position + 28)
+        (start_disk,) = struct.unpack_from("<H", header, position + 34)
         if start_disk == 0:
-            offset = struct.unpack_from("<I", header, position + 42)[0]
-            struct.pack_into("<I", header, position + 42, offset + shift)
-        position += CENTRAL_HEADER_SIZE + name_length + extra_length + comment_length
+            add_to_field(header, position + 42, "<I", shift)
+        position += central_header_length(header, position)
     return [bytes(d) for d in disks]
 
 

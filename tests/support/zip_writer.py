@@ -1,0 +1,328 @@
+"""The tests' one zip writer and reader, byte by byte.
+
+Writing: one function per record (local header, central header, data
+descriptor, end record, Zip64 end record and locator, Zip64 extra field)
+taking every field as an argument, so a hostile case can make any of them
+lie; `Member` and `build` lay out a whole archive from members whose header
+fields can each be overridden, stored, deflated, or encrypted with the
+traditional cipher or AES (zip_cipher and zip_aes hold the crypto).
+
+Reading: the end record search and the central header walk the suites use
+to patch archives, and the offset shift that turns an archive into a
+self-extractor's (`zip -A` style, Zip64 offsets included).
+"""
+import os
+import struct
+import zlib
+
+from zip_cipher import ZipCipher
+import zip_aes
+
+LOCAL_SIGNATURE = b"PK\x03\x04"
+CENTRAL_SIGNATURE = b"PK\x01\x02"
+END_SIGNATURE = b"PK\x05\x06"
+DESCRIPTOR_SIGNATURE = b"PK\x07\x08"
+ZIP64_END_SIGNATURE = b"PK\x06\x06"
+ZIP64_LOCATOR_SIGNATURE = b"PK\x06\x07"
+LOCAL_HEADER_SIZE = 30
+CENTRAL_HEADER_SIZE = 46
+END_RECORD_SIZE = 22
+ZIP64_LOCATOR_SIZE = 20
+STORED, DEFLATED = 0, 8
+ALL_ONES_16, ALL_ONES_32 = 0xFFFF, 0xFFFFFFFF
+# Readers look for the end record in the last 64 KiB of comment and its own 22 bytes.
+END_WINDOW = 66000
+
+
+# ---- records
+
+def local_header(name, extra, version_needed, flags, method, time, date, crc, compressed_size,
+                 uncompressed_size, signature=LOCAL_SIGNATURE):
+    return signature + struct.pack("<HHHHHIIIHH", version_needed, flags, method, time, date, crc, compressed_size,
+                                   uncompressed_size, len(name), len(extra)) + name + extra
+
+
+def central_header(name, extra, version_made_by, version_needed, flags, method, time, date, crc, compressed_size,
+                   uncompressed_size, local_offset, disk=0, internal=0, external=0, comment=b""):
+    return CENTRAL_SIGNATURE + struct.pack(
+        "<HHHHHHIIIHHHHHII", version_made_by, version_needed, flags, method, time, date, crc, compressed_size,
+        uncompressed_size, len(name), len(extra), len(comment), disk, internal, external,
+        local_offset) + name + extra + comment
+
+
+def data_descriptor(crc, compressed_size, uncompressed_size):
+    return DESCRIPTOR_SIGNATURE + struct.pack("<III", crc, compressed_size, uncompressed_size)
+
+
+def end_record(entries, directory_size, directory_offset, comment=b"", this_disk=0, directory_disk=0,
+               entries_here=None):
+    """entries_here, the directory's entries on this disk, is entries unless given."""
+    here = entries if entries_here is None else entries_here
+    return END_SIGNATURE + struct.pack("<HHHHIIH", this_disk, directory_disk, here, entries, directory_size,
+                                       directory_offset, len(comment)) + comment
+
+
+def zip64_end_record(entries, directory_size, directory_offset, this_disk=0, directory_disk=0):
+    return ZIP64_END_SIGNATURE + struct.pack("<QHHIIQQQQ", 44, 45, 45, this_disk, directory_disk, entries, entries,
+                                             directory_size, directory_offset)
+
+
+def zip64_locator(record_offset, disk=0, total_disks=1):
+    return ZIP64_LOCATOR_SIGNATURE + struct.pack("<IQI", disk, record_offset, total_disks)
+
+
+def extra_block(tag, data):
+    """One block of an extra field: tag, length, data."""
+    return struct.pack("<HH", tag, len(data)) + data
+
+
+def zip64_extra(*values, disk=None):
+    """A Zip64 extra block holding the 8-byte values given (uncompressed
+    size, compressed size, local header offset, in that order, as many as the
+    header marks with all ones) and the 4-byte disk."""
+    data = b"".join(struct.pack("<Q", value) for value in values)
+    data += b"" if disk is None else struct.pack("<I", disk)
+    return extra_block(1, data)
+
+
+def encrypt(payload, password, check, filler=bytes(range(11))):
+    """The traditional cipher's 12-byte encryption header (11 filler bytes,
+    then the check byte: the CRC's top byte, or the time's with a data
+    descriptor) and payload, enciphered. A fixed filler keeps archives
+    reproducible."""
+    return ZipCipher(password).encrypt(filler + bytes([check]) + payload)
+
+
+# ---- whole archives
+
+def unix(mode):
+    """Header fields of a member made on a Unix host with this st_mode."""
+    return dict(version_made_by=(3 << 8) | 20, external=mode << 16)
+
+
+class Member:
+    """One member. data is the file's content; method 0 stores, 8 deflates;
+    password encrypts. Any keyword in `fields` overrides the computed header
+    value in both headers: version_made_by, version_needed, flags, method,
+    time, date, crc, compressed_size, uncompressed_size, disk, internal,
+    external, local_offset; `payload` replaces the member's data bytes;
+    `extra` (bytes) is the extra field of both headers (for an AES member,
+    its AES field unless given); `local_name` and `local_extra` change only
+    the local header, `central_extra` only the central one,
+    `local_signature` the local header's signature. aes (a strength 1-3)
+    with a password makes an AES member (AE-2, or AE-1 with aes_version=1)
+    of the real method `method`, with a fixed salt unless `salt` is given;
+    `deflate_tail` is enciphered after the deflate stream."""
+
+    def __init__(self, name, data=b"", method=0, password=None, aes=None, aes_version=2, **fields):
+        self.name = name.encode() if isinstance(name, str) else name
+        self.data = data
+        self.method = method
+        self.password = password
+        self.aes = aes
+        self.aes_version = aes_version
+        self.fields = fields
+
+    def header_values(self):
+        """(payload, header fields shared by both headers), overrides applied."""
+        f = self.fields
+        crc = f.get("crc", zlib.crc32(self.data))
+        if self.method == DEFLATED:
+            squeezer = zlib.compressobj(9, zlib.DEFLATED, -15)
+            payload = squeezer.compress(self.data) + squeezer.flush() + f.get("deflate_tail", b"")
+        else:
+            payload = self.data
+        flags, method, version_needed, extra = 0, self.method, 20, b""
+        if self.aes is not None:
+            salt = f.get("salt", bytes(range(zip_aes.salt_size(self.aes))))
+            payload = zip_aes.encrypt(payload, self.password.encode(), salt, self.aes)
+            extra = zip_aes.extra_field(self.aes_version, self.aes, self.method)
+            method, version_needed = zip_aes.AES_METHOD, zip_aes.AES_VERSION_NEEDED
+            # AE-2 hides the CRC: the code authenticates the data instead.
+            crc = f.get("crc", crc if self.aes_version == 1 else 0)
+            flags |= 1
+        elif self.password is not None:
+            payload = encrypt(payload, self.password.encode(), crc >> 24)
+            flags |= 1
+        payload = f.get("payload", payload)
+        values = dict(version_needed=f.get("version_needed", version_needed), flags=f.get("flags", flags),
+                      method=f.get("method", method), time=f.get("time", 0x6000), date=f.get("date", 0x5A21),
+                      crc=crc, compressed_size=f.get("compressed_size", len(payload)),
+                      uncompressed_size=f.get("uncompressed_size", len(self.data)))
+        return payload, f.get("extra", extra), values
+
+
+def build(members, prefix=b"", comment=b"", entry_count=None, directory_offset=None,
+          directory_size=None, this_disk=0, directory_disk=0, central_only=(), zip64=None):
+    """The archive's bytes, after prefix (offsets count from the prefix's
+    start, as in a self-extractor). central_only lists extra Members that get
+    a central header but no local header or data: their data is the first
+    member's unless their local_offset field says otherwise. Offsets given
+    as fields are absolute. zip64, a dict, adds a Zip64 end record and its
+    locator before the end record, whose counts and offset are then all
+    ones; its keys override the computed values: entries, directory_size,
+    directory_offset, this_disk, directory_disk, locator_disk,
+    locator_offset (of the Zip64 end record), total_disks."""
+    out = bytearray(prefix)
+    first_offset = len(out)
+    central = bytearray()
+    header_only = {id(member) for member in central_only}
+    for member in list(members) + list(central_only):
+        f = member.fields
+        payload, extra, values = member.header_values()
+        if id(member) in header_only:
+            offset = f.get("local_offset", first_offset)
+        else:
+            offset = f.get("local_offset", len(out))
+            out += local_header(f.get("local_name", member.name), f.get("local_extra", extra), **values,
+                                signature=f.get("local_signature", LOCAL_SIGNATURE)) + payload
+        central += central_header(member.name, f.get("central_extra", extra), f.get("version_made_by", 20),
+                                  **values, local_offset=offset & ALL_ONES_32, disk=f.get("disk", 0),
+                                  internal=f.get("internal", 0), external=f.get("external", 0))
+    start = len(out)
+    out += central
+    count = len(members) + len(central_only) if entry_count is None else entry_count
+    size = len(central) if directory_size is None else directory_size
+    offset = start if directory_offset is None else directory_offset
+    if zip64 is not None:
+        out += zip64_end_and_locator(zip64, len(out), count, size, offset, this_disk, directory_disk)
+        count, size, offset = ALL_ONES_16, ALL_ONES_32, ALL_ONES_32
+    out += end_record(count & ALL_ONES_16, size, offset, comment, this_disk, directory_disk)
+    return bytes(out)
+
+
+def zip64_end_and_locator(overrides, record_offset, count, size, offset, this_disk, directory_disk):
+    """build's Zip64 end record at record_offset and its locator, any value overridden."""
+    z = dict(overrides)
+    record = zip64_end_record(z.get("entries", count), z.get("directory_size", size),
+                              z.get("directory_offset", offset), z.get("this_disk", this_disk),
+                              z.get("directory_disk", directory_disk))
+    return record + zip64_locator(z.get("locator_offset", record_offset), z.get("locator_disk", this_disk),
+                                  z.get("total_disks", this_disk + 1))
+
+
+# ---- reading and self-extractors
+
+def find_end_record(data):
+    """Offset of the end-of-central-directory record in data (the last
+    signature whose comment length reaches exactly to the end), else the last
+    signature within the final 66000 bytes. Raises ValueError when none."""
+    low = max(0, len(data) - END_WINDOW)
+    fallback = None
+    pos = data.rfind(END_SIGNATURE, low)
+    while pos >= 0:
+        if pos + END_RECORD_SIZE <= len(data):
+            (comment_length,) = struct.unpack_from("<H", data, pos + 20)
+            if pos + END_RECORD_SIZE + comment_length == len(data):
+                return pos
+        if fallback is None:
+            fallback = pos
+        pos = data.rfind(END_SIGNATURE, low, pos)
+    if fallback is None:
+        raise ValueError("no end-of-central-directory record")
+    return fallback
+
+
+def central_headers(data):
+    """Yields the offset of every central directory header, in directory
+    order, following the directory offset in the end record (the Zip64 end
+    record's when the end record's is all ones)."""
+    offset = directory_offset(data)
+    while data[offset:offset + 4] == CENTRAL_SIGNATURE:
+        yield offset
+        offset += central_header_length(data, offset)
+
+
+def central_header_length(data, at):
+    name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, at + 28)
+    return CENTRAL_HEADER_SIZE + name_length + extra_length + comment_length
+
+
+def zip64_record_offset(data, end):
+    """Where the locator before the end record at end says the Zip64 end record is; None without a locator."""
+    at = end - ZIP64_LOCATOR_SIZE
+    if at < 0 or data[at:at + 4] != ZIP64_LOCATOR_SIGNATURE:
+        return None
+    return struct.unpack_from("<Q", data, at + 8)[0]
+
+
+def directory_offset(data):
+    end = find_end_record(data)
+    (offset,) = struct.unpack_from("<I", data, end + 16)
+    record = zip64_record_offset(data, end)
+    if offset == ALL_ONES_32 and record is not None:
+        (offset,) = struct.unpack_from("<Q", data, record + 48)
+    return offset
+
+
+def with_comment(data, comment):
+    """data with its end record's comment replaced by comment."""
+    end = find_end_record(data)
+    return data[:end + 20] + struct.pack("<H", len(comment)) + comment
+
+
+def local_data_offset(data, local):
+    """Where the data of the member whose local header is at local begins."""
+    name_length, extra_length = struct.unpack_from("<HH", data, local + 26)
+    return local + LOCAL_HEADER_SIZE + name_length + extra_length
+
+
+def add_to_field(data, at, fmt, shift):
+    (value,) = struct.unpack_from(fmt, data, at)
+    struct.pack_into(fmt, data, at, value + shift)
+
+
+def shift_local_offset(data, header, shift):
+    """Moves one central header's local header offset, in its Zip64 extra
+    block when the header's own is all ones (after the sizes that are all ones too)."""
+    if struct.unpack_from("<I", data, header + 42)[0] != ALL_ONES_32:
+        add_to_field(data, header + 42, "<I", shift)
+        return
+    name_length, extra_length = struct.unpack_from("<HH", data, header + 28)
+    extra = header + CENTRAL_HEADER_SIZE + name_length
+    while struct.unpack_from("<H", data, extra)[0] != 1:
+        extra += 4 + struct.unpack_from("<H", data, extra + 2)[0]
+    sizes = struct.unpack_from("<II", data, header + 20)
+    add_to_field(data, extra + 4 + 8 * sum(1 for size in sizes if size == ALL_ONES_32), "<Q", shift)
+
+
+def shift_offsets(zip_bytes, shift):
+    """Returns zip_bytes with the directory offset and every local header
+    offset moved by shift bytes (what `zip -A` does after prepending),
+    Zip64 ones included. The central headers are found before anything moves."""
+    data = bytearray(zip_bytes)
+    end = find_end_record(data)
+    headers = list(central_headers(data))
+    for header in headers:
+        shift_local_offset(data, header, shift)
+    if struct.unpack_from("<I", data, end + 16)[0] != ALL_ONES_32:
+        add_to_field(data, end + 16, "<I", shift)
+    record = zip64_record_offset(data, end)
+    if record is not None:
+        add_to_field(data, end - ZIP64_LOCATOR_SIZE + 8, "<Q", shift)
+        add_to_field(data, record + 48, "<Q", shift)
+    return bytes(data)
+
+
+def sfx_bytes(stub_bytes, zip_bytes, absolute=True):
+    """The self-extractor's bytes: stub then archive, offsets made absolute
+    unless absolute is False (plain concatenation)."""
+    if absolute:
+        zip_bytes = shift_offsets(zip_bytes, len(stub_bytes))
+    return bytes(stub_bytes) + bytes(zip_bytes)
+
+
+def make_sfx(stub_path, zip_source, out_path, absolute=True):
+    """Writes a self-extractor at out_path from the stub file and a zip given
+    as a path or as bytes; marks it executable. Returns out_path."""
+    with open(stub_path, "rb") as stub:
+        stub_bytes = stub.read()
+    if isinstance(zip_source, (bytes, bytearray)):
+        zip_bytes = zip_source
+    else:
+        with open(zip_source, "rb") as archive:
+            zip_bytes = archive.read()
+    with open(out_path, "wb") as out:
+        out.write(sfx_bytes(stub_bytes, zip_bytes, absolute))
+    os.chmod(out_path, 0o755)
+    return out_path
