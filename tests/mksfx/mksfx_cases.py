@@ -21,8 +21,7 @@ import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from interactive import run_interactive  # noqa: E402
-import zip_aes  # noqa: E402
-from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE  # noqa: E402
+from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, aes_extra  # noqa: E402
 from stub_runner import qemu_command  # noqa: E402
 
 MKSFX = None
@@ -559,7 +558,7 @@ class EncryptionTest(Scratch):
                     method = 0 if info.compress_size == info.file_size + 28 else 8
                     if info.filename.endswith(("random.bin", "notes.md")):
                         self.assertEqual(method, 0 if info.filename.endswith("random.bin") else 8)
-                    aes = zip_aes.extra_field(2, 3, method)
+                    aes = aes_extra(2, 3, method)
                     self.assertEqual((info.compress_type, info.flag_bits & 1, info.extract_version, info.CRC, info.extra),
                                      (99, 1, 51, 0, aes), info.filename)
                     local_extra, salt_and_verifier = self.local_aes_block(data, info)

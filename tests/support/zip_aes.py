@@ -1,11 +1,10 @@
-"""AES zip members as 7-Zip and WinZip write them (AE-1 and AE-2), for tests
-that build AES archives byte by byte: keys from PBKDF2-HMAC-SHA1, AES in
-counter mode with a little-endian counter from 1, and a 10-byte HMAC-SHA1
-code over the enciphered data. AES itself comes from the cryptography
+"""AES zip members' data as 7-Zip and WinZip write it (AE-1 and AE-2), for
+tests that build AES archives byte by byte (zip_writer writes the records):
+keys from PBKDF2-HMAC-SHA1, AES in counter mode with a little-endian counter
+from 1, and a 10-byte HMAC-SHA1 code over the enciphered data. AES itself comes from the cryptography
 package (Debian's python3-cryptography)."""
 import hashlib
 import hmac
-import struct
 
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
@@ -40,7 +39,3 @@ def encrypt(data, password, salt, strength):
     code = hmac.new(mac_key, enciphered, "sha1").digest()[:10]
     return salt + verifier + enciphered + code
 
-
-def extra_field(version, strength, method, vendor=b"AE"):
-    """The 0x9901 extra field: version 1 (CRC kept) or 2, vendor, strength 1-3, the real method."""
-    return struct.pack("<HHH2sBH", 0x9901, 7, version, vendor, strength, method)

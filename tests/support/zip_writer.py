@@ -85,6 +85,11 @@ def zip64_extra(*values, disk=None):
     return extra_block(1, data)
 
 
+def aes_extra(version, strength, method, vendor=b"AE"):
+    """The AES extra block: version 1 (CRC kept) or 2, vendor, strength 1-3, the real method."""
+    return extra_block(0x9901, struct.pack("<H2sBH", version, vendor, strength, method))
+
+
 def encrypt(payload, password, check, filler=bytes(range(11))):
     """The traditional cipher's 12-byte encryption header (11 filler bytes,
     then the check byte: the CRC's top byte, or the time's with a data
@@ -136,7 +141,7 @@ class Member:
         if self.aes is not None:
             salt = f.get("salt", bytes(range(zip_aes.salt_size(self.aes))))
             payload = zip_aes.encrypt(payload, self.password.encode(), salt, self.aes)
-            extra = zip_aes.extra_field(self.aes_version, self.aes, self.method)
+            extra = aes_extra(self.aes_version, self.aes, self.method)
             method, version_needed = zip_aes.AES_METHOD, zip_aes.AES_VERSION_NEEDED
             # AE-2 hides the CRC: the code authenticates the data instead.
             crc = f.get("crc", crc if self.aes_version == 1 else 0)
