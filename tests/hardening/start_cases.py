@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 from sfxrun import Scratch, check_run  # noqa: E402
-from zip_writer import Member, build  # noqa: E402
+from zip_writer import STORED, Member, SpannedMember, SplitSet, build  # noqa: E402
 from file_trees import files_below  # noqa: E402
 
 SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped.\n"
@@ -124,8 +124,8 @@ def run_relative_set(stub):
     root = tempfile.mkdtemp(prefix="sfxstart-")
     try:
         data = bytes(range(256)) * 40
-        members = [sm.Member("a.txt", data, sm.STORED)]
-        layout = sm.SplitSet(stub, members)
+        members = [SpannedMember("a.txt", data, STORED)]
+        layout = SplitSet(stub, members)
         disks = layout.disks([layout.data_at[0] + 1000])
         sm.write_disks(disks, os.path.join(root, "set"), "setup")
         drive = sd.Drive(os.path.join(root, "drive"), "setup", disks)

@@ -22,6 +22,7 @@ import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 import stub_runner  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
+from zip_writer import CENTRAL_SIGNATURE, DEFLATED, END_SIGNATURE, STORED, SpannedMember, SplitSet  # noqa: E402
 from zip_writer import central_header_length, local_data_offset  # noqa: E402
 from split_driver import ALREADY_TYPED, END_OF_INPUT, disk, password  # noqa: E402
 
@@ -151,10 +152,10 @@ def case_walk_every_switch(p):
     """Six disks: members crossing two boundaries and one, a deflate member ending 2
     bytes before a disk's end, the directory starting on disk 5 and running on into
     disk 6 right after a central header's comment, the end record on disk 6."""
-    members = [sm.Member("big.bin", noise(1, 30000), sm.STORED, comment=b"crosses two disks"),
-               sm.Member("docs/text.txt", words(2, 40000), comment=b"crosses one disk"),
-               sm.Member("small.txt", words(3, 300), descriptor=True)]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("big.bin", noise(1, 30000), STORED, comment=b"crosses two disks"),
+               SpannedMember("docs/text.txt", words(2, 40000), comment=b"crosses one disk"),
+               SpannedMember("small.txt", words(3, 300), descriptor=True)]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.data_at[0] + 10000, s.data_at[0] + 20000, s.data_at[1] + 3000, s.data_end[2] + 2,
                      s.central_end[0]])
     result, output = p.run(disks, [disk(6), disk(5), disk(6), disk(1), disk(2), disk(3), disk(4), disk(5)])
@@ -167,8 +168,8 @@ def case_deflate_read_ahead(p):
     """A deflate member is read 4 bytes past its data: with fewer than 4 bytes left on its
     disk the next disk is asked for inside the member; with 4 left, only by the next member."""
     for left in (0, 1, 3, 4):
-        members = [sm.Member("a.txt", words(4, 5000), descriptor=True), sm.Member("b.txt", words(5, 5000))]
-        s = sm.SplitSet(p.stub, members)
+        members = [SpannedMember("a.txt", words(4, 5000), descriptor=True), SpannedMember("b.txt", words(5, 5000))]
+        s = SplitSet(p.stub, members)
         result, output = p.run(s.disks([s.data_end[0] + left]), [disk(2), disk(1), disk(2)])
         inside = left < 4
         check(result, NOT_FOUND + LAST + P(1) + "Inflating: a.txt..." + (P(2) if inside else "") + "done\n" +
@@ -180,14 +181,15 @@ def case_methods_across_a_boundary(p):
     """Stored, deflated and encrypted members whose data crosses a disk boundary: at its
     first byte, inside and right after the 12-byte encryption header, and where a
     10240-byte chunk ends.  One password prompt, then the disk prompt on the same line."""
-    for method, secret, into_data in ((sm.STORED, None, 100), (sm.DEFLATED, None, 100),
-                                      (sm.STORED, "secret", 100), (sm.DEFLATED, "secret", 100),
-                                      (sm.DEFLATED, "secret", 5), (sm.STORED, "secret", 12),
-                                      (sm.STORED, None, 0), (sm.DEFLATED, "secret", 0),
-                                      (sm.STORED, None, 10240), (sm.DEFLATED, None, 10240),
-                                      (sm.DEFLATED, "secret", 12 + 10240)):
-        members = [sm.Member("x.dat", words(6, 60000), method, password=secret), sm.Member("tail.txt", b"tail\n")]
-        s = sm.SplitSet(p.stub, members)
+    for method, secret, into_data in ((STORED, None, 100), (DEFLATED, None, 100),
+                                      (STORED, "secret", 100), (DEFLATED, "secret", 100),
+                                      (DEFLATED, "secret", 5), (STORED, "secret", 12),
+                                      (STORED, None, 0), (DEFLATED, "secret", 0),
+                                      (STORED, None, 10240), (DEFLATED, None, 10240),
+                                      (DEFLATED, "secret", 12 + 10240)):
+        members = [SpannedMember("x.dat", words(6, 60000), method, password=secret),
+                   SpannedMember("tail.txt", b"tail\n")]
+        s = SplitSet(p.stub, members)
         answers = [disk(2), disk(1)] + ([password(secret)] if secret else []) + [disk(2)]
         result, output = p.run(s.disks([s.data_at[0] + into_data]), answers)
         asked = "Please enter the password for x.dat: " if secret else ""
@@ -200,8 +202,8 @@ def case_signature_split_in_directory(p):
     """A central header's signature split over two disks is joined again; a header
     split after its signature is an archive cut short."""
     for on_first in (1, 3):
-        members = [sm.Member(name, words(7, 700)) for name in ("a.txt", "b.txt", "c.txt")]
-        s = sm.SplitSet(p.stub, members)
+        members = [SpannedMember(name, words(7, 700)) for name in ("a.txt", "b.txt", "c.txt")]
+        s = SplitSet(p.stub, members)
         result, output = p.run(s.disks([s.central_at[1] + on_first]), [disk(2), disk(1), disk(2), disk(1)])
         check(result, NOT_FOUND + LAST + P(1) + P(2) + P(1) +
               "Inflating: a.txt...done\nInflating: b.txt...done\nInflating: c.txt...done\n")
@@ -216,8 +218,8 @@ def case_signature_split_in_directory(p):
 def case_wrong_disk_accepted(p):
     """Any file of the right name is taken for the disk asked for: the member that
     continues on it fails its CRC check, and the next one asks for the disk it needs."""
-    members = [sm.Member("first.bin", noise(8, 6000), sm.STORED), sm.Member("second.bin", noise(9, 20000), sm.STORED)]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("first.bin", noise(8, 6000), STORED), SpannedMember("second.bin", noise(9, 20000), STORED)]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.data_at[0] + 5000, s.header_at[1]])
     result, output = p.run(disks, [disk(3), disk(1), disk(3), disk(3)])
     check(result, NOT_FOUND + LAST + P(1) + "Inflating: first.bin..." + P(2) + "\n" + P(3) +
@@ -236,9 +238,9 @@ def case_wrong_disk_asked_again(p):
     """A disk that shows no local header, directory or end record where the directory
     says is another disk: the same segment is asked for again, at a member's start, for
     data that runs on and for the last segment, until the right disk is in the drive."""
-    members = [sm.Member("first.bin", noise(20, 6000), sm.STORED), sm.Member("second.bin", noise(21, 3000), sm.STORED),
-               sm.Member("third.txt", b"third\n")]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("first.bin", noise(20, 6000), STORED),
+               SpannedMember("second.bin", noise(21, 3000), STORED), SpannedMember("third.txt", b"third\n")]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.data_at[0] + 5000, s.header_at[2]])
     result, output = p.run(disks, [disk(3), disk(2), disk(1), disk(3), disk(2), disk(1), disk(3)])
     check(result, NOT_FOUND + LAST + P(1) + P(1) + "Inflating: first.bin..." + P(2) + P(2) +
@@ -254,8 +256,8 @@ def case_wrong_disk_asked_again(p):
 def case_wrong_disk_for_the_directory(p):
     """The directory starts on disk 2 and runs on to disk 3: a wrong disk at either
     prompt is asked for again, and the directory is read whole."""
-    members = [sm.Member("a.txt", b"a\n"), sm.Member("b.txt", b"b\n")]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("a.txt", b"a\n"), SpannedMember("b.txt", b"b\n")]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.central_at[0], s.central_at[1]])
     # b.txt's deflate data ends with disk 1: the 4 bytes read past it ask for disk 2.
     result, output = p.run(disks, [disk(3), disk(1), disk(2), disk(1), disk(3), disk(1), disk(2)])
@@ -267,8 +269,8 @@ def case_wrong_disk_for_the_directory(p):
 def case_no_plain_file_in_the_drive(p):
     """A FIFO or a folder under the set's name is no disk: the run ends as with an
     empty drive, and never waits on the FIFO."""
-    members = [sm.Member("first.bin", noise(22, 6000), sm.STORED), sm.Member("second.txt", b"second\n")]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("first.bin", noise(22, 6000), STORED), SpannedMember("second.txt", b"second\n")]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.data_at[0] + 5000, s.central_at[0]])
     for kind in ("fifo", "folder"):
         result, output = p.run(disks, [disk(3), disk(1), disk(kind)])
@@ -279,8 +281,8 @@ def case_no_plain_file_in_the_drive(p):
 def case_missing_disk(p):
     """A disk whose file is missing: inside a member the walk stops; while the directory
     is read the archive cannot be opened."""
-    members = [sm.Member("first.bin", noise(10, 6000), sm.STORED), sm.Member("second.txt", b"second\n")]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("first.bin", noise(10, 6000), STORED), SpannedMember("second.txt", b"second\n")]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.data_at[0] + 5000, s.central_at[0]])
     result, output = p.run(disks, [disk(3), disk(1), disk(None)])
     check(result, NOT_FOUND + LAST + P(1) + "Inflating: first.bin..." + P(2), "Error: Error while opening file.\n", 1)
@@ -291,8 +293,8 @@ def case_missing_disk(p):
           "Error while opening file.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
     check_files(output, {})
 
-    long_directory = [sm.Member("m%d.txt" % i, b"%d\n" % i) for i in range(3)]
-    s = sm.SplitSet(p.stub, long_directory)
+    long_directory = [SpannedMember("m%d.txt" % i, b"%d\n" % i) for i in range(3)]
+    s = SplitSet(p.stub, long_directory)
     result, output = p.run(s.disks([s.central_at[0], s.central_at[2]]), [disk(3), disk(2), disk(None)])
     check(result, NOT_FOUND + LAST + P(2) + P(3) + "failed readzipfile\n",
           "Error while opening file.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
@@ -300,8 +302,8 @@ def case_missing_disk(p):
 
 def case_console_input(p):
     """Type-ahead, text typed before Enter, and the end of input at a disk prompt."""
-    members = [sm.Member("one.txt", words(11, 8000)), sm.Member("two.txt", b"two\n")]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("one.txt", words(11, 8000)), SpannedMember("two.txt", b"two\n")]
+    s = SplitSet(p.stub, members)
     disks = s.disks([s.data_at[0] + 300])
     walk = NOT_FOUND + LAST + P(1) + "Inflating: one.txt..." + P(2) + "done\nInflating: two.txt...done\n"
 
@@ -323,8 +325,8 @@ def case_console_input(p):
     check(result, NOT_FOUND + LAST + P(1) + "Inflating: one.txt..." + P(2), "Error: User aborted.\n", 1)
 
     # Inside an encryption header that runs on to the next disk: no password refusal.
-    members = [sm.Member("locked.txt", words(15, 3000), password="pw"), sm.Member("after.txt", b"after\n")]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("locked.txt", words(15, 3000), password="pw"), SpannedMember("after.txt", b"after\n")]
+    s = SplitSet(p.stub, members)
     result, output = p.run(s.disks([s.data_at[0] + 6]), [disk(2), disk(1), password("pw"), END_OF_INPUT])
     check(result, NOT_FOUND + LAST + P(1) + "Inflating: locked.txt...Please enter the password for locked.txt: " +
           P(2), "Error: User aborted.\n", 1)
@@ -334,8 +336,8 @@ def case_started_by_bare_name(p):
     """Started by a bare name, the disks are the drive's file of that name."""
     if p.wine:
         return
-    members = [sm.Member("a.txt", words(12, 9000))]
-    s = sm.SplitSet(p.stub, members)
+    members = [SpannedMember("a.txt", words(12, 9000))]
+    s = SplitSet(p.stub, members)
     result, output = p.run(s.disks([s.data_at[0] + 1000]), [disk(2), disk(1), disk(2)], argv0=p.name)
     check(result, NOT_FOUND + LAST + P(1) + "Inflating: a.txt..." + P(2) + "done\n")
     check_files(output, contents(members))
@@ -349,7 +351,7 @@ def expected_prompts(disks, passwords):
     last disk, the directory's disks, then for each member its first disk, its
     password, and every disk its data (4 bytes more when deflated) runs on to."""
     last = len(disks) - 1
-    end = disks[-1].rfind(sm.END_SIGNATURE)
+    end = disks[-1].rfind(END_SIGNATURE)
     directory_disk, = struct.unpack_from("<H", disks[-1], end + 6)
     directory_offset, = struct.unpack_from("<I", disks[-1], end + 16)
     comment_length, = struct.unpack_from("<H", disks[-1], end + 20)
@@ -369,7 +371,7 @@ def expected_prompts(disks, passwords):
             current, position = current + 1, 0
             prompts.append("segment %d" % (current + 1))
         header = disks[current]
-        if header[position:position + 4] != sm.CENTRAL_SIGNATURE:
+        if header[position:position + 4] != CENTRAL_SIGNATURE:
             break
         flags, method = struct.unpack_from("<HH", header, position + 8)
         size, = struct.unpack_from("<I", header, position + 20)
@@ -387,7 +389,7 @@ def expected_prompts(disks, passwords):
         if flags & 1 and not (one_password and asked):
             prompts.append("password " + (name.replace("/", "\\") if passwords == "windows" else name))
             asked = True
-        read_end = local_data_offset(disks[start], offset) + size + (4 if method == sm.DEFLATED else 0)
+        read_end = local_data_offset(disks[start], offset) + size + (4 if method == DEFLATED else 0)
         while read_end > len(disks[current]) and current < last:
             read_end -= len(disks[current])
             current += 1
@@ -423,7 +425,7 @@ def folder_set(p, n_disks):
     folder = os.path.join(p.work, "folder")
     if not os.path.isdir(folder):
         sm.make_folder(folder, seed=2026)
-    s = sm.SplitSet(p.stub, sm.members_from_folder(folder))
+    s = SplitSet(p.stub, sm.members_from_folder(folder))
     size = -(-(s.total - len(p.stub)) // n_disks) + 4096  # disk 1 holds the stub besides
     return folder, s.disks(s.cuts_every(size, len(p.stub) + size))
 

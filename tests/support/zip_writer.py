@@ -6,12 +6,16 @@ taking every field as an argument, so a hostile case can make any of them
 lie; `Member` and `build` lay out a whole archive from members whose header
 fields can each be overridden, stored, deflated, or encrypted with the
 traditional cipher or AES (zip_cipher and zip_aes hold the crypto).
+`SplitSet` lays out a spanned set as one stream and cuts it into disks
+wherever a test wants a boundary.
 
 Reading: the end record search and the central header walk the suites use
 to patch archives, and the offset shift that turns an archive into a
-self-extractor's (`zip -A` style, Zip64 offsets included).
+self-extractor's (`zip -A` style, Zip64 offsets included), for one archive
+or the disks of a spanned set.
 """
 import os
+import random
 import struct
 import zlib
 
@@ -29,6 +33,10 @@ CENTRAL_HEADER_SIZE = 46
 END_RECORD_SIZE = 22
 ZIP64_LOCATOR_SIZE = 20
 STORED, DEFLATED = 0, 8
+DESCRIPTOR_SIZE = 16
+DOS_TIME = 0x6000  # 12:00:00
+DOS_DATE = 0x5A21  # 1 Jan 2025
+SPANNED_DOS_DATE = 0x5A88  # 8 Dec 2025
 ALL_ONES_16, ALL_ONES_32 = 0xFFFF, 0xFFFFFFFF
 # Readers look for the end record in the last 64 KiB of comment and its own 22 bytes.
 END_WINDOW = 66000
@@ -151,7 +159,7 @@ class Member:
             flags |= 1
         payload = f.get("payload", payload)
         values = dict(version_needed=f.get("version_needed", version_needed), flags=f.get("flags", flags),
-                      method=f.get("method", method), time=f.get("time", 0x6000), date=f.get("date", 0x5A21),
+                      method=f.get("method", method), time=f.get("time", DOS_TIME), date=f.get("date", DOS_DATE),
                       crc=crc, compressed_size=f.get("compressed_size", len(payload)),
                       uncompressed_size=f.get("uncompressed_size", len(self.data)))
         return payload, f.get("extra", extra), values
@@ -204,6 +212,118 @@ def zip64_end_and_locator(overrides, record_offset, count, size, offset, this_di
                               z.get("directory_disk", directory_disk))
     return record + zip64_locator(z.get("locator_offset", record_offset), z.get("locator_disk", this_disk),
                                   z.get("total_disks", this_disk + 1))
+
+
+# ---- spanned sets
+
+class SpannedMember:
+    """One file of a spanned set; payload is its data as it lies in the archive:
+    deflated at zip's default level 6 and enciphered behind a filler seeded by
+    the data's size, so every set is the same from run to run."""
+
+    def __init__(self, name, data, method=DEFLATED, password=None, comment=b"", extra=b"", descriptor=False):
+        self.name = name.encode() if isinstance(name, str) else name
+        self.data = data
+        self.method = method
+        self.password = password.encode() if isinstance(password, str) else password
+        self.comment = comment
+        self.extra = extra
+        self.descriptor = descriptor  # a 16-byte data descriptor follows the data
+        self.flags = (1 if password is not None else 0) | (8 if descriptor else 0)
+        self.crc = zlib.crc32(data)
+        payload = data
+        if method == DEFLATED:
+            packer = zlib.compressobj(6, zlib.DEFLATED, -15)
+            payload = packer.compress(data) + packer.flush()
+        if self.password is not None:
+            check = DOS_TIME >> 8 if descriptor else self.crc >> 24
+            filler = bytes(random.Random(len(data)).randrange(256) for _ in range(11))
+            payload = encrypt(payload, self.password, check, filler)
+        self.payload = payload
+
+    def header_fields(self):
+        """The fields its local and central headers share."""
+        return dict(version_needed=20, flags=self.flags, method=self.method, time=DOS_TIME, date=SPANNED_DOS_DATE,
+                    crc=self.crc, compressed_size=len(self.payload), uncompressed_size=len(self.data))
+
+
+class SplitSet:
+    """The stream layout of a set; positions count from the stub's first byte.
+
+    After construction: header_at[i], data_at[i], data_end[i] for member i,
+    central_at[i] and central_end[i] for its central header, directory_at,
+    end_at (the end record) and total.
+    """
+
+    def __init__(self, stub, members, archive_comment=b""):
+        self.stub = stub
+        self.members = members
+        self.archive_comment = archive_comment
+        self.header_at, self.data_at, self.data_end = [], [], []
+        self.central_at, self.central_end = [], []
+        position = len(stub)
+        for m in members:
+            self.header_at.append(position)
+            position += LOCAL_HEADER_SIZE + len(m.name) + len(m.extra)
+            self.data_at.append(position)
+            position += len(m.payload)
+            self.data_end.append(position)
+            position += DESCRIPTOR_SIZE if m.descriptor else 0
+        self.directory_at = position
+        for m in members:
+            self.central_at.append(position)
+            position += CENTRAL_HEADER_SIZE + len(m.name) + len(m.extra) + len(m.comment)
+            self.central_end.append(position)
+        self.end_at = position
+        self.total = position + END_RECORD_SIZE + len(archive_comment)
+
+    def disks(self, cuts):
+        """The disk files' contents; cuts are the stream positions where disks 2, 3, ... begin."""
+        cuts = sorted(cuts)
+        if any(c <= 0 or c > self.end_at for c in cuts) or len(set(cuts)) != len(cuts):
+            raise ValueError("every cut must lie inside the set, before the end record")
+        starts = [0] + cuts
+
+        def where(position):
+            disk = sum(1 for c in cuts if c <= position)
+            return disk, position - starts[disk]
+
+        out = bytearray(self.stub)
+        for m in self.members:
+            out += local_header(m.name, m.extra, **m.header_fields()) + m.payload
+            if m.descriptor:
+                out += data_descriptor(m.crc, len(m.payload), len(m.data))
+        for m, at in zip(self.members, self.header_at):
+            disk, offset = where(at)
+            out += central_header(m.name, m.extra, 20, **m.header_fields(), local_offset=offset, disk=disk,
+                                  comment=m.comment)
+        last_disk = len(cuts)
+        directory_disk, directory_offset = where(self.directory_at)
+        on_last = sum(1 for at in self.central_at if where(at)[0] == last_disk)
+        out += end_record(len(self.members), self.end_at - self.directory_at, directory_offset, self.archive_comment,
+                          last_disk, directory_disk, entries_here=on_last)
+        assert len(out) == self.total
+        return [bytes(out[a:b]) for a, b in zip(starts, cuts + [self.total])]
+
+    def cuts_every(self, disk_size, first_disk_size=None):
+        """Cuts for disks of at most disk_size bytes (the first of first_disk_size), as a zip
+        tool makes them: no local or central header and no end record is split; such a
+        record starts the next disk."""
+        headers = [(a, d) for a, d in zip(self.header_at, self.data_at)]
+        headers += list(zip(self.central_at, self.central_end)) + [(self.end_at, self.total)]
+        cuts, start = [], 0
+        size = first_disk_size or disk_size
+        while self.total - start > size:
+            cut = start + size
+            size = disk_size
+            for begin, end in headers:
+                if begin < cut < end:
+                    cut = begin
+            if cut <= start:
+                raise ValueError("a record does not fit on one disk")
+            cuts.append(cut)
+            start = cut
+        return cuts
 
 
 # ---- reading and self-extractors
@@ -331,3 +451,34 @@ def make_sfx(stub_path, zip_source, out_path, absolute=True):
         out.write(sfx_bytes(stub_bytes, zip_bytes, absolute))
     os.chmod(out_path, 0o755)
     return out_path
+
+
+def shift_spanned_offsets(stub, disks):
+    """Self-extractor disks from the disks of a zip -s set: the stub goes in
+    front of disk 1 and every offset into disk 1 moves by the stub's length.
+    Raises ValueError when the set's records do not hold together."""
+    disks = [bytearray(d) for d in disks]
+    disks[0][0:0] = stub
+    shift = len(stub)
+    last = disks[-1]
+    end = last.rfind(END_SIGNATURE)
+    if end < 0:
+        raise ValueError("no end record on the last disk")
+    this_disk, directory_disk, _, total, _, directory_offset = struct.unpack_from("<HHHHII", last, end + 4)
+    if this_disk != len(disks) - 1:
+        raise ValueError("end record says disk %d of %d files" % (this_disk, len(disks)))
+    if directory_disk == 0:
+        directory_offset += shift
+        add_to_field(last, end + 16, "<I", shift)
+    disk, position = directory_disk, directory_offset
+    for _ in range(total):
+        if position >= len(disks[disk]):  # Info-ZIP never splits a central header
+            disk, position = disk + 1, 0
+        header = disks[disk]
+        if header[position:position + 4] != CENTRAL_SIGNATURE:
+            raise ValueError("no central header at disk %d offset %d" % (disk, position))
+        (start_disk,) = struct.unpack_from("<H", header, position + 34)
+        if start_disk == 0:
+            add_to_field(header, position + 42, "<I", shift)
+        position += central_header_length(header, position)
+    return [bytes(d) for d in disks]
