@@ -14,7 +14,6 @@ to patch archives, and the offset shift that turns an archive into a
 self-extractor's (`zip -A` style, Zip64 offsets included), for one archive
 or the disks of a spanned set.
 """
-import os
 import random
 import struct
 import zlib
@@ -435,22 +434,6 @@ def sfx_bytes(stub_bytes, zip_bytes, absolute=True):
     if absolute:
         zip_bytes = shift_offsets(zip_bytes, len(stub_bytes))
     return bytes(stub_bytes) + bytes(zip_bytes)
-
-
-def make_sfx(stub_path, zip_source, out_path, absolute=True):
-    """Writes a self-extractor at out_path from the stub file and a zip given
-    as a path or as bytes; marks it executable. Returns out_path."""
-    with open(stub_path, "rb") as stub:
-        stub_bytes = stub.read()
-    if isinstance(zip_source, (bytes, bytearray)):
-        zip_bytes = zip_source
-    else:
-        with open(zip_source, "rb") as archive:
-            zip_bytes = archive.read()
-    with open(out_path, "wb") as out:
-        out.write(sfx_bytes(stub_bytes, zip_bytes, absolute))
-    os.chmod(out_path, 0o755)
-    return out_path
 
 
 def shift_spanned_offsets(stub, disks):
