@@ -3,11 +3,12 @@
 each must end with its expected message and exit status, show member names
 without control bytes, and write nothing outside the extraction folder.
 
-usage: test_hostile.py STUB            the Linux stub
-       test_hostile.py --wine STUB     a Windows stub under wine64
-       test_hostile.py --valgrind STUB the Linux stub under valgrind memcheck
-       test_hostile.py --table STUB    also prints the outcomes as a Markdown table
+usage: test_hostile.py --target T --stub STUB --work FOLDER [--prefix P]
+       (tests/support/targets.py; a Windows target runs the Windows cases)
+       with --valgrind the stub runs under valgrind memcheck; with --table the
+       outcomes are also printed as a Markdown table
 """
+import argparse
 import os
 import stat
 import sys
@@ -17,6 +18,8 @@ import zlib
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from sfxrun import Scratch, check_run  # noqa: E402
+from stub_runner import prepare_wine_prefix, wine_binary  # noqa: E402
+from targets import add_target_options, read_target  # noqa: E402
 from zip_writer import CENTRAL_SIGNATURE, LOCAL_HEADER_SIZE, LOCAL_SIGNATURE, ZIP64_LOCATOR_SIGNATURE  # noqa: E402
 from zip_writer import Member, build, unix, zip64_extra  # noqa: E402
 
@@ -577,23 +580,26 @@ def run_cases(stub, cases, wine=None, prefix=None, wrapper=(), table=None):
 
 
 def main():
-    arguments = sys.argv[1:]
-    if arguments[0] == "--wine":
-        from stub_runner import prepare_wine_prefix, wine_binary
-        # --wine STUB [ARCH PREFIX]: ARCH win32 or win64, in the test run's prefix of it
-        arch, folder = arguments[2:4] if len(arguments) > 2 else ("win64", os.path.join(os.getcwd(), "wine-hardening"))
-        prefix = prepare_wine_prefix(folder, arch)
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    add_target_options(parser)
+    parser.add_argument("--valgrind", action="store_true", help="run the (glibc) stub under valgrind memcheck")
+    parser.add_argument("--table", action="store_true", help="also print the cases as a Markdown table")
+    args = read_target(parser.parse_args())
+    if args.platform == "qemu":
+        parser.error("the hostile cases run natively or under wine")
+    if args.arch:
+        prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
         # Wine starts slowly: the Windows spellings and a few others only.
         chosen = [case for case in COMMON_CASES if case[0] in WINE_TOO] + WINDOWS_CASES
-        failures = run_cases(arguments[1], chosen, wine=wine_binary(arch), prefix=prefix)
-    elif arguments[0] == "--valgrind":
-        failures = run_cases(arguments[1], COMMON_CASES + POSIX_CASES, wrapper=VALGRIND)
-    elif arguments[0] == "--table":
+        failures = run_cases(args.stub, chosen, wine=wine_binary(args.arch), prefix=prefix)
+    elif args.valgrind:
+        failures = run_cases(args.stub, COMMON_CASES + POSIX_CASES, wrapper=VALGRIND)
+    elif args.table:
         table = ["| case | status | last line shown | verdict |", "|---|---|---|---|"]
-        failures = run_cases(arguments[1], COMMON_CASES + POSIX_CASES, table=table)
+        failures = run_cases(args.stub, COMMON_CASES + POSIX_CASES, table=table)
         print("\n".join(table))
     else:
-        failures = run_cases(arguments[0], COMMON_CASES + POSIX_CASES + GUESS_CASES)
+        failures = run_cases(args.stub, COMMON_CASES + POSIX_CASES + GUESS_CASES)
     for failure in failures:
         print("FAIL", failure)
     return 1 if failures else 0
