@@ -21,6 +21,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import split_driver as sd  # noqa: E402
 import split_maker as sm  # noqa: E402
 import stub_runner  # noqa: E402
+from file_trees import files_below, tree_differences  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
 from zip_writer import CENTRAL_SIGNATURE, DEFLATED, END_SIGNATURE, STORED, SpannedMember, SplitSet  # noqa: E402
 from zip_writer import central_header_length, local_data_offset  # noqa: E402
@@ -121,24 +122,11 @@ def check(result, stdout=None, stderr="", status=0, prompts=None):
         raise AssertionError("; ".join(problems) + "\n" + repr(result))
 
 
-def tree(folder):
-    """{relative path: bytes} of every file under folder."""
-    found = {}
-    for root, _, files in os.walk(folder):
-        for name in files:
-            path = os.path.join(root, name)
-            found[os.path.relpath(path, folder).replace(os.sep, "/")] = open(path, "rb").read()
-    return found
-
-
 def check_files(output, expected):
     """expected: {relative path: bytes}; the folder holds exactly these files."""
-    found = tree(output)
-    if found.keys() != expected.keys():
-        raise AssertionError("files %r, expected %r" % (sorted(found), sorted(expected)))
-    for name, data in expected.items():
-        if found[name] != data:
-            raise AssertionError("%s differs (%d bytes, expected %d)" % (name, len(found[name]), len(data)))
+    differences = tree_differences(files_below(output), expected)
+    if differences:
+        raise AssertionError("; ".join(differences))
 
 
 def contents(members):
@@ -434,7 +422,7 @@ def case_real_folder_three_disks(p):
     folder, disks = folder_set(p, 3)
     if len(disks) != 3:
         raise AssertionError("made %d disks" % len(disks))
-    run_whole_set(p, disks, tree(folder))
+    run_whole_set(p, disks, files_below(folder))
 
 
 def case_three_disks_named_outside_the_code_page(p):
@@ -444,7 +432,7 @@ def case_three_disks_named_outside_the_code_page(p):
     if not p.wine:
         return
     folder, disks = folder_set(p, 3)
-    run_whole_set(p, disks, tree(folder), from_drive=False, name="日本 😀.exe", folder="Иван")
+    run_whole_set(p, disks, files_below(folder), from_drive=False, name="日本 😀.exe", folder="Иван")
 
 
 def zip_set(p, folder, size, tag, options=()):
@@ -463,7 +451,7 @@ def case_real_folder_five_disks_zip_s(p):
     disks = zip_set(p, folder, "480k", "five")
     if len(disks) != 5:
         raise AssertionError("zip -s made %d disks" % len(disks))
-    run_whole_set(p, disks, tree(folder))
+    run_whole_set(p, disks, files_below(folder))
 
 
 def small_folders(p):
@@ -489,11 +477,11 @@ def case_zip_s_long_directory_and_passwords(p):
     disk and crossing boundaries; encrypted members (data descriptors) across boundaries."""
     many, secret = small_folders(p)
     disks = zip_set(p, many, "64k", "many")
-    prompts = run_whole_set(p, disks, tree(many))
+    prompts = run_whole_set(p, disks, files_below(many))
     if len(disks) < 3 or prompts.count("segment %d" % len(disks)) < 1:
         raise AssertionError("the directory does not cross a boundary: %d disks, prompts %r" % (len(disks), prompts))
     disks = zip_set(p, secret, "64k", "secret", ["-P", "letmein"])
-    run_whole_set(p, disks, tree(secret), secret="letmein")
+    run_whole_set(p, disks, files_below(secret), secret="letmein")
 
 
 def mksfx_disks(p, tag, inputs, size, options=()):
@@ -523,18 +511,18 @@ def case_mksfx_sets(p):
     disks, size = mksfx_disks(p, "folder", [folder], 480 * 1024)
     if size == 480 * 1024 and len(disks) != 5:
         raise AssertionError("mksfx made %d disks" % len(disks))
-    run_whole_set(p, disks, {"folder/" + name: data for name, data in tree(folder).items()})
+    run_whole_set(p, disks, {"folder/" + name: data for name, data in files_below(folder).items()})
 
     many, secret_folder = small_folders(p)
     disks, _ = mksfx_disks(p, "password", [secret_folder], 0, ["--password", "letmein"])
-    run_whole_set(p, disks, {"secret/" + name: data for name, data in tree(secret_folder).items()}, "letmein")
+    run_whole_set(p, disks, {"secret/" + name: data for name, data in files_below(secret_folder).items()}, "letmein")
     zip_set(p, many, "64k", "many")
     zip_set(p, secret_folder, "64k", "secret", ["-P", "letmein"])
     for tag, source, secret in (("many", "many", None), ("secret", "secret", "letmein")):
         disks, _ = mksfx_disks(p, "zip-" + tag, [os.path.join(p.work, "zip-" + tag, "set.zip")], 0)
         if len(disks) < 2 and len(p.stub) < 400 * 1024:  # a sanitizer build's stub fills a disk
             raise AssertionError("mksfx made %d disks from the zip -s set" % len(disks))
-        run_whole_set(p, disks, tree(os.path.join(p.work, source)), secret)
+        run_whole_set(p, disks, files_below(os.path.join(p.work, source)), secret)
 
 
 CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_boundary,
