@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
 from zip_writer import Member, build, extra_block  # noqa: E402
+from file_trees import names_below  # noqa: E402
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
 DEVICE = "names a Windows device. This file will not be unzipped."
@@ -131,13 +132,6 @@ LINUX_CASES = [
 ]
 
 
-def files_below(folder):
-    found = []
-    for root, _, files in os.walk(os.fsencode(folder)):
-        found += [os.path.relpath(os.path.join(root, name), os.fsencode(folder)) for name in files]
-    return sorted(found)
-
-
 def run_case(case, args, number):
     name, make, expected, status, texts = case
     work = os.path.join(args.work, "case%02d" % number)
@@ -158,10 +152,10 @@ def run_case(case, args, number):
         if text.encode("latin-1", "replace") not in raw_output and text not in output:
             problems.append("missing %r" % text)
     want = sorted(e if isinstance(e, bytes) else e.encode() for e in expected)
-    got = files_below(out)
+    got = names_below(os.fsencode(out))
     if got != want:
         problems.append("files %r, expected %r" % (got, want))
-    strays = sorted(set(os.listdir(os.path.join(work, "root"))) - {"out", "setup.exe"})
+    strays = names_below(os.path.join(work, "root"), folders=True, skip={"out", "setup.exe"})
     if strays or os.path.exists("/Users/Public/x.bat"):
         problems.append("written outside the folder: %r" % strays)
     if problems:
@@ -191,7 +185,7 @@ def placed_problems(args, folder, start):
     stdout, stderr = (text.decode("utf-8", "replace").replace("\r\n", "\n") for text in (result.stdout, result.stderr))
     if (result.status, stdout, stderr) != (0, PLACED_OUTPUT, ""):
         problems.append("status %d, %r %r" % (result.status, stdout[:300], stderr[:300]))
-    got = [name for name in files_below(out) if name != b"setup.exe"]
+    got = names_below(os.fsencode(out), skip={b"setup.exe"})
     if got != [b"a.txt", b"sub/b.txt"]:
         problems.append("files %r" % got)
     return problems
