@@ -27,6 +27,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from stub_runner import Result, prepare_wine_prefix, run_stub, windows_path  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
 from zip_writer import with_comment  # noqa: E402
+from file_trees import names_below  # noqa: E402
 
 os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
@@ -226,13 +227,6 @@ def build(args, case, work, source):
     return output
 
 
-def files_below(folder):
-    found = []
-    for root, _, names in os.walk(folder):
-        found += [os.path.relpath(os.path.join(root, name), folder) for name in names]
-    return sorted(found)
-
-
 def local_folder(args, shown):
     """The Unix folder behind a folder that the program reported."""
     if not args.arch:
@@ -362,7 +356,7 @@ def checked_case(args, case, work, run):
         os.path.normpath(os.path.join(case.tree, name))
         for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name)
         + (("app/probe.bat",) if case.batch else ()) if name != case.without)
-    got_files = files_below(run)
+    got_files = names_below(run)
     if got_files != expected_files and case.tree != "partly":
         problems.append("files %r, expected %r" % (got_files, expected_files))
     if case.stdout is not None and stdout != case.stdout.replace("PROBE", args.probe_name):
