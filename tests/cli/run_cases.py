@@ -21,7 +21,6 @@ import io
 import os
 import random
 import shutil
-import stat
 import struct
 import subprocess
 import sys
@@ -29,6 +28,7 @@ import threading
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from file_trees import FOLDER, names_below, read_tree, tree_differences, without_metadata  # noqa: E402
 from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
 from targets import add_target_options, read_target  # noqa: E402
 from zip_cipher import ZipCipher  # noqa: E402
@@ -38,7 +38,7 @@ from zip_writer import central_headers, find_end_record, local_data_offset, sfx_
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
-DIR = "<dir>"
+DIR = FOLDER
 SECRET = b"secret"
 PW253 = (b"k\xe9" * 127)[:253]  # bytes 0x80-0xFF enter the key schedule too
 PW254 = (b"\xf1m" * 127)[:254]
@@ -296,7 +296,7 @@ class Case:
     append: str = "absolute"  # "absolute", "cat" or "zipA" (Info-ZIP zip -A)
     password: bytes = None  # for unzip's reference tree
     base: str = "unzip"  # the expected tree: "unzip" of the archive, or "empty"
-    # overrides of that tree: bytes, DIR, ("link", target), None (absent), or a test of the content
+    # overrides of that tree: bytes, DIR, Link(target), None (absent), or a test of the content
     tree: dict = dataclasses.field(default_factory=dict)
     meta: bool = True  # compare modification times and modes with unzip's
     setup: object = None  # setup(case folder, output folder, arguments)
@@ -567,51 +567,14 @@ def accepts_wrong_password(data, wrong):
 
 # ---- running one case and comparing
 
-def snapshot(root):
-    """relative path -> DIR, ("link", target) or (sha256, size, mtime, mode)."""
-    tree = {}
-    for folder, folders, files in os.walk(root):
-        for name in folders + files:
-            path = os.path.join(folder, name)
-            info = os.lstat(path)
-            key = os.path.relpath(path, root)
-            if stat.S_ISLNK(info.st_mode):
-                tree[key] = ("link", os.readlink(path))
-            elif stat.S_ISDIR(info.st_mode):
-                tree[key] = DIR
-            else:
-                with open(path, "rb") as f:
-                    data = f.read()
-                tree[key] = (data if len(data) < 4096 else hashlib.sha256(data).digest(), len(data),
-                             info.st_mtime, stat.S_IMODE(info.st_mode))
-    return tree
-
-
-def tree_differences(got, case, reference, platform):
-    expected = dict(snapshot(reference)) if case.base == "unzip" else {}
-    for key, value in case.tree.items():
-        expected[key] = value
-    problems = [f"missing {k}" for k in expected if expected[k] is not None and k not in got]
-    problems += [f"unexpected {k}" for k in got if expected.get(k) is None]
-    for key, want in expected.items():
-        have = got.get(key)
-        if want is None or have is None:
-            continue
-        if want == DIR or have == DIR or isinstance(want, tuple) and want[0] == "link":
-            if want != have:
-                problems.append(f"{key}: {have!r} instead of {want!r}")
-        elif callable(want) or isinstance(want, bytes):
-            content = open(os.path.join(case.out_folder, key), "rb").read()
-            if not (want(content) if callable(want) else content == want):
-                problems.append(f"{key}: wrong content ({len(content)} bytes)")
-        else:
-            if have[:2] != want[:2]:
-                problems.append(f"{key}: content differs from unzip's ({have[1]} bytes, unzip {want[1]})")
-            if case.meta and abs(have[2] - want[2]) > 2:
-                problems.append(f"{key}: modified {have[2]:.0f}, unzip {want[2]:.0f}")
-            if case.meta and platform == "linux" and have[3] != want[3]:
-                problems.append(f"{key}: mode {have[3]:o}, unzip {want[3]:o}")
-    return problems
+def expected_tree(case, reference, platform):
+    """unzip's tree, with the times and modes the case compares, under the case's overrides."""
+    expected = {}
+    if case.base == "unzip":
+        expected = without_metadata(read_tree(reference, folders=True, metadata=True),
+                                    times=case.meta, modes=case.meta and platform == "linux")
+    expected.update(case.tree)
+    return expected
 
 
 def build_program(case, stub, inputs, path):
@@ -671,8 +634,9 @@ def run_case(case, args, inputs):
     if result.status != case.status:
         problems.append(f"exit status {result.status}, want {case.status}")
     reference = inputs.reference(case.archive, case.password) if case.base == "unzip" else None
-    problems += tree_differences(snapshot(case.out_folder), case, reference, system)
-    strays = set(os.listdir(folder)) - {os.path.basename(program), "out", "drive"}
+    got = read_tree(case.out_folder, folders=True, metadata=True)
+    problems += tree_differences(got, expected_tree(case, reference, system), time_slack=2)
+    strays = names_below(folder, folders=True, skip={os.path.basename(program), "out", "drive"})
     problems += [f"written outside the output folder: {name}" for name in strays]
     return problems
 
