@@ -20,6 +20,7 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from file_trees import Link, files_below, read_tree, tree_differences, without_metadata  # noqa: E402
 from interactive import run_interactive  # noqa: E402
 from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, aes_extra  # noqa: E402
 from stub_runner import qemu_command  # noqa: E402
@@ -66,21 +67,6 @@ def make_tree(root, seed=1, plain_names=False):
     os.chmod(os.path.join(root, "readme.txt"), 0o444)
 
 
-def describe_tree(root, with_modes=True):
-    """Every path under root: folders as None, files as (bytes, mtime, mode)."""
-    tree = {}
-    for folder, dirs, files in os.walk(root):
-        for name in dirs:
-            tree[os.path.relpath(os.path.join(folder, name), root)] = None
-        for name in files:
-            path = os.path.join(folder, name)
-            info = os.stat(path)
-            with open(path, "rb") as data:
-                tree[os.path.relpath(path, root)] = (data.read(), int(info.st_mtime),
-                                                     stat.S_IMODE(info.st_mode) if with_modes else None)
-    return tree
-
-
 def run_native(program, cwd, stdin_text=""):
     return subprocess.run([os.path.abspath(program)], cwd=cwd, input=stdin_text.encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=120)
@@ -124,11 +110,9 @@ class Scratch(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(self.work) if "mksfx-" in n], [])
 
     def assert_same_tree(self, expected_root, actual_root, with_modes=True):
-        expected = describe_tree(expected_root, with_modes)
-        actual = describe_tree(actual_root, with_modes)
-        self.assertEqual(sorted(expected), sorted(actual))
-        for name, value in expected.items():
-            self.assertEqual(value, actual[name], name)
+        """Same folders and files, file bytes and times to the second, modes when with_modes."""
+        expected = without_metadata(read_tree(expected_root, folders=True, metadata=True), times=True, modes=with_modes)
+        self.assertEqual(tree_differences(read_tree(actual_root, folders=True, metadata=True), expected), [])
 
 
 class RoundTripTest(Scratch):
@@ -137,7 +121,7 @@ class RoundTripTest(Scratch):
     def test_variants(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
-        count = len([f for f in describe_tree(source).values() if f is not None])
+        count = len(files_below(source))
         cases = [("default", [], None), ("stored", ["-0"], None), ("best", ["-9"], None),
                  ("password", ["--password", PASSWORD], PASSWORD), ("password-stored", ["-0", "--password", PASSWORD],
                                                                     PASSWORD),
@@ -189,10 +173,8 @@ class RoundTripTest(Scratch):
                 self.assertEqual(sorted(result.stderr.splitlines()), sorted("mksfx: warning: " + w for w in warnings))
                 target = self.fresh_folder("out-" + label)
                 self.assertEqual(run_native(output, target).returncode, 0)
-                made = {}
-                for folder, dirs, files in os.walk(target):
-                    for path in (os.path.join(folder, name) for name in dirs + files):
-                        made[os.path.relpath(path, target)] = os.readlink(path) if os.path.islink(path) else None
+                made = {name: value.target if isinstance(value, Link) else None
+                        for name, value in read_tree(target, folders=True).items()}
                 self.assertEqual(made, expected)
                 with open(os.path.join(target, "pkg", "lib", "libfoo.so"), "rb") as library:
                     self.assertEqual(library.read(), b"library")
@@ -279,7 +261,7 @@ class ConversionTest(Scratch):
     def test_conversions(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
-        count = len([f for f in describe_tree(source).values() if f is not None])
+        count = len(files_below(source))
         for label, archive in self.make_archives(source).items():
             with self.subTest(label):
                 output = self.path(label + ".run")
@@ -336,9 +318,8 @@ class ReproducibleTest(Scratch):
             self.assertTrue(a.read() == b.read(), "outputs differ")
         target = self.fresh_folder("out")
         self.assertEqual(run_native(self.path("a.run"), target).returncode, 0)
-        for name, value in describe_tree(target).items():
-            if value is not None:
-                self.assertEqual(value[1], 1700000000, name)
+        for name, value in read_tree(target, metadata=True).items():
+            self.assertEqual(int(value.mtime), 1700000000, name)
 
 
     def test_embedded_stub_is_the_built_one(self):
@@ -578,7 +559,7 @@ class EncryptionTest(Scratch):
     def test_wrong_password_extracts_nothing(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
-        count = len([f for f in describe_tree(source).values() if f is not None])
+        count = len(files_below(source))
         output = self.path("aes.run")
         mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
         target = self.fresh_folder("out")
@@ -586,7 +567,7 @@ class EncryptionTest(Scratch):
         self.assertEqual(result.returncode, 0, result.stderr)
         sorry = b"Sorry, you did not enter a valid password. This file will not be unzipped.\n"
         self.assertEqual(result.stderr, sorry * count)
-        self.assertEqual([f for f in describe_tree(target).values() if f is not None], [])
+        self.assertEqual(files_below(target), {})
         completed = subprocess.run(["7za", "t", "-pnot it", output], stdin=subprocess.DEVNULL, capture_output=True)
         self.assertNotEqual(completed.returncode, 0)
 
@@ -718,7 +699,7 @@ class SplitTest(Scratch):
         with open(noise, "wb") as out:
             out.write(random.Random(5).randbytes(disk_size + 50000))
         os.utime(noise, (1600000000, 1600000000))  # DOS times keep even seconds only
-        count = len([f for f in describe_tree(source).values() if f is not None])
+        count = len(files_below(source))
         for label, options, passwords in [("plain", [], []), ("password", ["--password", PASSWORD], [PASSWORD]),
                                           ("zipcrypto", ["--encryption=zipcrypto", "--password", PASSWORD],
                                            [PASSWORD])]:
@@ -760,7 +741,7 @@ class Arm64Test(Scratch):
     def test_round_trips(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
-        count = len([f for f in describe_tree(source).values() if f is not None])
+        count = len(files_below(source))
         for label, options, password in [("default", [], None), ("password", ["--password", PASSWORD], PASSWORD)]:
             with self.subTest(label):
                 output = self.path(label + ".run")
@@ -801,7 +782,7 @@ class WineTest(Scratch):
     def test_round_trips(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))  # a UTF-8 name, made under its characters
-        count = len([f for f in describe_tree(source).values() if f is not None])
+        count = len(files_below(source))
         for label, options, password in [("default", [], None), ("stored", ["-0"], None),
                                          ("password", ["--password", PASSWORD], PASSWORD),
                                          ("zipcrypto", ["--encryption", "zipcrypto", "--password", PASSWORD],
