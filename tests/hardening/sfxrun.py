@@ -8,6 +8,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from file_trees import names_below  # noqa: E402
 from stub_runner import run_fresh_program  # noqa: E402
 
 # The extraction folder lies DEPTH levels below the scratch root, so a name
@@ -93,10 +94,7 @@ class Scratch:
 
     def extracted(self):
         """Relative paths of the files below the extraction folder."""
-        found = []
-        for folder, _, files in os.walk(self.work):
-            found += [os.path.relpath(os.path.join(folder, name), self.work) for name in files]
-        return sorted(found)
+        return names_below(self.work)
 
 
 def check_run(scratch, status, what):

@@ -47,8 +47,9 @@ def files_below(root):
 
 
 def names_below(root, folders=False, skip=()):
-    """The sorted relative paths below root, without reading any file."""
-    return sorted(name for name, _, info in walk_below(root, skip) if folders or not stat.S_ISDIR(info.st_mode))
+    """The sorted relative paths below root, without reading any file; a
+    link to a folder counts as a folder (one a case made itself, say)."""
+    return sorted(name for name, path, _ in walk_below(root, skip) if folders or not os.path.isdir(path))
 
 
 def kind_of(value):
