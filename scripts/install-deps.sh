@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing;
 # given package names, only those (scripts/demo.sh).
 set -euo pipefail
-packages=(cmake g++ clang libclang-rt-14-dev zlib1g-dev libdeflate-dev nettle-dev python3-cryptography libgtest-dev mingw-w64
+packages=(cmake g++ clang libclang-rt-14-dev zlib1g-dev libdeflate-dev nettle-dev python3-cryptography python3-pytest python3-pexpect python3-pytest-xdist libgtest-dev mingw-w64
           libz-mingw-w64-dev wine64 zip unzip python3 p7zip-full libarchive-tools valgrind hyperfine tmux time
           gnuplot-nox strace osslsigncode openssl)
 # The static Linux stubs (musl; zlib's and Nettle's source fetched with

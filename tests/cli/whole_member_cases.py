@@ -1,27 +1,17 @@
-#!/usr/bin/env python3
-"""whole_member_cases.py - members decoded (or copied) in one piece, and the
+"""Members decoded (or copied) in one piece, and the
 members that must then be streamed from their start: every size the stubs
 place differently (in the 10 KiB buffers, in memory or a mapped file, past
 the memory bound), plain and enciphered. A member that fails in one piece
 must give what streaming gives: the same messages, the same partial file.
-
-    whole_member_cases.py --stub build/sfxstub-linux --work DIR
-    whole_member_cases.py --stub build/sfxstub-win32.exe --arch win32 --prefix PREFIX --work DIR
 """
-import argparse
 import os
 import random
 import re
-import shutil
-import sys
 import zlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from stub_runner import prepare_wine_prefix, run_stub  # noqa: E402
-from targets import add_target_options, read_target  # noqa: E402
-from zip_writer import Member, build, encrypt  # noqa: E402
-from file_trees import read_tree, tree_differences  # noqa: E402
+import pytest
+from file_trees import read_tree, tree_differences
+from zip_writer import Member, build, encrypt
 
 PASSWORD = "whole"
 # Below the 10 KiB buffers; in memory (or mapped); past the 12 MiB bound.
@@ -127,56 +117,39 @@ def check_files(out, expected):
     return tree_differences(read_tree(out, folders=True), expected)
 
 
-def run_case(case, args, number):
+def run_case(case, target, work):
+    """Runs the case's archive in work/out: the problems found and what the
+    stub showed on each stream, without the password prompts."""
     name, members, expected, status, texts = case
-    work = os.path.join(args.work, "case%02d" % number)
-    shutil.rmtree(work, ignore_errors=True)
     out = os.path.join(work, "out")
     os.makedirs(out)
     program = os.path.join(work, "setup.exe")
-    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+    with open(target.stub, "rb") as stub, open(program, "wb") as image:
         image.write(stub.read() + build(members))
     os.chmod(program, 0o755)
-    password_lines = (PASSWORD + "\n").encode() * len(members)
-    result = run_stub(program, stdin=password_lines, cwd=out, timeout=180, wine_prefix=args.prefix,
-                      wine_arch=args.arch or "win64")
-    output = (result.stdout + result.stderr).decode("utf-8", "replace").replace("\r\n", "\n")
+    result = target.run(program, stdin=(PASSWORD + "\n").encode() * len(members), cwd=out, timeout=180)
     shown = [stream.decode("utf-8", "replace").replace("\r\n", "\n") for stream in (result.stdout, result.stderr)]
-    problems = []
-    if result.status != status:
-        problems.append("status %d, expected %d" % (result.status, status))
+    output = "".join(shown)
+    problems = ["status %d, expected %d" % (result.status, status)] if result.status != status else []
     problems += ["missing %r" % wanted for wanted in texts if wanted not in output]
     problems += check_files(out, expected)
-    return problems, output, shown
+    SHOWN[name] = [re.sub(r"Please enter the password for [^:]*: ", "", stream) for stream in shown]
+    return problems, output
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    add_target_options(parser)
-    args = read_target(parser.parse_args())
-    if args.arch:
-        prepare_wine_prefix(args.prefix, args.arch)
-    failures = 0
-    outputs = {}
-    every_case = cases()
-    for number, case in enumerate(every_case):
-        problems, output, shown = run_case(case, args, number)
-        outputs[case[0]] = [re.sub(r"Please enter the password for [^:]*: ", "", stream) for stream in shown]
-        if problems:
-            failures += 1
-            print("FAIL %s: %s\n  output: %r" % (case[0], "; ".join(problems), output[-400:]))
+CASES = {case[0]: case for case in cases()}
+SHOWN = {}  # case name: what the stub showed
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_member(name, target, folder):
+    problems, output = run_case(CASES[name], target, folder)
+    assert not problems, "%s\n  output: %r" % ("; ".join(problems), output[-400:])
     # An enciphered member that fails must say and leave what the plain one
     # does: the cipher's keys go back to the data's start with the stream.
-    for name in outputs:
-        if ", enciphered" not in name:
-            continue
-        plain, enciphered = outputs[name.replace(", enciphered", "")], outputs[name]
-        if plain != enciphered:
-            failures += 1
-            print("FAIL %s: shows %r, the plain member %r" % (name, enciphered, plain))
-    print("%d cases, %d failed" % (len(every_case), failures))
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    if ", enciphered" in name:
+        plain = name.replace(", enciphered", "")
+        if plain not in SHOWN:
+            os.makedirs(os.path.join(folder, "plain"))
+            run_case(CASES[plain], target, os.path.join(folder, "plain"))
+        assert SHOWN[name] == SHOWN[plain], "the plain member shows otherwise"

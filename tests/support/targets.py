@@ -1,19 +1,46 @@
-"""The targets an end-to-end suite runs a stub on, and the options every such
-suite takes for one, so that any suite runs on any target alike:
+"""The targets an end-to-end suite runs a stub on (pytest's --target, see
+tests/conftest.py), so that any suite runs on any target alike:
 
-  --target linux   the static Linux stub, natively (the default)
-  --target glibc   the stub linked against this machine's glibc, natively
-  --target qemu    the arm64 Linux stub under qemu's user-mode emulator
-  --target win32   the 32-bit Windows stub under wine's 32-bit loader
-  --target win64   the 64-bit Windows stub under wine64
-  --stub FILE      that target's stub
-  --work FOLDER    the suite's scratch folder
-  --prefix FOLDER  the wine prefix of a Windows target (default: below WORK)
+  linux   the static Linux stub, natively (the default)
+  glibc   the stub linked against this machine's glibc, natively
+  qemu    the arm64 Linux stub under qemu's user-mode emulator
+  win32   the 32-bit Windows stub under wine's 32-bit loader
+  win64   the 64-bit Windows stub under wine64
 """
 import os
 
+from stub_runner import prepare_wine_prefix, run_stub
+
 TARGETS = ("linux", "glibc", "qemu", "win32", "win64")
 WINDOWS_TARGETS = ("win32", "win64")
+
+
+class Target:
+    """A target, its stub and the suite's scratch folder. arch is wine's
+    architecture for a Windows target (else None); platform, what runs the
+    program ("linux", "wine" or "qemu"); qemu, whether qemu does; prefix, the
+    wine prefix (default: below work); newline, the stub's line end."""
+
+    def __init__(self, name, stub, work, prefix=None):
+        self.target = name
+        self.arch = name if name in WINDOWS_TARGETS else None
+        self.platform = "wine" if self.arch else "qemu" if name == "qemu" else "linux"
+        self.qemu = self.platform == "qemu"
+        self.stub, self.work = os.path.abspath(stub), os.path.abspath(work)
+        if self.arch and prefix is None:
+            prefix = os.path.join(self.work, "wine-" + self.arch)
+        self.prefix = os.path.abspath(prefix) if self.arch else None
+        self.newline = b"\r\n" if self.arch else b"\n"
+
+    def ready(self):
+        """Makes the wine prefix of a Windows target (once, under a lock)."""
+        if self.arch:
+            prepare_wine_prefix(self.prefix, self.arch)
+        return self
+
+    def run(self, program, **settings):
+        """Runs program on this target: stub_runner.run_stub's settings."""
+        return run_stub(program, wine_prefix=self.prefix, wine_arch=self.arch or "win64", qemu=self.qemu, **settings)
 
 
 def add_target_options(parser):
@@ -24,13 +51,8 @@ def add_target_options(parser):
 
 
 def read_target(args):
-    """Completes args from --target: arch, wine's architecture for a Windows
-    target (else None); platform, what runs the program ("linux", "wine" or
-    "qemu"); qemu, whether qemu does. Paths become absolute."""
-    args.arch = args.target if args.target in WINDOWS_TARGETS else None
-    args.platform = "wine" if args.arch else "qemu" if args.target == "qemu" else "linux"
-    args.qemu = args.platform == "qemu"
-    args.stub, args.work = os.path.abspath(args.stub), os.path.abspath(args.work)
-    if args.prefix is not None:
-        args.prefix = os.path.abspath(args.prefix)
+    """The Target of parsed options, for the scripts not yet under pytest."""
+    target = Target(args.target, args.stub, args.work, args.prefix)
+    args.arch, args.platform, args.qemu = target.arch, target.platform, target.qemu
+    args.stub, args.work, args.prefix = target.stub, target.work, target.prefix
     return args
