@@ -6,6 +6,7 @@
 
 #include "archive/aes_extra.h"
 #include "extract/aes_member.h"
+#include "extract/decode_ahead.h"
 #include "extract/folder_times.h"
 #include "extract/member_checks.h"
 #include "extract/member_data.h"
@@ -172,14 +173,17 @@ int extract_all(FILE* archive) {
   FolderList folders;
   int run_result = 0;
   std::int64_t stands_at = -1;  // where the archive stands, once a member has told
+  start_decoding_ahead(archive);
   for (ZipEntry* entry = archive_state.entries; entry != nullptr; entry = entry->next) {
     MemberOutcome outcome = extract_member(entry, archive, &folders, &stands_at);
+    pass_decoded_ahead(entry);
     if (outcome == MemberOutcome::refused || outcome == MemberOutcome::failed) run_result = 1;
     if (outcome == MemberOutcome::stop) {
       run_result = 1;
       break;
     }
   }
+  end_decoding_ahead();
   restore_folder_times(&folders);
   end_whole_members();
   return run_result;
@@ -190,6 +194,7 @@ void end_extraction_run() {
   forget_created_directories();
   forget_passwords();
   end_inflater();
+  end_decoding_ahead();
   end_whole_members();
   end_aes();
   wipe_secret(&cipher_keys, sizeof cipher_keys);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "extract/aes_member.h"
+#include "extract/decode_ahead.h"
 #include "extract/member_stream.h"
 #include "extract/output_path.h"
 #include "extract/traditional_cipher.h"
@@ -124,8 +125,10 @@ bool can_decode_whole(const MemberData* member) {
 bool decoded_whole(MemberData* member) {
   const ZipEntry* entry = member->entry;
   std::uint64_t header = member->encrypted ? k_encryption_header_size : 0;
-  WholeMember whole{member->archive, member->output, data_offset(entry) + header, entry->compressed_size - header,
-                    entry->uncompressed_size, entry->crc32, member->encrypted, !member->deflated};
+  std::uint64_t data_start = data_offset(entry) + header;
+  WholeMember whole{member->archive, member->output, data_start, entry->compressed_size - header,
+                    entry->uncompressed_size, entry->crc32, member->encrypted, !member->deflated,
+                    decoded_ahead(entry, data_start)};
   std::uint64_t stands_at = 0;
   if (!decode_whole_member(whole, &stands_at)) return false;
   member->crc = entry->crc32;

@@ -100,6 +100,10 @@ bool decode(const WholeMember& member, Placement* placement) {
     placement->output = placement->data;
     return update_crc32(0, placement->output, size) == member.crc32;
   }
+  if (member.decoded != nullptr) {
+    placement->output = member.decoded;
+    return true;
+  }
   if (g_decompressor == nullptr) g_decompressor = libdeflate_alloc_decompressor();
   if (g_decompressor == nullptr) return false;
   // No count of bytes produced is asked for: libdeflate then accepts only a

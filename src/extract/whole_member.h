@@ -19,6 +19,8 @@ struct WholeMember {
   std::uint32_t crc32;
   bool enciphered;  // the traditional cipher's keys stand ready for the first data byte
   bool stored;      // else deflated
+  // Its output when the second thread decoded it already (decode_ahead.h).
+  unsigned char* decoded = nullptr;
 };
 
 // In memory a member takes at most this much (data and output together);

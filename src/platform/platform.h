@@ -197,6 +197,29 @@ constexpr int k_console_buffer_slot = 2;
 // mingw's C++ headers would otherwise replace by a 20 KiB one of their own).
 int platform_vfprintf(FILE* stream, const char* format, va_list arguments);
 
+// A second thread that runs work(context) beside this one: it decodes
+// members ahead while this thread makes their files. One at a time; it calls
+// nothing of the system's but platform_read_at, and no signal reaches it.
+// False when it cannot be started: the work is then done in turn.
+// platform_join_worker waits for it to end. Windows runs none (see
+// platform_thread_win32.cpp).
+#ifdef _WIN32
+constexpr bool k_second_thread = false;
+#else
+constexpr bool k_second_thread = true;
+#endif
+bool platform_start_worker(void (*work)(void*), void* context);
+void platform_join_worker();
+// The lock of what the two threads share, and its signal: wait (the lock
+// held) sleeps until the other thread wakes it.
+void platform_worker_lock();
+void platform_worker_unlock();
+void platform_worker_wait();
+void platform_worker_wake();
+// Reads up to size bytes at offset of the file behind stream without moving
+// where the stream stands; returns how many it read (fewer at the file's end).
+std::size_t platform_read_at(FILE* stream, std::uint64_t offset, void* buffer, std::size_t size);
+
 // Copies the full path of the current folder into buffer; false when
 // unknown or longer than size - 1.
 bool platform_current_folder(char* buffer, std::size_t size);

@@ -103,7 +103,24 @@ def cases():
     found.append(("compressed size 2 bytes short", [member("cut.txt", data, payload=stream, compressed_size=len(stream) - 2),
                                                     Member("stored.txt", b"s" * 64)],
                   {"cut.txt": data, "stored.txt": b"s" * 64}, 0, []))
-    return found
+    return found + [many_small_members()]
+
+
+def many_small_members():
+    """Enough small deflated members for the Linux stubs to decode them on a
+    second thread: the faulty ones among them still say what is wrong, and
+    the enciphered and stored ones come out as alone."""
+    files = {"f%03d.txt" % n: text(150 + n, n) for n in range(100)}
+    members = [member(name, data) for name, data in files.items()]
+    bad = files["f010.txt"]
+    members[10] = member("f010.txt", bad, payload=broken_at_half(bad))
+    files["f010.txt"] = ("prefix", bad[: len(bad) // 2])
+    members[20] = member("f020.txt", files["f020.txt"], crc=zlib.crc32(files["f020.txt"]) ^ 1)
+    members[30] = member("f030.txt", files["f030.txt"], uncompressed_size=len(files["f030.txt"]) - 9)
+    files["f030.txt"] = files["f030.txt"][:-9]
+    members[40] = member("f040.txt", files["f040.txt"], PASSWORD)
+    members[50] = Member("f050.txt", files["f050.txt"])
+    return ("100 small members, 3 faulty", members, files, 1, [INVALID_BLOCK, CRC, "f030.txt " + LARGER])
 
 
 def streamed_prefix(decodable):
