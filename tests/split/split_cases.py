@@ -1,31 +1,20 @@
-#!/usr/bin/env python3
-"""End-to-end tests of spanned self-extractors: the stub is run over pipes,
-each disk prompt is answered by swapping the file in the drive folder and
-typing Enter, and the prompts, messages, exit status and extracted files are
-checked.
-
-  split_cases.py --stub build/sfxstub --work DIR [--mksfx MKSFX] [CASE...]
-  split_cases.py --stub build/sfxstub-win32.exe --wine win32 [--prefix DIR] --work DIR [--mksfx MKSFX]
-  split_cases.py --stub build/sfxstub-linux-arm64 --qemu --work DIR [--mksfx MKSFX]
+"""Spanned self-extractors end to end: the stub is run over pipes, each
+disk prompt is answered by swapping the file in the drive folder and typing
+Enter, and the prompts, messages, exit status and extracted files are checked.
 """
-import argparse
 import os
 import random
 import shutil
 import struct
 import subprocess
-import sys
-import traceback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import split_driver as sd  # noqa: E402
-import split_maker as sm  # noqa: E402
-import stub_runner  # noqa: E402
-from file_trees import files_below, tree_differences  # noqa: E402
-from targets import add_target_options, read_target  # noqa: E402
-from zip_writer import CENTRAL_SIGNATURE, DEFLATED, END_SIGNATURE, STORED, SpannedMember, SplitSet  # noqa: E402
-from zip_writer import central_header_length, local_data_offset  # noqa: E402
-from split_driver import ALREADY_TYPED, END_OF_INPUT, disk, password  # noqa: E402
+import pytest
+import split_maker as sm
+from file_trees import files_below, tree_differences
+from prompts import ALREADY_TYPED, END_OF_INPUT, Drive, disk, password
+from prompts import run as run_prompts
+from zip_writer import CENTRAL_SIGNATURE, DEFLATED, END_SIGNATURE, STORED, SpannedMember, SplitSet
+from zip_writer import central_header_length, local_data_offset
 
 NOT_FOUND = "Did not find end-of-central\n"
 LAST = "Please insert the last segment into drive A and press enter.\n"
@@ -47,21 +36,22 @@ def noise(seed, size):
     return random.Random(seed).randbytes(size)
 
 
-class Platform:
-    """Runs one stub: the Linux one directly (the arm64 one under qemu), a Windows
-    one under the wine of its architecture (wine: "win32" or "win64"), whose
-    drive A is the same folder."""
+class Sets:
+    """Runs sets on the target: its drive A is one folder (work/drive); work
+    holds the folders and sets that several cases share, made once a session;
+    each run gets a folder of its own below the test's folder."""
 
-    def __init__(self, stub, wine, work, prefix=None, qemu=False):
-        self.stub_path, self.wine, self.work, self.qemu = stub, wine, work, qemu
-        self.stub = open(stub, "rb").read()
-        self.name = "setup.exe" if wine else "setup"
+    def __init__(self, target, work, mksfx):
+        self.target, self.wine, self.mksfx = target, target.arch, mksfx and os.path.abspath(mksfx)
+        self.stub_path = target.stub
+        with open(target.stub, "rb") as f:
+            self.stub = f.read()
+        self.name = "setup.exe" if self.wine else "setup"
+        self.work = os.path.join(work, "shared")
         self.drive_folder = os.path.join(work, "drive")
+        shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.drive_folder, exist_ok=True)
-        # The prefix outlives the work folder, so later runs skip wine's set-up.
-        prefix = prefix or os.path.join(os.path.dirname(work), os.path.basename(work) + "-prefix")
-        self.prefix = sd.WinePrefix(prefix, wine, self.drive_folder) if wine else None
-        self.case_number = 0
+        self.folder, self.case_number = None, 0
 
     def word0(self, program):
         """The archive path the stub sees: under wine the full Windows path, on drive A
@@ -78,13 +68,13 @@ class Platform:
         or name.  Returns the result and the extraction folder."""
         name = name or self.name
         self.case_number += 1
-        case = os.path.join(self.work, "case%02d" % self.case_number)
+        case = os.path.join(self.folder, "run%02d" % self.case_number)
         output = os.path.join(case, "out")
         os.makedirs(output)
-        for name in os.listdir(self.drive_folder):
-            path = os.path.join(self.drive_folder, name)
+        for entry in os.listdir(self.drive_folder):
+            path = os.path.join(self.drive_folder, entry)
             (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.remove)(path)
-        drive = sd.Drive(self.drive_folder, name, disks)
+        drive = Drive(self.drive_folder, name, disks)
         drive.insert(first_disk)
         program = drive.path
         if not from_drive:
@@ -93,23 +83,24 @@ class Platform:
             with open(program, "wb") as f:
                 f.write(disks[0])
             os.chmod(program, 0o755)
-        if self.wine:
-            command, executable, env = [self.prefix.wine, program], None, self.prefix.env
-        elif self.qemu:  # the arm64 stub
-            command, executable = stub_runner.qemu_command(program, argv0=argv0), None
-            env = dict(os.environ, SFX_DRIVE_A=self.drive_folder)
-        else:
-            command, executable = [argv0 or program], program
-            env = dict(os.environ, SFX_DRIVE_A=self.drive_folder)
-        result = sd.run(command, output, drive, answers, env=env, typeahead=typeahead, executable=executable)
+        result = run_prompts(program, output, answers, self.target, drive, argv0, typeahead=typeahead)
         result.word0 = self.word0(program)
         return result, output
 
 
+@pytest.fixture(scope="module")
+def sets(target, work, options):
+    return Sets(target, work, options.mksfx)
+
+
+@pytest.fixture
+def p(sets, folder):
+    sets.folder, sets.case_number = folder, 0
+    return sets
+
+
 def check(result, stdout=None, stderr="", status=0, prompts=None):
-    problems = []
-    if result.timed_out:
-        problems.append("timed out")
+    problems = ["timed out"] if result.timed_out else []
     if status is not None and result.status != status:
         problems.append("status %r, expected %r" % (result.status, status))
     if stdout is not None and result.stdout != stdout:
@@ -118,15 +109,13 @@ def check(result, stdout=None, stderr="", status=0, prompts=None):
         problems.append("stderr differs, expected %r" % stderr)
     if prompts is not None and result.prompts != prompts:
         problems.append("prompts %r, expected %r" % (result.prompts, prompts))
-    if problems:
-        raise AssertionError("; ".join(problems) + "\n" + repr(result))
+    assert not problems, "; ".join(problems) + "\n" + repr(result)
 
 
 def check_files(output, expected):
     """expected: {relative path: bytes}; the folder holds exactly these files."""
     differences = tree_differences(files_below(output), expected)
-    if differences:
-        raise AssertionError("; ".join(differences))
+    assert not differences, "; ".join(differences)
 
 
 def contents(members):
@@ -136,7 +125,7 @@ def contents(members):
 # ---------------------------------------------------------------- the cases
 
 
-def case_walk_every_switch(p):
+def test_walk_every_switch(p):
     """Six disks: members crossing two boundaries and one, a deflate member ending 2
     bytes before a disk's end, the directory starting on disk 5 and running on into
     disk 6 right after a central header's comment, the end record on disk 6."""
@@ -152,7 +141,7 @@ def case_walk_every_switch(p):
     check_files(output, contents(members))
 
 
-def case_deflate_read_ahead(p):
+def test_deflate_read_ahead(p):
     """A deflate member is read 4 bytes past its data: with fewer than 4 bytes left on its
     disk the next disk is asked for inside the member; with 4 left, only by the next member."""
     for left in (0, 1, 3, 4):
@@ -165,7 +154,7 @@ def case_deflate_read_ahead(p):
         check_files(output, contents(members))
 
 
-def case_methods_across_a_boundary(p):
+def test_methods_across_a_boundary(p):
     """Stored, deflated and encrypted members whose data crosses a disk boundary: at its
     first byte, inside and right after the 12-byte encryption header, and where a
     10240-byte chunk ends.  One password prompt, then the disk prompt on the same line."""
@@ -186,7 +175,7 @@ def case_methods_across_a_boundary(p):
         check_files(output, contents(members))
 
 
-def case_signature_split_in_directory(p):
+def test_signature_split_in_directory(p):
     """A central header's signature split over two disks is joined again; a header
     split after its signature is an archive cut short."""
     for on_first in (1, 3):
@@ -203,7 +192,7 @@ def case_signature_split_in_directory(p):
           "Error: Unable to open the zip archive %s.\n" % result.word0, 1)
 
 
-def case_wrong_disk_accepted(p):
+def test_wrong_disk_accepted(p):
     """Any file of the right name is taken for the disk asked for: the member that
     continues on it fails its CRC check, and the next one asks for the disk it needs."""
     members = [SpannedMember("first.bin", noise(8, 6000), STORED), SpannedMember("second.bin", noise(9, 20000), STORED)]
@@ -222,7 +211,7 @@ def case_wrong_disk_accepted(p):
           "The zip archive is invalid.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
 
 
-def case_wrong_disk_asked_again(p):
+def test_wrong_disk_asked_again(p):
     """A disk that shows no local header, directory or end record where the directory
     says is another disk: the same segment is asked for again, at a member's start, for
     data that runs on and for the last segment, until the right disk is in the drive."""
@@ -241,7 +230,7 @@ def case_wrong_disk_asked_again(p):
     check_files(output, {})
 
 
-def case_wrong_disk_for_the_directory(p):
+def test_wrong_disk_for_the_directory(p):
     """The directory starts on disk 2 and runs on to disk 3: a wrong disk at either
     prompt is asked for again, and the directory is read whole."""
     members = [SpannedMember("a.txt", b"a\n"), SpannedMember("b.txt", b"b\n")]
@@ -254,7 +243,7 @@ def case_wrong_disk_for_the_directory(p):
     check_files(output, contents(members))
 
 
-def case_no_plain_file_in_the_drive(p):
+def test_no_plain_file_in_the_drive(p):
     """A FIFO or a folder under the set's name is no disk: the run ends as with an
     empty drive, and never waits on the FIFO."""
     members = [SpannedMember("first.bin", noise(22, 6000), STORED), SpannedMember("second.txt", b"second\n")]
@@ -266,7 +255,7 @@ def case_no_plain_file_in_the_drive(p):
               1)
 
 
-def case_missing_disk(p):
+def test_missing_disk(p):
     """A disk whose file is missing: inside a member the walk stops; while the directory
     is read the archive cannot be opened."""
     members = [SpannedMember("first.bin", noise(10, 6000), STORED), SpannedMember("second.txt", b"second\n")]
@@ -288,7 +277,7 @@ def case_missing_disk(p):
           "Error while opening file.\nError: Unable to open the zip archive %s.\n" % result.word0, 1)
 
 
-def case_console_input(p):
+def test_console_input(p):
     """Type-ahead, text typed before Enter, and the end of input at a disk prompt."""
     members = [SpannedMember("one.txt", words(11, 8000)), SpannedMember("two.txt", b"two\n")]
     s = SplitSet(p.stub, members)
@@ -320,10 +309,10 @@ def case_console_input(p):
           P(2), "Error: User aborted.\n", 1)
 
 
-def case_started_by_bare_name(p):
+def test_started_by_bare_name(p):
     """Started by a bare name, the disks are the drive's file of that name."""
     if p.wine:
-        return
+        pytest.skip("a Windows program is started by its path")
     members = [SpannedMember("a.txt", words(12, 9000))]
     s = SplitSet(p.stub, members)
     result, output = p.run(s.disks([s.data_at[0] + 1000]), [disk(2), disk(1), disk(2)], argv0=p.name)
@@ -401,9 +390,8 @@ def run_whole_set(p, disks, expected, secret=None, **started):
     prompts = expected_prompts(disks, "windows" if p.wine else "posix")
     result, output = p.run(disks, answers_for(prompts, len(disks), secret), **started)
     check(result, None, "", 0, prompts)
-    if result.stdout.count("done\n") != len(expected):
-        raise AssertionError("%d members reported done, expected %d\n%r" % (
-            result.stdout.count("done\n"), len(expected), result))
+    assert result.stdout.count("done\n") == len(expected), "members reported done, expected %d\n%r" % (
+        len(expected), result)
     check_files(output, expected)
     return prompts
 
@@ -418,19 +406,18 @@ def folder_set(p, n_disks):
     return folder, s.disks(s.cuts_every(size, len(p.stub) + size))
 
 
-def case_real_folder_three_disks(p):
+def test_real_folder_three_disks(p):
     folder, disks = folder_set(p, 3)
-    if len(disks) != 3:
-        raise AssertionError("made %d disks" % len(disks))
+    assert len(disks) == 3
     run_whole_set(p, disks, files_below(folder))
 
 
-def case_three_disks_named_outside_the_code_page(p):
+def test_three_disks_named_outside_the_code_page(p):
     """Windows: a set whose program and disks are named outside the ANSI code page,
     started from a folder named so too: the disks are found by the last component
     of the program's path, A:\\日本 😀.exe."""
     if not p.wine:
-        return
+        pytest.skip("code pages are Windows'")
     folder, disks = folder_set(p, 3)
     run_whole_set(p, disks, files_below(folder), from_drive=False, name="日本 😀.exe", folder="Иван")
 
@@ -446,11 +433,10 @@ def zip_set(p, folder, size, tag, options=()):
     return sm.from_zip_split(p.stub, sm.zip_split_disk_files(target))
 
 
-def case_real_folder_five_disks_zip_s(p):
+def test_real_folder_five_disks_zip_s(p):
     folder, _ = folder_set(p, 3)
     disks = zip_set(p, folder, "480k", "five")
-    if len(disks) != 5:
-        raise AssertionError("zip -s made %d disks" % len(disks))
+    assert len(disks) == 5, "zip -s made %d disks" % len(disks)
     run_whole_set(p, disks, files_below(folder))
 
 
@@ -472,14 +458,13 @@ def small_folders(p):
     return many, secret
 
 
-def case_zip_s_long_directory_and_passwords(p):
+def test_zip_s_long_directory_and_passwords(p):
     """Info-ZIP sets of 64 KiB disks: a directory of 900 entries starting on an earlier
     disk and crossing boundaries; encrypted members (data descriptors) across boundaries."""
     many, secret = small_folders(p)
     disks = zip_set(p, many, "64k", "many")
     prompts = run_whole_set(p, disks, files_below(many))
-    if len(disks) < 3 or prompts.count("segment %d" % len(disks)) < 1:
-        raise AssertionError("the directory does not cross a boundary: %d disks, prompts %r" % (len(disks), prompts))
+    assert len(disks) >= 3 and "segment %d" % len(disks) in prompts, "the directory does not cross a boundary"
     disks = zip_set(p, secret, "64k", "secret", ["-P", "letmein"])
     run_whole_set(p, disks, files_below(secret), secret="letmein")
 
@@ -492,8 +477,7 @@ def mksfx_disks(p, tag, inputs, size, options=()):
     os.makedirs(os.path.dirname(target), exist_ok=True)
     made = subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] +
                           list(options) + list(inputs), stdin=subprocess.DEVNULL, capture_output=True)
-    if made.returncode != 0:
-        raise AssertionError("mksfx failed: %r" % made.stderr)
+    assert made.returncode == 0, "mksfx failed: %r" % made.stderr
     disks, n = [], 1
     while os.path.exists(os.path.join(target, "disk%d" % n, p.name)):
         disks.append(open(os.path.join(target, "disk%d" % n, p.name), "rb").read())
@@ -501,16 +485,14 @@ def mksfx_disks(p, tag, inputs, size, options=()):
     return disks, size
 
 
-def case_mksfx_sets(p):
+def test_mksfx_sets(p):
     """mksfx --split of a folder (five disks of 480 KiB), of a folder with a password,
     and of Info-ZIP zip -s sets."""
     if not p.mksfx:
-        print("SKIP case_mksfx_sets: no mksfx given")
-        return
+        pytest.skip("no --mksfx given")
     folder, _ = folder_set(p, 3)
     disks, size = mksfx_disks(p, "folder", [folder], 480 * 1024)
-    if size == 480 * 1024 and len(disks) != 5:
-        raise AssertionError("mksfx made %d disks" % len(disks))
+    assert size != 480 * 1024 or len(disks) == 5, "mksfx made %d disks" % len(disks)
     run_whole_set(p, disks, {"folder/" + name: data for name, data in files_below(folder).items()})
 
     many, secret_folder = small_folders(p)
@@ -520,43 +502,6 @@ def case_mksfx_sets(p):
     zip_set(p, secret_folder, "64k", "secret", ["-P", "letmein"])
     for tag, source, secret in (("many", "many", None), ("secret", "secret", "letmein")):
         disks, _ = mksfx_disks(p, "zip-" + tag, [os.path.join(p.work, "zip-" + tag, "set.zip")], 0)
-        if len(disks) < 2 and len(p.stub) < 400 * 1024:  # a sanitizer build's stub fills a disk
-            raise AssertionError("mksfx made %d disks from the zip -s set" % len(disks))
+        # A sanitizer build's stub fills a disk.
+        assert len(disks) >= 2 or len(p.stub) >= 400 * 1024, "mksfx made one disk from the zip -s set"
         run_whole_set(p, disks, files_below(os.path.join(p.work, source)), secret)
-
-
-CASES = [case_walk_every_switch, case_deflate_read_ahead, case_methods_across_a_boundary,
-         case_signature_split_in_directory, case_wrong_disk_accepted, case_wrong_disk_asked_again,
-         case_wrong_disk_for_the_directory, case_no_plain_file_in_the_drive, case_missing_disk, case_console_input,
-         case_started_by_bare_name, case_real_folder_three_disks, case_three_disks_named_outside_the_code_page, case_real_folder_five_disks_zip_s,
-         case_zip_s_long_directory_and_passwords, case_mksfx_sets]
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    add_target_options(parser)
-    parser.add_argument("--mksfx", help="the mksfx program, for the sets it makes")
-    parser.add_argument("cases", nargs="*", help="names of cases to run (default: all)")
-    args = read_target(parser.parse_args())
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    platform = Platform(args.stub, args.arch, args.work, args.prefix, args.qemu)
-    platform.mksfx = args.mksfx and os.path.abspath(args.mksfx)
-    failures = 0
-    for case in CASES:
-        if args.cases and case.__name__ not in args.cases:
-            continue
-        try:
-            case(platform)
-            print("PASS", case.__name__)
-        except Exception:  # report every case, not just the first failure
-            failures += 1
-            print("FAIL", case.__name__)
-            traceback.print_exc(file=sys.stdout)
-    if failures == 0:
-        shutil.rmtree(args.work, ignore_errors=True)
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
