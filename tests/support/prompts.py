@@ -16,11 +16,14 @@ deadline, so a program that waits where it should not fails its test
 instead of hanging it; it is killed then.
 """
 import os
+import pty
 import re
+import resource
 import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -71,10 +74,11 @@ class Drive:
 
 class Answer:
     """What to do at one prompt: insert a disk (None empties the drive, ... leaves
-    it alone), then type text, or end the input when text is None."""
+    it alone), then type text, or end the input when text is None, then send
+    the program signal, if any."""
 
-    def __init__(self, disk=..., text=b"\n"):
-        self.disk, self.text = disk, text
+    def __init__(self, disk=..., text=b"\n", signal=None):
+        self.disk, self.text, self.signal = disk, text, signal
 
 
 def disk(n, text=b"\n"):
@@ -107,18 +111,36 @@ def insert_asked(count, passwords=()):
     return answer
 
 
-class Pipes(SpawnBase):
-    """pexpect over a program's pipes; its standard error goes to a file. Wine's
-    helpers may inherit standard output and hold it open after the program
-    has ended, so the program's end, not the pipe's, ends its output."""
+def child_settings():
+    """In the child: the signals of a terminal back to their defaults, as a shell
+    starts a job, whatever the test runner was started with; no core file,
+    which would land in the folder the program extracts to."""
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM, signal.SIGTSTP,
+                   signal.SIGTTIN, signal.SIGTTOU):
+        signal.signal(number, signal.SIG_DFL)
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
-    def __init__(self, command, cwd=None, env=None, executable=None, timeout=60):
+
+class Pipes(SpawnBase):
+    """pexpect over a program's pipes; its standard error goes to a file, its
+    standard output to a pipe or, with on_terminal, to a pseudo-terminal that
+    controls nothing (the program starts a session of its own). Wine's helpers
+    may inherit standard output and hold it open after the program has ended,
+    so the program's end, not the pipe's, ends its output."""
+
+    def __init__(self, command, cwd=None, env=None, executable=None, timeout=60, on_terminal=False):
         super().__init__(timeout=timeout, maxread=65536)
         self.crlf = b"\n"
         self.errors = tempfile.TemporaryFile()
+        self.child_fd, stdout = pty.openpty() if on_terminal else (None, subprocess.PIPE)
         self.proc = subprocess.Popen(command, executable=executable, cwd=cwd, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=self.errors)
-        self.pid, self.child_fd = self.proc.pid, self.proc.stdout.fileno()
+                                     stdout=stdout, stderr=self.errors, preexec_fn=child_settings,
+                                     start_new_session=on_terminal)
+        if on_terminal:
+            os.close(stdout)
+        else:
+            self.child_fd = self.proc.stdout.fileno()
+        self.pid = self.proc.pid
 
     def read_nonblocking(self, size=1, timeout=-1):
         deadline = time.monotonic() + (self.timeout if timeout == -1 else timeout)
@@ -158,16 +180,35 @@ class Pipes(SpawnBase):
 
     def close(self):
         self.sendeof()
-        self.proc.stdout.close()
+        if self.proc.stdout:
+            self.proc.stdout.close()
+        else:
+            os.close(self.child_fd)
         self.errors.close()
 
 
-def default_signals():
-    """In the child: the signals of a terminal back to their defaults, as a
-    shell starts a job, whatever the test runner was started with."""
-    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM, signal.SIGTSTP,
-                   signal.SIGTTIN, signal.SIGTTOU):
-        signal.signal(number, signal.SIG_DFL)
+# Starts a program as a job-control shell does: in a process group of its own,
+# in the terminal's foreground or background, its parent (this) staying in
+# the session so that a stop signal stops it (one to an orphaned group is
+# dropped). It shows the job's pid first and ends with its status
+# (128 + N for signal N).
+JOB = """
+import os, signal, sys
+go, started = os.pipe()
+job = os.fork()
+if job == 0:
+    os.setpgid(0, 0)
+    if sys.argv[1] == "foreground":
+        signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+        os.tcsetpgrp(0, os.getpgrp())
+        signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+    os.read(go, 1)
+    os.execv(sys.argv[2], sys.argv[2:])
+print("job", job, flush=True)
+os.write(started, b"!")
+code = os.waitstatus_to_exitcode(os.waitpid(job, 0)[1])
+sys.exit(code if code >= 0 else 128 - code)
+"""
 
 
 class Output(bytearray):
@@ -181,24 +222,39 @@ class Output(bytearray):
 
 
 class Session:
-    """A program started over pipes or (terminal=True) on a pseudo-terminal of
-    its own, which controls it; timeout counts for the whole session."""
+    """A program started, prompt by prompt; timeout counts for the whole
+    session. terminal: False, over pipes; True, on a pseudo-terminal of its
+    own, which controls it; "output", standard output on a pseudo-terminal
+    that controls nothing. job ("foreground" or "background", on a terminal):
+    started as a job of a shell, whose pid is then job. Used in a with
+    block, it ends with the program, killed when the block fails or time is
+    up; result is then the Result."""
 
-    def __init__(self, command, cwd=None, env=None, executable=None, terminal=False, timeout=60,
-                 preexec_fn=None):
+    def __init__(self, command, cwd=None, env=None, executable=None, terminal=False, timeout=60, job=None):
         self.deadline = time.monotonic() + timeout
-        self.terminal, self.prompts, self.echo, self.timed_out = terminal, [], [], False
-        if terminal:
-            def prepare():
-                default_signals()
-                if preexec_fn:
-                    preexec_fn()
+        self.terminal, self.prompts, self.echo, self.timed_out, self.result = terminal, [], [], False, None
+        if terminal is True:
+            if job:
+                command = [sys.executable, "-c", JOB, job, *command]
             self.child = pexpect.spawn(command[0], command[1:], cwd=cwd, env=env, timeout=timeout,
-                                       preexec_fn=prepare, maxread=65536)
+                                       preexec_fn=child_settings, maxread=65536)
             self.child.delaybeforesend = None
         else:
-            self.child = Pipes(command, cwd, env, executable, timeout)
+            self.child = Pipes(command, cwd, env, executable, timeout, terminal == "output")
         self.output = self.child.logfile_read = Output()
+        self.job = None
+        if job:
+            self.child.expect(rb"^job (\d+)\r\n", timeout=self.left())
+            self.job = int(self.child.match.group(1))
+            del self.output[:self.child.match.end()]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if kind is not None:
+            self.deadline = 0
+        self.finish()
 
     def left(self):
         return max(0, self.deadline - time.monotonic())
@@ -218,15 +274,9 @@ class Session:
         else:
             name = "pause" if index == 2 else "segment " + match.group(1).decode() if match.group(1) else "last"
         self.prompts.append(name)
-        if self.terminal:
+        if self.terminal is True:
             self.echo.append(self.child.getecho())
         return name
-
-    def expect(self, text):
-        """Reads on until the output holds text; False if it ends or time is up first."""
-        index = self.child.expect_exact([text, pexpect.EOF, pexpect.TIMEOUT], timeout=self.left())
-        self.timed_out |= index == 2
-        return index == 0
 
     def type(self, text):
         """Types text, or ends the input for None (Ctrl-D on a terminal)."""
@@ -235,8 +285,43 @@ class Session:
         elif text:
             self.child.send(text)
 
+    def answer(self, answers, drive=None, end_input=True):
+        """Answers each prompt until the output ends, from answers: a list of
+        Answer, in order, or a function of the prompt's name. At a prompt that a
+        list does not answer, and with end_input after its last answer, the
+        input ends."""
+        script = None if callable(answers) else list(answers)
+        if script == [] and end_input:
+            self.type(None)
+        while True:
+            prompt = self.next_prompt()
+            if prompt is None:
+                return
+            if script == []:
+                self.type(None)
+                continue
+            answer = script.pop(0) if script else answers(prompt)
+            if answer.disk is not ...:
+                drive.insert(answer.disk)
+            self.type(answer.text)
+            if answer.signal:
+                self.child.kill(answer.signal)
+            if script == [] and end_input:
+                self.type(None)
+
+    def state(self):
+        """The state letter of the job (T: stopped), or None once it is gone."""
+        try:
+            with open("/proc/%d/stat" % self.job) as stat:
+                return stat.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            return None
+
+    def echo_on(self):
+        return self.child.getecho()
+
     def status(self):
-        if self.terminal:
+        if self.terminal is True:
             if self.child.isalive():
                 return None
             return self.child.exitstatus if self.child.signalstatus is None else -self.child.signalstatus
@@ -245,21 +330,34 @@ class Session:
     def finish(self):
         """Reads the rest of the output and waits for the end, killing the program
         when time is up. Returns the Result."""
-        if not self.timed_out:
+        if self.result:
+            return self.result
+        if not self.timed_out and self.left():
             self.timed_out = self.child.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=self.left()) == 1
-        while self.status() is None and not self.timed_out:
-            self.timed_out = self.left() == 0
-            time.sleep(0.01)
-        if self.status() is None:
-            self.child.kill(signal.SIGKILL)
-            while self.status() is None:
-                time.sleep(0.01)
-        errors = b"" if self.terminal else self.child.errors_written()
-        result = Result(bytes(self.output), errors, self.status(), self.prompts, self.echo, self.timed_out)
-        if self.terminal:
-            result.echo_after = self.child.getecho()
+        if not wait_for(lambda: self.status() is not None, self.left()):
+            self.timed_out = True
+            for pid in filter(None, (self.job, self.child.pid)):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            wait_for(lambda: self.status() is not None)
+        errors = b"" if self.terminal is True else self.child.errors_written()
+        self.result = Result(bytes(self.output), errors, self.status(), self.prompts, self.echo, self.timed_out)
+        if self.terminal is True:
+            self.result.echo_after = self.child.getecho()
         self.child.close()
-        return result
+        return self.result
+
+
+def wait_for(condition, timeout=10):
+    """Whether condition() comes true within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.01)
+    return True
 
 
 class Result:
@@ -297,32 +395,14 @@ def start(program, target=None, drive=None, argv0=None, env=None):
 
 def run(program, cwd, answers, target=None, drive=None, argv0=None, env=None, typeahead=b"", timeout=60,
         terminal=False):
-    """Runs program, answering its prompts in order from answers, a list of
-    Answer or a function of the prompt's name; the input ends after the last
-    answer of a list. Returns the Result."""
+    """Runs program on target with drive A in drive, answering its prompts from
+    answers (see Session.answer) after typing typeahead; over pipes the input
+    ends after the last answer of a list. Returns the Result."""
     command, executable, env = start(os.path.abspath(program), target, drive, argv0, env)
-    session = Session(command, cwd, env, executable, terminal, timeout)
-    script = None if callable(answers) else list(answers)
-    try:
+    with Session(command, cwd, env, executable, terminal, timeout) as session:
         session.type(typeahead)
-        if script == []:
-            session.type(None)
-        while True:
-            prompt = session.next_prompt()
-            if prompt is None:
-                break
-            if script == []:  # a prompt the script did not expect: the input has ended
-                session.type(None)
-                continue
-            answer = script.pop(0) if script else answers(prompt)
-            if answer.disk is not ...:
-                drive.insert(answer.disk)
-            session.type(answer.text)
-            if script == []:
-                session.type(None)
-    finally:
-        result = session.finish()
-    return result
+        session.answer(answers, drive, end_input=terminal is not True)
+    return session.result
 
 
 def extract_set(disks, cwd, passwords=(), target=None, timeout=120):
