@@ -69,9 +69,9 @@ def test_ctrl_z_then_sigcont(program):
         assert session.next_prompt() == PROMPTS[0]
         session.type(b"\x1a")
         assert wait_for(lambda: session.state() == "T"), "not stopped by Ctrl-Z"
-        assert session.echo_on(), "echo off while stopped"
+        assert session.child.getecho(), "echo off while stopped"
         os.kill(session.job, signal.SIGCONT)
-        assert wait_for(lambda: not session.echo_on()), "echo on after SIGCONT"
+        assert wait_for(lambda: not session.child.getecho()), "echo on after SIGCONT"
         session.type(b"secret\n")
         session.answer(PASSWORDS[1:] + [Answer()], end_input=False)
     result = session.result

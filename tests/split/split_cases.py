@@ -13,6 +13,7 @@ import split_maker as sm
 from file_trees import files_below, tree_differences
 from prompts import ALREADY_TYPED, END_OF_INPUT, Drive, disk, password
 from prompts import run as run_prompts
+from stub_runner import windows_path
 from zip_writer import CENTRAL_SIGNATURE, DEFLATED, END_SIGNATURE, STORED, SpannedMember, SplitSet
 from zip_writer import central_header_length, local_data_offset
 
@@ -43,14 +44,12 @@ class Sets:
 
     def __init__(self, target, work, mksfx):
         self.target, self.wine, self.mksfx = target, target.arch, mksfx and os.path.abspath(mksfx)
-        self.stub_path = target.stub
         with open(target.stub, "rb") as f:
             self.stub = f.read()
         self.name = "setup.exe" if self.wine else "setup"
         self.work = os.path.join(work, "shared")
         self.drive_folder = os.path.join(work, "drive")
         shutil.rmtree(self.work, ignore_errors=True)
-        os.makedirs(self.drive_folder, exist_ok=True)
         self.folder, self.case_number = None, 0
 
     def word0(self, program):
@@ -58,9 +57,7 @@ class Sets:
         when started from the drive, as from a floppy."""
         if not self.wine:
             return program
-        if os.path.dirname(program) == self.drive_folder:
-            return "A:\\" + self.name
-        return "Z:" + program.replace("/", "\\")
+        return "A:\\" + self.name if os.path.dirname(program) == self.drive_folder else windows_path(program)
 
     def run(self, disks, answers, first_disk=1, from_drive=True, typeahead=b"", argv0=None, name=None, folder="run"):
         """Runs the set with disk first_disk in the drive; the program is started from the
@@ -71,9 +68,6 @@ class Sets:
         case = os.path.join(self.folder, "run%02d" % self.case_number)
         output = os.path.join(case, "out")
         os.makedirs(output)
-        for entry in os.listdir(self.drive_folder):
-            path = os.path.join(self.drive_folder, entry)
-            (os.rmdir if os.path.isdir(path) and not os.path.islink(path) else os.remove)(path)
         drive = Drive(self.drive_folder, name, disks)
         drive.insert(first_disk)
         program = drive.path
@@ -475,7 +469,7 @@ def mksfx_disks(p, tag, inputs, size, options=()):
     size = max(size, len(p.stub) + 48 * 1024)
     target = os.path.join(p.work, "mksfx-" + tag, p.name)
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    made = subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.stub_path, "-o", target] +
+    made = subprocess.run([p.mksfx, "-q", "--split", str(size), "--stub", p.target.stub, "-o", target] +
                           list(options) + list(inputs), stdin=subprocess.DEVNULL, capture_output=True)
     assert made.returncode == 0, "mksfx failed: %r" % made.stderr
     disks, n = [], 1

@@ -8,13 +8,15 @@ password and, on a terminal, for Enter before it exits:
     Please enter the password for NAME:
      Press Enter to continue
 
-Session starts a program (pexpect reads its output) and meets its prompts
-one by one; run() answers them from a script (Answer: put a disk in the
-drive, then type a line or end the input) or from a function of the prompt,
+Session starts a program over pipes or on a terminal, natively or as a job
+of a shell (pexpect reads its output) and meets its prompts one by one;
+run() answers them from a script (Answer: put a disk in the drive, type a
+line or end the input, send a signal) or from a function of the prompt,
 such as insert_asked(), which puts in each disk asked for. Every wait has a
 deadline, so a program that waits where it should not fails its test
 instead of hanging it; it is killed then.
 """
+import io
 import os
 import pty
 import re
@@ -41,11 +43,13 @@ WINE_NOISE = re.compile(r"^(?:wine: |[0-9a-f]{4}:(?:err|fixme|warn):).*\n", re.M
 
 class Drive:
     """Drive A: a folder whose one file, of the set's name, is swapped between
-    prompts. A disk is bytes or the path of a disk file (linked, not copied)."""
+    prompts; it starts empty. A disk is bytes or the path of a disk file
+    (linked, not copied)."""
 
     def __init__(self, folder, name, disks):
         self.folder, self.name, self.disks = folder, name, disks
-        os.makedirs(folder, exist_ok=True)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
         self.path = os.path.join(folder, name)
 
     def insert(self, disk):
@@ -211,16 +215,6 @@ sys.exit(code if code >= 0 else 128 - code)
 """
 
 
-class Output(bytearray):
-    """Everything the program wrote, as pexpect reads it."""
-
-    def write(self, data):
-        self.extend(data)
-
-    def flush(self):
-        pass
-
-
 class Session:
     """A program started, prompt by prompt; timeout counts for the whole
     session. terminal: False, over pipes; True, on a pseudo-terminal of its
@@ -241,12 +235,11 @@ class Session:
             self.child.delaybeforesend = None
         else:
             self.child = Pipes(command, cwd, env, executable, timeout, terminal == "output")
-        self.output = self.child.logfile_read = Output()
-        self.job = None
+        self.output = self.child.logfile_read = io.BytesIO()  # everything the program wrote
+        self.job, self.shown_from = None, 0
         if job:
             self.child.expect(rb"^job (\d+)\r\n", timeout=self.left())
-            self.job = int(self.child.match.group(1))
-            del self.output[:self.child.match.end()]
+            self.job, self.shown_from = int(self.child.match.group(1)), self.child.match.end()
 
     def __enter__(self):
         return self
@@ -317,9 +310,6 @@ class Session:
         except (OSError, IndexError):
             return None
 
-    def echo_on(self):
-        return self.child.getecho()
-
     def status(self):
         if self.terminal is True:
             if self.child.isalive():
@@ -343,7 +333,7 @@ class Session:
                     pass
             wait_for(lambda: self.status() is not None)
         errors = b"" if self.terminal is True else self.child.errors_written()
-        self.result = Result(bytes(self.output), errors, self.status(), self.prompts, self.echo, self.timed_out)
+        self.result = Result(self.output.getvalue()[self.shown_from:], errors, self.status(), self.prompts, self.echo, self.timed_out)
         if self.terminal is True:
             self.result.echo_after = self.child.getecho()
         self.child.close()
