@@ -22,6 +22,7 @@ SUITE_OPTIONS = [
     ("--mksfx-exe", dict(help="mksfx.exe, the builder for Windows")),
     ("--linux-stub", dict(help="the static Linux x86-64 stub")),
     ("--glibc-stub", dict(help="the stub linked against this machine's glibc")),
+    ("--arm64-stub", dict(help="the static Linux arm64 stub")),
     ("--win32-stub", dict(help="the 32-bit Windows stub")),
     ("--win64-stub", dict(help="the 64-bit Windows stub")),
     ("--built", dict(action="append", default=[], help="a target this build makes a stub for (repeatable)")),

@@ -1,14 +1,11 @@
-#!/usr/bin/env python3
-"""check_elf.py - the static Linux stubs exist, are 64-bit ELF executables of
-their architecture, and ask nothing of the machine's C library: no program
-interpreter (loader) and no dynamic section, so no versioned glibc symbol can
-be needed. Each must stay under 150 KiB.
-
-    check_elf.py x86_64=build/sfxstub-linux aarch64=build/sfxstub-linux-arm64
+"""The static Linux stubs (--linux-stub, --arm64-stub) are 64-bit ELF
+executables of their architecture, and ask nothing of the machine's C
+library: no program interpreter (loader) and no dynamic section, so no
+versioned glibc symbol can be needed. Each must stay under 150 KiB.
 """
-import os
 import struct
-import sys
+
+import pytest
 
 MACHINES = {"x86_64": 62, "aarch64": 183}
 ET_EXEC, ET_DYN = 2, 3
@@ -45,16 +42,9 @@ def problems_of(path, arch):
     return found
 
 
-def main():
-    failed = False
-    for argument in sys.argv[1:]:
-        arch, path = argument.split("=", 1)
-        problems = problems_of(path, arch)
-        size = f" ({os.path.getsize(path)} bytes)" if os.path.exists(path) else ""
-        print(f"{'FAIL' if problems else 'ok  '} {arch} {path}{size}" + "".join("\n    " + p for p in problems))
-        failed |= bool(problems)
-    return 1 if failed or len(sys.argv) < 2 else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("arch, option", [("x86_64", "linux_stub"), ("aarch64", "arm64_stub")])
+def test_static_program(arch, option, options):
+    path = getattr(options, option)
+    assert path, "--%s is needed" % option.replace("_", "-")
+    problems = problems_of(path, arch)
+    assert not problems, "%s: %s" % (path, "; ".join(problems))

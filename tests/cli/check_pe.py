@@ -1,14 +1,12 @@
-#!/usr/bin/env python3
-"""check_pe.py - the Windows stubs exist and are console executables of their
-architecture: PE32 for i686, PE32+ for x86_64 (read from the PE headers), that
-import KERNEL32.dll and msvcrt.dll only and carry the application manifest
-(resource 1 of type RT_MANIFEST) with the settings below.
-
-    check_pe.py i686=build/sfxstub-win32.exe x86_64=build/sfxstub-win64.exe
+"""The Windows stubs (--win32-stub, --win64-stub) are console executables of
+their architecture: PE32 for i686, PE32+ for x86_64 (read from the PE
+headers), that import KERNEL32.dll and msvcrt.dll only and carry the
+application manifest (resource 1 of type RT_MANIFEST) with the settings below.
 """
 import struct
-import sys
 import xml.etree.ElementTree as ElementTree
+
+import pytest
 
 # architecture: (COFF machine, optional header magic, offset of the data directories)
 KINDS = {"i686": (0x14C, 0x10B, 96), "x86_64": (0x8664, 0x20B, 112)}
@@ -158,15 +156,9 @@ def problems_of(path, arch):
     return found + manifest_problems(manifest)
 
 
-def main():
-    failed = False
-    for argument in sys.argv[1:]:
-        arch, path = argument.split("=", 1)
-        problems = problems_of(path, arch)
-        print(f"{'FAIL' if problems else 'ok  '} {arch} {path}" + "".join("\n    " + p for p in problems))
-        failed |= bool(problems)
-    return 1 if failed or len(sys.argv) < 2 else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("arch, option", [("i686", "win32_stub"), ("x86_64", "win64_stub")])
+def test_console_executable(arch, option, options):
+    path = getattr(options, option)
+    assert path, "--%s is needed" % option.replace("_", "-")
+    problems = problems_of(path, arch)
+    assert not problems, "%s: %s" % (path, "; ".join(problems))

@@ -1,15 +1,10 @@
-#!/usr/bin/env python3
-"""installer_cases.py - self-extractors with installer settings, made by mksfx
-and run natively or under wine: where the tree lands (--dest, --temp), the
-program run with the right arguments and folder and its exit status passed on
-(--run), nothing run after a failed extraction, the temporary folder removed,
-one password for all members, silent runs and titles, refused settings, a
-plain archive's output unchanged, and (under wine) a signed self-extractor.
-
-    installer_cases.py --mksfx build/tools/mksfx/mksfx --stub build/sfxstub --work DIR
-    installer_cases.py --mksfx MKSFX --stub build/sfxstub-win32.exe --arch win32 --prefix PREFIX --work DIR
+"""Self-extractors with installer settings, made by mksfx and run natively or
+under wine: where the tree lands (--dest, --temp), the program run with the
+right arguments and folder and its exit status passed on (--run), nothing run
+after a failed extraction, the temporary folder removed, one password for all
+members, silent runs and titles, refused settings, a plain archive's output
+unchanged, and (under wine) a signed self-extractor.
 """
-import argparse
 import io
 import os
 import random
@@ -17,17 +12,16 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
 import tempfile
 import time
+import types
 import zipfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from stub_runner import Result, prepare_wine_prefix, run_stub, windows_path  # noqa: E402
-from targets import add_target_options, read_target  # noqa: E402
-from zip_writer import with_comment  # noqa: E402
-from file_trees import names_below  # noqa: E402
+import pytest
+from file_trees import names_below
+from stub_runner import Result, windows_path
+from targets import WINDOWS_TARGETS
+from zip_writer import with_comment
 
 os.environ["TZ"] = "UTC"
 LINUX_PROBE = """#!/bin/sh
@@ -203,16 +197,16 @@ def set_comment(program, comment):
         image.write(with_comment(data, comment))
 
 
-def build(args, case, work, source):
-    output = os.path.join(work, "setup.exe" if args.arch else "setup")
+def build(rig, case, work, source):
+    output = os.path.join(work, "setup.exe" if rig.arch else "setup")
     inputs = [converted_zip(work, source, case.comment)] if case.comment else [os.path.join(source, "app")]
-    options = [option.replace("PROBE", args.probe_name) for option in case.options]
-    subprocess.run([args.mksfx, "-q", "--stub", args.stub, *options, "-o", output, *inputs], check=True,
+    options = [option.replace("PROBE", rig.probe_name) for option in case.options]
+    subprocess.run([rig.mksfx, "-q", "--stub", rig.stub, *options, "-o", output, *inputs], check=True,
                    stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if case.comment and case.comment != "two passwords":
         set_comment(output, case.comment.encode())
     if case.cut:  # a third of the archive lost, the stub whole
-        stub_size = os.path.getsize(args.stub)
+        stub_size = os.path.getsize(rig.stub)
         os.truncate(output, stub_size + (os.path.getsize(output) - stub_size) * 2 // 3)
     if case.without:  # zip takes a name without .zip for another
         os.rename(output, output + ".zip")
@@ -227,16 +221,16 @@ def build(args, case, work, source):
     return output
 
 
-def local_folder(args, shown):
+def local_folder(rig, shown):
     """The Unix folder behind a folder that the program reported."""
-    if not args.arch:
+    if not rig.arch:
         return shown
     if shown[1:3] == ":\\" and shown[0].upper() == "Z":
         return shown[2:].replace("\\", "/")
-    return os.path.join(args.prefix, "drive_c", shown[3:].replace("\\", "/"))
+    return os.path.join(rig.prefix, "drive_c", shown[3:].replace("\\", "/"))
 
 
-def check_report(args, case, work, run, report, program=None):
+def check_report(rig, case, work, run, report, program=None):
     if case.ran is None:
         return ["the program ran"] if os.path.exists(report) else []
     if not os.path.exists(report):
@@ -246,8 +240,8 @@ def check_report(args, case, work, run, report, program=None):
     problems = ["the program found the self-extractor open"] if "archive=open" in lines else []
     # Where the user started the self-extractor, and the self-extractor itself.
     here = os.path.realpath(run)
-    itself = os.path.realpath(program or os.path.join(work, "setup.exe" if args.arch else "setup"))
-    if args.arch:
+    itself = os.path.realpath(program or os.path.join(work, "setup.exe" if rig.arch else "setup"))
+    if rig.arch:
         here, itself = windows_path(here), windows_path(itself)
     told = [line for line in lines if line.startswith(("start=", "self="))]
     if told and told != ["start=[%s]" % here, "self=[%s]" % itself]:
@@ -257,44 +251,43 @@ def check_report(args, case, work, run, report, program=None):
     if got_args != case.ran:
         problems.append("arguments %r, expected %r" % (got_args, case.ran))
     if case.folder == "temp":
-        folder = local_folder(args, cwd)
+        folder = local_folder(rig, cwd)
         if "LAUNCH_TEMP" in case.env and not cwd.startswith(windows_path(os.path.join(work, case.env["LAUNCH_TEMP"]))):
             problems.append("ran in %r, not in the %%TEMP%% folder given" % cwd)
-        inside_tmp = not args.arch and os.path.dirname(folder) == os.path.realpath(os.path.join(work, "tmp"))
-        if "sfx-" not in os.path.basename(folder) or (not args.arch and not inside_tmp):
+        inside_tmp = not rig.arch and os.path.dirname(folder) == os.path.realpath(os.path.join(work, "tmp"))
+        if "sfx-" not in os.path.basename(folder) or (not rig.arch and not inside_tmp):
             problems.append("ran in %r, not a private temporary folder" % cwd)
         if os.path.exists(folder):
             problems.append("the temporary folder %s is still there" % folder)
-        if not args.arch and "mode=700" not in lines:
+        if not rig.arch and "mode=700" not in lines:
             problems.append("the temporary folder's mode: %r" % lines[1])
     elif case.folder == "fallback":
         if os.path.dirname(cwd) != os.path.realpath(run) or os.path.exists(cwd):
             problems.append("ran in %r, not a removed folder in the run folder" % cwd)
     else:
         expected = os.path.realpath(os.path.join(run, case.folder))
-        if args.arch:
+        if rig.arch:
             expected = windows_path(expected)
         if cwd.lower() != expected.lower():
             problems.append("ran in %r, expected %r" % (cwd, expected))
     return problems
 
 
-def run_program(args, program, run, report, stdin=b"", extra_args=(), env_extra=None, case=None):
-    env = dict(os.environ, REPORT=windows_path(report) if args.arch else report,
-               SETUP=windows_path(program) if args.arch else os.path.realpath(program))
-    if not args.arch:  # wine keeps its own files in TMPDIR
+def run_program(rig, program, run, report, stdin=b"", extra_args=(), env_extra=None, case=None):
+    env = dict(os.environ, REPORT=windows_path(report) if rig.arch else report,
+               SETUP=windows_path(program) if rig.arch else os.path.realpath(program))
+    if not rig.arch:  # wine keeps its own files in TMPDIR
         env["TMPDIR"] = env_tmp(run)
     env.update(env_extra or {})
     if case is not None and case.signal:
         return run_signalled(program, run, report, env, case)
     if case is not None and case.line is not None:
         env["LAUNCH"] = '"%s" %s' % (windows_path(program), case.line)
-        program = args.launcher
+        program = rig.launcher
     if "LAUNCH_TEMP" in env:  # a folder of that name beside the run folder
         os.makedirs(os.path.join(os.path.dirname(run), env["LAUNCH_TEMP"]), exist_ok=True)
         env["LAUNCH_TEMP"] = windows_path(os.path.join(os.path.dirname(run), env["LAUNCH_TEMP"]))
-    return run_stub(program, stdin=stdin, cwd=run, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch or "win64",
-                    args=list(extra_args), env=env)
+    return rig.target.run(program, stdin=stdin, cwd=run, timeout=120, args=list(extra_args), env=env)
 
 
 def run_signalled(program, run, report, env, case):
@@ -326,27 +319,25 @@ def env_tmp(run):
     return os.path.join(os.path.dirname(run), "tmp")
 
 
-def run_case(args, case, number):
-    work = os.path.join(args.work, "case%02d" % number)
-    shutil.rmtree(work, ignore_errors=True)
+def run_case(rig, case, work):
     run = os.path.join(work, "run")
     os.makedirs(run)
     os.makedirs(os.path.join(work, "tmp"))
     if case.small_disk and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", run],
                                           capture_output=True).returncode != 0:
-        return ["skipped: cannot mount a small file system (needs root)"]
+        pytest.skip("cannot mount a small file system (needs root)")
     try:
-        return checked_case(args, case, work, run)
+        return checked_case(rig, case, work, run)
     finally:
         if case.small_disk:
             subprocess.run(["umount", run], check=True)
 
 
-def checked_case(args, case, work, run):
-    source = make_source(work, args.probe, case.batch, case.extra)
-    program = build(args, case, work, source)
+def checked_case(rig, case, work, run):
+    source = make_source(work, rig.probe, case.batch, case.extra)
+    program = build(rig, case, work, source)
     report = os.path.join(work, "report.txt")
-    result = run_program(args, program, run, report, case.stdin, case.args, case.env, case)
+    result = run_program(rig, program, run, report, case.stdin, case.args, case.env, case)
     stdout = result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
     stderr = result.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
     problems = []
@@ -354,12 +345,12 @@ def checked_case(args, case, work, run):
         problems.append("status %s, expected %d" % (result.status, case.status))
     expected_files = [] if case.tree is None else sorted(
         os.path.normpath(os.path.join(case.tree, name))
-        for name in ("app/data.bin", "app/docs/readme.txt", "app/" + args.probe_name)
+        for name in ("app/data.bin", "app/docs/readme.txt", "app/" + rig.probe_name)
         + (("app/probe.bat",) if case.batch else ()) if name != case.without)
     got_files = names_below(run)
     if got_files != expected_files and case.tree != "partly":
         problems.append("files %r, expected %r" % (got_files, expected_files))
-    if case.stdout is not None and stdout != case.stdout.replace("PROBE", args.probe_name):
+    if case.stdout is not None and stdout != case.stdout.replace("PROBE", rig.probe_name):
         problems.append("stdout %r" % stdout)
     for text in case.texts:
         text, times = text if isinstance(text, tuple) else (text, None)
@@ -372,24 +363,20 @@ def checked_case(args, case, work, run):
         problems.append("%d prompts, expected %d" % (stdout.count("Please enter the password"), case.prompts))
     if os.listdir(os.path.join(work, "tmp")):
         problems.append("left in the temporary folder: %r" % os.listdir(os.path.join(work, "tmp")))
-    problems += check_report(args, case, work, run, report)
-    if problems:
-        problems.append("output %r %r" % (stdout[:300], stderr[:300]))
-    return problems
+    problems += check_report(rig, case, work, run, report)
+    return problems, "output %r %r" % (stdout[:300], stderr[:300])
 
 
-def signed_problems(args):
+def signed_problems(rig, work):
     """A self-extractor signed with osslsigncode (a self-signed certificate)
     verifies and still extracts and runs its program: the signature lands
     after the archive's end record, which the backward search still finds."""
-    work = os.path.join(args.work, "signed")
-    shutil.rmtree(work, ignore_errors=True)
     run = os.path.join(work, "run")
     os.makedirs(run)
     os.makedirs(os.path.join(work, "tmp"))
-    source = make_source(work, args.probe)
+    source = make_source(work, rig.probe)
     case = Case("signed", ["--dest", "MyApp", "--run", "app/PROBE /quiet"])
-    program = build(args, case, work, source)
+    program = build(rig, case, work, source)
     key, cert, signed = (os.path.join(work, name) for name in ("key.pem", "cert.pem", "signed.exe"))
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=sfxstub test",
                     "-days", "2", "-keyout", key, "-out", cert], check=True, capture_output=True)
@@ -402,10 +389,10 @@ def signed_problems(args):
     if os.path.getsize(signed) <= os.path.getsize(program):
         problems.append("no signature was appended")
     report = os.path.join(work, "report.txt")
-    result = run_program(args, signed, run, report, extra_args=["exit=4"])
+    result = run_program(rig, signed, run, report, extra_args=["exit=4"])
     if result.status != 4:
         problems.append("status %d, expected 4: %r" % (result.status, result.stderr[:300]))
-    problems += check_report(args, Case("signed", ran=["/quiet", "exit=4"], folder="MyApp"), work, run, report, signed)
+    problems += check_report(rig, Case("signed", ran=["/quiet", "exit=4"], folder="MyApp"), work, run, report, signed)
     # A second zip put into the signature, with a program of its own to run:
     # refused, nothing extracted, nothing run.
     added = io.BytesIO()
@@ -419,7 +406,7 @@ def signed_problems(args):
         problems.append("the tampered copy fails osslsigncode verify: %r" % verify.stdout[-300:])
     shutil.rmtree(run)
     os.makedirs(run)
-    result = run_program(args, tampered, run, report)
+    result = run_program(rig, tampered, run, report)
     if result.status != 1 or b"changed after it was signed" not in result.stderr or os.listdir(run):
         problems.append("tampered: status %d, files %r, %r" % (result.status, os.listdir(run), result.stderr[:300]))
     return problems
@@ -452,55 +439,49 @@ def put_into_certificate_table(signed, tampered, added):
         out.write(image)
 
 
-def compile_probe(args):
-    if not args.arch:
-        probe = os.path.join(args.work, "probe.sh")
+def compile_probe(target, work):
+    if not target.arch:
+        probe = os.path.join(work, "probe.sh")
         with open(probe, "w") as out:
             out.write(LINUX_PROBE)
         os.chmod(probe, 0o755)
         return probe
-    return compile_windows(args, "installer_probe.c", "probe.exe")
+    return compile_windows(target, work, "installer_probe.c", "probe.exe")
 
 
-def compile_windows(args, source, name):
-    compiler = ("i686" if args.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
-    program = os.path.join(args.work, name)
-    subprocess.run([compiler, "-municode", "-O1", "-o", program, os.path.join(HERE, source)], check=True)
+def compile_windows(target, work, source, name):
+    compiler = ("i686" if target.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
+    program = os.path.join(work, name)
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), source)
+    subprocess.run([compiler, "-municode", "-O1", "-o", program, source], check=True)
     return program
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    add_target_options(parser)
-    parser.add_argument("--mksfx", required=True)
-    args = read_target(parser.parse_args())
-    args.mksfx = os.path.abspath(args.mksfx)
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    if args.arch:
-        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
-    args.probe = compile_probe(args)
-    if args.arch:
-        args.launcher = compile_windows(args, "launch_line.c", "launch.exe")
-    args.probe_name = os.path.basename(args.probe)
-    platform = "windows" if args.arch else "linux"
-    checks = [(case.name, lambda case=case, n=n: run_case(args, case, n))
-              for n, case in enumerate(CASES) if case.only in (None, platform)]
-    if args.arch:
-        checks.append(("signed with osslsigncode", lambda: signed_problems(args)))
-    failed = 0
-    for name, check in checks:
-        problems = check()
-        if problems and problems[0].startswith("skipped"):
-            print("skip %s (%s)" % (name, problems[0]))
-            continue
-        print("%s %s" % ("FAIL" if problems else "ok  ", name))
-        for problem in problems:
-            print("    " + problem)
-        failed += bool(problems)
-    print("%d passed, %d failed" % (len(checks) - failed, failed))
-    return 1 if failed else 0
+@pytest.fixture(scope="module")
+def rig(target, options, work):
+    """What the cases share: the target, mksfx, the probe program packed and
+    run, and under wine the launcher of an exact command line."""
+    if not options.mksfx:
+        pytest.fail("--mksfx is needed")
+    probe = compile_probe(target, work)
+    return types.SimpleNamespace(target=target, arch=target.arch, prefix=target.prefix, stub=target.stub,
+                                 mksfx=os.path.abspath(options.mksfx), probe=probe, probe_name=os.path.basename(probe),
+                                 launcher=target.arch and compile_windows(target, work, "launch_line.c", "launch.exe"))
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def pytest_generate_tests(metafunc):
+    if "case" in metafunc.fixturenames:
+        system = "windows" if metafunc.config.option.target in WINDOWS_TARGETS else "linux"
+        cases = [case for case in CASES if case.only in (None, system)]
+        metafunc.parametrize("case", cases, ids=[case.name for case in cases])
+
+
+def test_installer(case, rig, folder):
+    problems, output = run_case(rig, case, folder)
+    assert not problems, "%s\n  %s" % ("; ".join(problems), output)
+
+
+@pytest.mark.skipif("config.option.target not in %r" % (WINDOWS_TARGETS,), reason="signed programs are Windows'")
+def test_signed_with_osslsigncode(rig, folder):
+    problems = signed_problems(rig, folder)
+    assert not problems, "; ".join(problems)

@@ -1,18 +1,9 @@
-#!/usr/bin/env python3
-"""run_cases.py - end-to-end cases for the stub: self-extractors made from
-archives that Info-ZIP zip, Python's zipfile and 7-Zip wrote, run natively or
-under wine (the 32-bit stub under wine32, the 64-bit one under wine64), with
-exact standard output, standard error and exit status, and the extracted tree
-compared byte for byte with what unzip extracts.
-
-    run_cases.py --stub build/sfxstub --platform linux --group extract --work DIR
-    run_cases.py --stub build/sfxstub-win32.exe --platform wine --arch win32 --group extract --work DIR
-    run_cases.py --stub build/sfxstub-linux-arm64 --platform qemu --group extract --work DIR
-
-Under qemu (the arm64 stub) the Linux cases run, with the Linux results.
+"""Self-extractors made from archives that Info-ZIP zip, Python's zipfile and
+7-Zip wrote, run natively, under qemu (the arm64 stub, with the Linux
+results) or under wine: exact standard output, standard error and exit
+status, and the extracted tree compared byte for byte with what unzip
+extracts. Case ids start with their group: -k directory- runs one group.
 """
-import argparse
-import concurrent.futures
 import contextlib
 import dataclasses
 import fcntl
@@ -23,18 +14,14 @@ import random
 import shutil
 import struct
 import subprocess
-import sys
-import threading
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from file_trees import FOLDER, names_below, read_tree, tree_differences, without_metadata  # noqa: E402
-from stub_runner import prepare_wine_prefix, run_stub, set_drive_a, windows_path  # noqa: E402
-from targets import add_target_options, read_target  # noqa: E402
-from zip_cipher import ZipCipher  # noqa: E402
-
-from zip_writer import Member, build, end_record  # noqa: E402
-from zip_writer import central_headers, find_end_record, local_data_offset, sfx_bytes  # noqa: E402
+import pytest
+from file_trees import FOLDER, names_below, read_tree, tree_differences, without_metadata
+from stub_runner import set_drive_a, windows_path
+from targets import WINDOWS_TARGETS
+from zip_cipher import ZipCipher
+from zip_writer import Member, build, central_headers, end_record, find_end_record, local_data_offset, sfx_bytes
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
@@ -299,7 +286,7 @@ class Case:
     # overrides of that tree: bytes, DIR, Link(target), None (absent), or a test of the content
     tree: dict = dataclasses.field(default_factory=dict)
     meta: bool = True  # compare modification times and modes with unzip's
-    setup: object = None  # setup(case folder, output folder, arguments)
+    setup: object = None  # setup(case folder, output folder)
     platforms: tuple = ("linux", "wine")  # "linux": the arm64 stub under qemu too
     argv0: str = None
     drive: bool = False  # asks for a disk: drive A is the case's drive folder, one such case at a time
@@ -314,7 +301,7 @@ def asked(name, local, result="done\n"):
     return f"Inflating: {name}...Please enter the password for {local}: {result}"
 
 
-def drive_with_stub(case_folder, out, args):
+def drive_with_stub(case_folder, out):
     """Drive A holds a file by the program's name, with no archive in it."""
     drive = os.path.join(case_folder, "drive")
     os.makedirs(drive)
@@ -323,11 +310,11 @@ def drive_with_stub(case_folder, out, args):
             shutil.copy(os.path.join(case_folder, name), drive)
 
 
-def block_with_directory(case_folder, out, args):
+def block_with_directory(case_folder, out):
     os.makedirs(os.path.join(out, "sub", "blocked.txt"))
 
 
-def link_to_dev_full(case_folder, out, args):
+def link_to_dev_full(case_folder, out):
     for name in ("full.txt", "big_full.txt"):
         os.symlink("/dev/full", os.path.join(out, name))
 
@@ -379,7 +366,7 @@ CASES = [
     Case("twenty_megabytes_random_and_text", "extract", "big"),
     Case("appended_with_cat", "extract", "zip9", append="cat"),
     Case("appended_with_zip_A", "extract", "zip9", append="zipA"),
-    Case("existing_files_overwritten", "extract", "three", setup=lambda folder, out, args: write_files(
+    Case("existing_files_overwritten", "extract", "three", setup=lambda folder, out: write_files(
         out, {"one.txt": text(5000), "two.txt": b""})),
     Case("members_out_of_file_order", "extract", "three", patch=reorder([2, 0, 1]), out=done("three.txt", "one.txt", "two.txt")),
     Case("deflate_member_at_end_of_file", "extract", "tail0", base="empty", tree={"one.txt": text(50, 3)}),
@@ -501,7 +488,7 @@ CASES += [
 ]
 
 
-# ---- inputs, shared by concurrent runs through a lock
+# ---- inputs, shared by the targets' runs (and terminal_cases.py) through a lock
 
 class Inputs:
     """Archives and unzip's reference trees, made once in folder."""
@@ -599,28 +586,30 @@ def expected_progress(case, inputs):
         return done(*(i.filename for i in archive.infolist() if not i.filename.endswith("/")))
 
 
-DRIVE_LOCK = threading.Lock()
+@contextlib.contextmanager
+def drive_a(target, folder):
+    """Points the wine prefix's drive A at folder, for one case at a time
+    (pytest -n runs cases side by side)."""
+    with open(target.prefix + ".drive-a.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        set_drive_a(target.prefix, folder)
+        yield
 
 
-def run_case(case, args, inputs):
-    """Runs case on args.platform; returns a list of differences (empty: passed)."""
-    folder = os.path.join(args.work, args.run_name, case.name)
-    system = "wine" if args.platform == "wine" else "linux"  # what the stub was built for
+def run_case(case, target, inputs):
+    """Runs case on target; returns a list of differences (empty: passed)."""
+    folder = os.path.join(target.work, target.target, case.name)  # the targets' runs share WORK
+    wine = target.arch is not None
     shutil.rmtree(folder, ignore_errors=True)
-    case.out_folder = os.path.join(folder, "out")
-    os.makedirs(case.out_folder)
-    program = os.path.join(folder, "prog" + (".exe" if args.platform == "wine" else ""))
-    build_program(case, args.stub, inputs, program)
+    out, drive = os.path.join(folder, "out"), os.path.join(folder, "drive")
+    os.makedirs(out)
+    program = os.path.join(folder, "prog" + (".exe" if wine else ""))
+    build_program(case, target.stub, inputs, program)
     if case.setup:
-        case.setup(folder, case.out_folder, args)
-    env = dict(os.environ, SFX_DRIVE_A=os.path.join(folder, "drive"))
-    wine = args.platform == "wine"
-    with DRIVE_LOCK if case.drive else contextlib.nullcontext():
-        if case.drive and wine:
-            set_drive_a(args.prefix, os.path.join(folder, "drive"))
-        result = run_stub(program, stdin=case.stdin, cwd=case.out_folder, timeout=120, env=env, argv0=case.argv0,
-                          wine_prefix=args.prefix if wine else None, file_size_limit=case.file_size_limit,
-                          wine_arch=args.arch, qemu=args.platform == "qemu")
+        case.setup(folder, out)
+    with drive_a(target, drive) if case.drive and wine else contextlib.nullcontext():
+        result = target.run(program, stdin=case.stdin, cwd=out, timeout=120, argv0=case.argv0,
+                            env=dict(os.environ, SFX_DRIVE_A=drive), file_size_limit=case.file_size_limit)
     shown = windows_path(program) if wine else (case.argv0 or program)
     problems = []
     for what, got, want in (("stdout", result.stdout, case.out), ("stderr", result.stderr, case.err)):
@@ -634,38 +623,24 @@ def run_case(case, args, inputs):
     if result.status != case.status:
         problems.append(f"exit status {result.status}, want {case.status}")
     reference = inputs.reference(case.archive, case.password) if case.base == "unzip" else None
-    got = read_tree(case.out_folder, folders=True, metadata=True)
-    problems += tree_differences(got, expected_tree(case, reference, system), time_slack=2)
+    got = read_tree(out, folders=True, metadata=True)
+    problems += tree_differences(got, expected_tree(case, reference, "wine" if wine else "linux"), time_slack=2)
     strays = names_below(folder, folders=True, skip={os.path.basename(program), "out", "drive"})
-    problems += [f"written outside the output folder: {name}" for name in strays]
-    return problems
+    return problems + [f"written outside the output folder: {name}" for name in strays]
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    add_target_options(parser)
-    parser.add_argument("--group", help="run only this group of cases")
-    parser.add_argument("--case", help="run only the cases whose name holds this text")
-    parser.add_argument("--jobs", type=int, default=2)
-    args = read_target(parser.parse_args())
-    args.run_name = args.platform
-    if args.platform == "wine":
-        args.run_name = "wine-" + args.arch  # both architectures' runs may share WORK
-        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "wineprefix-" + args.arch), args.arch)
-    inputs = Inputs(os.path.join(args.work, "inputs"))
-    system = "wine" if args.platform == "wine" else "linux"
-    cases = [c for c in CASES if system in c.platforms and args.group in (None, c.group)
-             and (args.case is None or args.case in c.name)]
-    failed = 0
-    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        for case, problems in zip(cases, pool.map(lambda c: run_case(c, args, inputs), cases)):
-            print(f"{'FAIL' if problems else 'ok  '} {args.run_name} {case.name}")
-            for problem in problems:
-                print("    " + problem)
-            failed += bool(problems)
-    print(f"{len(cases) - failed} of {len(cases)} cases passed")
-    return 1 if failed or not cases else 0
+def pytest_generate_tests(metafunc):
+    """The cases of the target's system: the arm64 stub under qemu takes the Linux ones."""
+    system = "wine" if metafunc.config.option.target in WINDOWS_TARGETS else "linux"
+    metafunc.parametrize("case", [case for case in CASES if system in case.platforms],
+                         ids=lambda case: f"{case.group}-{case.name}")
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.fixture(scope="module")
+def inputs(work):
+    return Inputs(os.path.join(work, "inputs"))
+
+
+def test_case(case, target, inputs):
+    problems = run_case(case, target, inputs)
+    assert not problems, "\n".join(problems)

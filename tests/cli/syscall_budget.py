@@ -1,16 +1,14 @@
-#!/usr/bin/env python3
-"""syscall_budget.py STUB - a small member costs the static Linux stub at most
-6 system calls: counted with strace, a 101-member archive less a 1-member one
-(start-up and end alike), output to /dev/null as in a redirected run. Exits 77
-(skipped) where strace is missing."""
+"""A small member costs the static Linux stub (--linux-stub) at most 6 system
+calls: counted with strace, a 101-member archive less a 1-member one
+(start-up and end alike), output to /dev/null as in a redirected run.
+Skipped where strace is missing."""
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from zip_writer import Member, build  # noqa: E402
+import pytest
+from zip_writer import Member, build
 
 BUDGET = 6
 UNIX_FILE = 0o100644 << 16  # as zip -r stores a file made with umask 022
@@ -29,18 +27,12 @@ def system_calls(stub, members, work):
         return sum(1 for line in lines if "(" in line and "resumed>" not in line)
 
 
-def main():
+def test_system_calls_a_member(options, folder):
     if shutil.which("strace") is None:
-        print("skipped: no strace")
-        return 77
+        pytest.skip("no strace")
+    assert options.linux_stub, "--linux-stub is needed"
     members = [Member("d%d/f%03d.txt" % (n // 20, n), b"tiny file %d\n" % n * 10, method=8, version_made_by=0x314,
                       external=UNIX_FILE) for n in range(101)]
-    with tempfile.TemporaryDirectory() as work:
-        one, many = system_calls(sys.argv[1], members[:1], work), system_calls(sys.argv[1], members, work)
+    one, many = (system_calls(options.linux_stub, chosen, folder) for chosen in (members[:1], members))
     per_member = (many - one) / 100
-    print("%d system calls for 1 member, %d for 101: %.2f a member (budget %d)" % (one, many, per_member, BUDGET))
-    return 0 if per_member <= BUDGET else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    assert per_member <= BUDGET, "%d system calls for 1 member, %d for 101: %.2f a member" % (one, many, per_member)

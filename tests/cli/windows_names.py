@@ -1,30 +1,22 @@
-#!/usr/bin/env python3
-"""windows_names.py - member names on Windows: UTF-8 names (flag bit 11), DOS
-code page names, Info-ZIP's Unicode path field, long paths, device names and
-names that would be rooted; and on Linux, names made byte for byte.
-
-    windows_names.py --stub build/sfxstub-win32.exe --arch win32 --prefix PREFIX --work DIR
-    windows_names.py --stub build/sfxstub --work DIR
+"""Member names on Windows: UTF-8 names (flag bit 11), DOS code page names,
+Info-ZIP's Unicode path field, long paths, device names and names that would
+be rooted; and on Linux, names made byte for byte.
 """
-import argparse
 import io
 import os
 import pty
 import select
-import shutil
 import struct
 import subprocess
-import sys
 import time
 import zipfile
 import zlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
-from targets import add_target_options, read_target  # noqa: E402
-from zip_writer import Member, build, extra_block  # noqa: E402
-from file_trees import names_below  # noqa: E402
+import pytest
+from file_trees import names_below
+from stub_runner import wine_binary
+from targets import WINDOWS_TARGETS
+from zip_writer import Member, build, extra_block
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
 DEVICE = "names a Windows device. This file will not be unzipped."
@@ -50,15 +42,12 @@ def tool_zip(command, files):
     their bytes on this file system."""
     def make(work):
         source = os.path.join(work, "source")
-        shutil.rmtree(source, ignore_errors=True)
         for name in files:
             path = os.path.join(os.fsencode(source), name)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as out:
                 out.write(b"made by a tool\n")
         target = os.path.join(work, "tool.zip")
-        if os.path.exists(target):
-            os.remove(target)
         subprocess.run(command + [target, "."], cwd=source, check=True, stdout=subprocess.DEVNULL,
                        stdin=subprocess.DEVNULL)
         with open(target, "rb") as made:
@@ -132,17 +121,15 @@ LINUX_CASES = [
 ]
 
 
-def run_case(case, args, number):
+def run_case(case, target, work):
     name, make, expected, status, texts = case
-    work = os.path.join(args.work, "case%02d" % number)
-    shutil.rmtree(work, ignore_errors=True)
     out = os.path.join(work, "root", "out")
     os.makedirs(out)
     program = os.path.join(work, "root", "setup.exe")
-    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+    with open(target.stub, "rb") as stub, open(program, "wb") as image:
         image.write(stub.read() + make(work))  # a plain cat: offsets count from the archive
     os.chmod(program, 0o755)
-    result = run_stub(program, stdin=b"", cwd=out, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch)
+    result = target.run(program, stdin=b"", cwd=out, timeout=120)
     output = (result.stdout + result.stderr).decode("utf-8", "replace").replace("\r\n", "\n")
     raw_output = (result.stdout + result.stderr).replace(b"\r\n", b"\n")
     problems = []
@@ -158,29 +145,25 @@ def run_case(case, args, number):
     strays = names_below(os.path.join(work, "root"), folders=True, skip={"out", "setup.exe"})
     if strays or os.path.exists("/Users/Public/x.bat"):
         problems.append("written outside the folder: %r" % strays)
-    if problems:
-        problems.append("output %r" % output[:400])
-    return problems
+    return problems, output
 
 
-def placed_problems(args, folder, start):
+def placed_problems(target, launcher, work, folder, start):
     """Runs a self-extractor that lies in work/where/FOLDER, started as start
     says, and returns what differs from a run in an ASCII folder."""
-    where = os.path.join(args.work, "where")
+    where = os.path.join(work, "where")
     home = os.path.join(where, folder)
-    shutil.rmtree(where, ignore_errors=True)
     os.makedirs(home)
     program = os.path.join(home, "setup.exe")
-    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+    with open(target.stub, "rb") as stub, open(program, "wb") as image:
         image.write(stub.read() + build(PLACED_MEMBERS))
     out = home if start == "its bare name" else os.path.join(where, "out")
     os.makedirs(out, exist_ok=True)
     if start == "its full path":
-        result = run_stub(program, stdin=b"", cwd=out, timeout=120, wine_prefix=args.prefix, wine_arch=args.arch)
+        result = target.run(program, stdin=b"", cwd=out, timeout=120)
     else:
         line = "setup.exe" if start == "its bare name" else "..\\%s\\setup.exe" % folder
-        result = run_stub(args.launcher, stdin=b"", cwd=out, timeout=120, wine_prefix=args.prefix,
-                          wine_arch=args.arch, env=dict(os.environ, LAUNCH=line))
+        result = target.run(launcher, stdin=b"", cwd=out, timeout=120, env=dict(os.environ, LAUNCH=line))
     problems = []
     stdout, stderr = (text.decode("utf-8", "replace").replace("\r\n", "\n") for text in (result.stdout, result.stderr))
     if (result.status, stdout, stderr) != (0, PLACED_OUTPUT, ""):
@@ -191,20 +174,17 @@ def placed_problems(args, folder, start):
     return problems
 
 
-def console_problems(args):
-    """On a console (wine takes a pseudo-terminal for one) names show their
-    real characters: the DOS code page name comes out as UTF-8 text."""
-    work = os.path.join(args.work, "console")
-    shutil.rmtree(work, ignore_errors=True)
+def console_shows(target, work):
+    """What a run on a console (wine takes a pseudo-terminal for one) shows."""
     os.makedirs(os.path.join(work, "out"))
     program = os.path.join(work, "setup.exe")
-    with open(args.stub, "rb") as stub, open(program, "wb") as image:
+    with open(target.stub, "rb") as stub, open(program, "wb") as image:
         image.write(stub.read() + build([Member(b"caf\x82.txt", b"oem"), Member("日本.txt", b"u", flags=UTF8)]))
     pid, terminal = pty.fork()
     if pid == 0:
         os.chdir(os.path.join(work, "out"))
-        os.environ.update(WINEPREFIX=args.prefix, WINEDEBUG="-all")
-        os.execv(wine_binary(args.arch), [wine_binary(args.arch), program])
+        os.environ.update(WINEPREFIX=target.prefix, WINEDEBUG="-all")
+        os.execv(wine_binary(target.arch), [wine_binary(target.arch), program])
     shown, deadline = b"", time.time() + 60
     while time.time() < deadline:
         if select.select([terminal], [], [], 0.5)[0]:
@@ -218,42 +198,43 @@ def console_problems(args):
             if b"Press Enter" in shown:
                 os.write(terminal, b"\r")
     os.waitpid(pid, 0)
-    text = shown.decode("utf-8", "replace")
-    return [] if "café.txt" in text and "日本.txt" in text else ["console shows %r" % text[:300]]
+    return shown.decode("utf-8", "replace")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    add_target_options(parser)
-    args = read_target(parser.parse_args())
-    if args.arch:
-        args.prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
-        os.makedirs(args.work, exist_ok=True)
-        args.launcher = os.path.join(args.work, "launch.exe")
-        compiler = ("i686" if args.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
-        subprocess.run([compiler, "-municode", "-O1", "-o", args.launcher, os.path.join(HERE, "launch_line.c")],
-                       check=True)
-    cases = WINDOWS_CASES if args.arch else LINUX_CASES
-    failed = 0
-    for number, case in enumerate(cases):
-        problems = run_case(case, args, number)
-        print("%s %s" % ("FAIL" if problems else "ok  ", case[0]))
-        for problem in problems:
-            print("    " + problem)
-        failed += bool(problems)
-    if args.arch:
-        checks = [("in the folder %s, started by %s" % (folder, start), lambda f=folder, s=start: placed_problems(
-            args, f, s)) for folder in PLACES for start in STARTS] + [("names on a console", lambda: console_problems(args))]
-        for name, check in checks:
-            problems = check()
-            print("%s %s" % ("FAIL" if problems else "ok  ", name))
-            for problem in problems:
-                print("    " + problem)
-            failed += bool(problems)
-        cases = cases + checks
-    print("%d passed, %d failed" % (len(cases) - failed, failed))
-    return 1 if failed else 0
+windows_only = pytest.mark.skipif("config.option.target not in %r" % (WINDOWS_TARGETS,), reason="names on Windows")
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def pytest_generate_tests(metafunc):
+    if "case" in metafunc.fixturenames:
+        cases = WINDOWS_CASES if metafunc.config.option.target in WINDOWS_TARGETS else LINUX_CASES
+        metafunc.parametrize("case", cases, ids=[case[0] for case in cases])
+
+
+def test_names(case, target, folder):
+    problems, output = run_case(case, target, folder)
+    assert not problems, "%s\n  output %r" % ("; ".join(problems), output[:400])
+
+
+@pytest.fixture(scope="module")
+def launcher(target, work):
+    """launch_line.c, built for the target: it starts the command line in LAUNCH."""
+    program = os.path.join(work, "launch.exe")
+    compiler = ("i686" if target.arch == "win32" else "x86_64") + "-w64-mingw32-gcc"
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "launch_line.c")
+    subprocess.run([compiler, "-municode", "-O1", "-o", program, source], check=True)
+    return program
+
+
+@windows_only
+@pytest.mark.parametrize("start", STARTS)
+@pytest.mark.parametrize("place", PLACES)
+def test_placed(place, start, target, launcher, folder):
+    problems = placed_problems(target, launcher, folder, place, start)
+    assert not problems, "; ".join(problems)
+
+
+@windows_only
+def test_names_on_a_console(target, folder):
+    """The DOS code page name comes out as UTF-8 text, as its characters."""
+    shown = console_shows(target, folder)
+    assert "café.txt" in shown and "日本.txt" in shown, "console shows %r" % shown[:300]
