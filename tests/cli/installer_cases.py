@@ -277,7 +277,7 @@ def run_program(rig, program, run, report, stdin=b"", extra_args=(), env_extra=N
     env = dict(os.environ, REPORT=windows_path(report) if rig.arch else report,
                SETUP=windows_path(program) if rig.arch else os.path.realpath(program))
     if not rig.arch:  # wine keeps its own files in TMPDIR
-        env["TMPDIR"] = env_tmp(run)
+        env["TMPDIR"] = os.path.join(os.path.dirname(run), "tmp")
     env.update(env_extra or {})
     if case is not None and case.signal:
         return run_signalled(program, run, report, env, case)
@@ -313,10 +313,6 @@ def run_signalled(program, run, report, env, case):
         out.seek(0)
         err.seek(0)
         return Result(out.read(), err.read(), status)
-
-
-def env_tmp(run):
-    return os.path.join(os.path.dirname(run), "tmp")
 
 
 def run_case(rig, case, work):

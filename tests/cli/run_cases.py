@@ -17,7 +17,7 @@ import subprocess
 import zipfile
 
 import pytest
-from file_trees import FOLDER, names_below, read_tree, tree_differences, without_metadata
+from file_trees import FOLDER as DIR, names_below, read_tree, tree_differences, without_metadata
 from stub_runner import set_drive_a, windows_path
 from targets import WINDOWS_TARGETS
 from zip_cipher import ZipCipher
@@ -25,7 +25,6 @@ from zip_writer import Member, build, central_headers, end_record, find_end_reco
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
-DIR = FOLDER
 SECRET = b"secret"
 PW253 = (b"k\xe9" * 127)[:253]  # bytes 0x80-0xFF enter the key schedule too
 PW254 = (b"\xf1m" * 127)[:254]

@@ -4,17 +4,15 @@ be rooted; and on Linux, names made byte for byte.
 """
 import io
 import os
-import pty
-import select
 import struct
 import subprocess
-import time
 import zipfile
 import zlib
 
+import pexpect
 import pytest
 from file_trees import names_below
-from stub_runner import wine_binary
+from stub_runner import wine_binary, wine_env
 from targets import WINDOWS_TARGETS
 from zip_writer import Member, build, extra_block
 
@@ -121,14 +119,19 @@ LINUX_CASES = [
 ]
 
 
+def write_program(path, target, archive):
+    """The target's stub with the archive appended by a plain cat: offsets count from the archive."""
+    with open(target.stub, "rb") as stub, open(path, "wb") as image:
+        image.write(stub.read() + archive)
+    os.chmod(path, 0o755)
+    return path
+
+
 def run_case(case, target, work):
     name, make, expected, status, texts = case
     out = os.path.join(work, "root", "out")
     os.makedirs(out)
-    program = os.path.join(work, "root", "setup.exe")
-    with open(target.stub, "rb") as stub, open(program, "wb") as image:
-        image.write(stub.read() + make(work))  # a plain cat: offsets count from the archive
-    os.chmod(program, 0o755)
+    program = write_program(os.path.join(work, "root", "setup.exe"), target, make(work))
     result = target.run(program, stdin=b"", cwd=out, timeout=120)
     output = (result.stdout + result.stderr).decode("utf-8", "replace").replace("\r\n", "\n")
     raw_output = (result.stdout + result.stderr).replace(b"\r\n", b"\n")
@@ -154,9 +157,7 @@ def placed_problems(target, launcher, work, folder, start):
     where = os.path.join(work, "where")
     home = os.path.join(where, folder)
     os.makedirs(home)
-    program = os.path.join(home, "setup.exe")
-    with open(target.stub, "rb") as stub, open(program, "wb") as image:
-        image.write(stub.read() + build(PLACED_MEMBERS))
+    program = write_program(os.path.join(home, "setup.exe"), target, build(PLACED_MEMBERS))
     out = home if start == "its bare name" else os.path.join(where, "out")
     os.makedirs(out, exist_ok=True)
     if start == "its full path":
@@ -177,28 +178,16 @@ def placed_problems(target, launcher, work, folder, start):
 def console_shows(target, work):
     """What a run on a console (wine takes a pseudo-terminal for one) shows."""
     os.makedirs(os.path.join(work, "out"))
-    program = os.path.join(work, "setup.exe")
-    with open(target.stub, "rb") as stub, open(program, "wb") as image:
-        image.write(stub.read() + build([Member(b"caf\x82.txt", b"oem"), Member("日本.txt", b"u", flags=UTF8)]))
-    pid, terminal = pty.fork()
-    if pid == 0:
-        os.chdir(os.path.join(work, "out"))
-        os.environ.update(WINEPREFIX=target.prefix, WINEDEBUG="-all")
-        os.execv(wine_binary(target.arch), [wine_binary(target.arch), program])
-    shown, deadline = b"", time.time() + 60
-    while time.time() < deadline:
-        if select.select([terminal], [], [], 0.5)[0]:
-            try:
-                chunk = os.read(terminal, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-            if b"Press Enter" in shown:
-                os.write(terminal, b"\r")
-    os.waitpid(pid, 0)
-    return shown.decode("utf-8", "replace")
+    members = [Member(b"caf\x82.txt", b"oem"), Member("日本.txt", b"u", flags=UTF8)]
+    program = write_program(os.path.join(work, "setup.exe"), target, build(members))
+    console = pexpect.spawn(wine_binary(target.arch), [program], cwd=os.path.join(work, "out"), timeout=60,
+                            env=wine_env(target.prefix))
+    console.logfile_read = shown = io.BytesIO()
+    if console.expect([b"Press Enter", pexpect.EOF, pexpect.TIMEOUT]) == 0:
+        console.send(b"\r")
+        console.expect([pexpect.EOF, pexpect.TIMEOUT])
+    console.close(force=True)
+    return shown.getvalue().decode("utf-8", "replace")
 
 
 windows_only = pytest.mark.skipif("config.option.target not in %r" % (WINDOWS_TARGETS,), reason="names on Windows")
