@@ -14,14 +14,19 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 import zipfile
 
 import pytest
-from file_trees import FOLDER as DIR, names_below, read_tree, tree_differences, without_metadata
-from stub_runner import set_drive_a, windows_path
-from targets import WINDOWS_TARGETS
-from zip_cipher import ZipCipher
-from zip_writer import Member, build, central_headers, end_record, find_end_record, local_data_offset, sfx_bytes
+
+# terminal_cases.py imports this module outside pytest's conftest.py.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from file_trees import FOLDER as DIR, names_below, read_tree, tree_differences, without_metadata  # noqa: E402
+from stub_runner import set_drive_a, windows_path  # noqa: E402
+from targets import WINDOWS_TARGETS  # noqa: E402
+from zip_cipher import ZipCipher  # noqa: E402
+from zip_writer import Member, build, central_headers, end_record, find_end_record  # noqa: E402
+from zip_writer import local_data_offset, sfx_bytes  # noqa: E402
 
 os.environ["TZ"] = "UTC"  # zip, unzip, the stub and wine agree on local time
 
