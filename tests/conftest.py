@@ -38,6 +38,7 @@ SUITE_OPTIONS = [
     ("--overwrites", dict(type=int, default=1000, help="copies with a run of bytes overwritten")),
     ("--truncation-step", dict(type=int, default=1, help="every how many bytes a copy is cut")),
     ("--seed", dict(type=int, default=8)),
+    ("--table", dict(help="FILE: also write the outcomes as a Markdown table there (hardening)")),
 ]
 
 

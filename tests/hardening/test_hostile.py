@@ -1,27 +1,19 @@
-#!/usr/bin/env python3
 """Hostile archives: each built byte by byte, appended to the stub and run;
 each must end with its expected message and exit status, show member names
 without control bytes, and write nothing outside the extraction folder.
-
-usage: test_hostile.py --target T --stub STUB --work FOLDER [--prefix P]
-       (tests/support/targets.py; a Windows target runs the Windows cases)
-       with --valgrind the stub runs under valgrind memcheck; with --table the
-       outcomes are also printed as a Markdown table
+A Windows target runs the Windows spellings and a few others; --valgrind
+runs the (glibc) stub under valgrind memcheck.
 """
-import argparse
+import atexit
 import os
+import shutil
 import stat
-import sys
 import tempfile
 import zlib
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from sfxrun import Scratch, check_run  # noqa: E402
-from stub_runner import prepare_wine_prefix, wine_binary  # noqa: E402
-from targets import add_target_options, read_target  # noqa: E402
-from zip_writer import CENTRAL_SIGNATURE, LOCAL_HEADER_SIZE, LOCAL_SIGNATURE, ZIP64_LOCATOR_SIGNATURE  # noqa: E402
-from zip_writer import Member, build, unix, zip64_extra  # noqa: E402
+from targets import WINDOWS_TARGETS
+from zip_writer import CENTRAL_SIGNATURE, LOCAL_HEADER_SIZE, LOCAL_SIGNATURE, ZIP64_LOCATOR_SIGNATURE
+from zip_writer import Member, build, unix, zip64_extra
 
 
 OUTSIDE = "would be written outside the current directory. This file will not be unzipped."
@@ -141,6 +133,7 @@ def wrong_disk():
 # returns a list of problems. OUTSIDE_FOLDER is a folder outside the scratch
 # root that links made by prepare point at.
 OUTSIDE_FOLDER = tempfile.mkdtemp(prefix="sfxhard-outside-")
+atexit.register(shutil.rmtree, OUTSIDE_FOLDER, True)
 VICTIM = os.path.join(OUTSIDE_FOLDER, "victim.txt")
 VICTIM_TEXT = b"must stay as it is\n"
 
@@ -529,81 +522,35 @@ GUESS_CASES = [
      [(SORRY, GUESSES)], [], None, nothing_accepted),
 ]
 
-# Any invalid read or write, or use of an undefined value, ends with status
-# 99, which fails the status check.
-VALGRIND = ("valgrind", "-q", "--error-exitcode=99", "--exit-on-first-error=yes")
-
-
 def control_bytes(text):
     return [c for c in text if c < 0x20 and c not in (0x0A, 0x0D)] + [c for c in text if c == 0x7F]
 
 
-def table_row(name, status, out, err, problems):
-    """One Markdown row: the case, its status and the last line it printed."""
-    lines = [line for line in (err or out).decode("latin-1").replace("\r", "").split("\n") if line.strip()]
-    shown = lines[-1] if lines else "(nothing)"
-    return "| %s | %s | `%s` | %s |" % (name, status, shown.replace("|", "\\|"), "FAIL" if problems else "pass")
-
-
-def run_cases(stub, cases, wine=None, prefix=None, wrapper=(), table=None):
-    with open(stub, "rb") as source:
-        stub_bytes = source.read()
-    scratch = Scratch(wine_prefix=prefix)
-    failures = []
-    try:
-        for name, make, stdin, status, texts, files, prepare, *last_check in cases:
-            got, out, err = scratch.run(make(stub_bytes), stdin=stdin, wine=wine, timeout=120, prepare=prepare,
-                                        wrapper=wrapper)
-            output = out.decode("latin-1") + err.decode("latin-1")
-            problems = check_run(scratch, got, name)
-            if got != status:
-                problems.append("%s: status %s, expected %d" % (name, got, status))
-            for text in texts:
-                text, times = text if isinstance(text, tuple) else (text, None)
-                if text not in output or (times is not None and output.count(text) != times):
-                    problems.append("%s: %r missing or not %s times" % (name, text, times))
-            for check in last_check:
-                problems += ["%s: %s" % (name, problem) for problem in check(scratch.work)]
-            if control_bytes(out + err):
-                problems.append("%s: control bytes on the console" % name)
-            if files is not None and scratch.extracted() != sorted(files):
-                problems.append("%s: extracted %r, expected %r" % (name, scratch.extracted(), files))
-            print("%-40s status %s %s" % (name, got, "FAIL" if problems else "ok"))
-            if table is not None:
-                table.append(table_row(name, got, out, err, problems))
-            if problems:
-                print("   stdout %r\n   stderr %r" % (out[:300], err[:300]))
-            failures += problems
-    finally:
-        scratch.close()
-    return failures
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    add_target_options(parser)
-    parser.add_argument("--valgrind", action="store_true", help="run the (glibc) stub under valgrind memcheck")
-    parser.add_argument("--table", action="store_true", help="also print the cases as a Markdown table")
-    args = read_target(parser.parse_args())
-    if args.platform == "qemu":
-        parser.error("the hostile cases run natively or under wine")
-    if args.arch:
-        prefix = prepare_wine_prefix(args.prefix or os.path.join(args.work, "prefix"), args.arch)
+def pytest_generate_tests(metafunc):
+    option = metafunc.config.option
+    if option.target in WINDOWS_TARGETS:
         # Wine starts slowly: the Windows spellings and a few others only.
-        chosen = [case for case in COMMON_CASES if case[0] in WINE_TOO] + WINDOWS_CASES
-        failures = run_cases(args.stub, chosen, wine=wine_binary(args.arch), prefix=prefix)
-    elif args.valgrind:
-        failures = run_cases(args.stub, COMMON_CASES + POSIX_CASES, wrapper=VALGRIND)
-    elif args.table:
-        table = ["| case | status | last line shown | verdict |", "|---|---|---|---|"]
-        failures = run_cases(args.stub, COMMON_CASES + POSIX_CASES, table=table)
-        print("\n".join(table))
+        cases = [case for case in COMMON_CASES if case[0] in WINE_TOO] + WINDOWS_CASES
     else:
-        failures = run_cases(args.stub, COMMON_CASES + POSIX_CASES + GUESS_CASES)
-    for failure in failures:
-        print("FAIL", failure)
-    return 1 if failures else 0
+        cases = COMMON_CASES + POSIX_CASES + ([] if option.valgrind else GUESS_CASES)
+    metafunc.parametrize("case", cases, ids=[case[0] for case in cases])
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_hostile(case, scratch, stub, table):
+    name, make, stdin, status, texts, files, prepare, *last_check = case
+    got, out, err = scratch.run(make(stub), stdin=stdin, timeout=120, prepare=prepare)
+    output = (out + err).decode("latin-1")
+    problems = scratch.complaints(got)
+    if got != status:
+        problems.append("status %s, expected %d" % (got, status))
+    for text in texts:
+        text, times = text if isinstance(text, tuple) else (text, None)
+        if text not in output or (times is not None and output.count(text) != times):
+            problems.append("%r missing or not %s times" % (text, times))
+    problems += [problem for check in last_check for problem in check(scratch.work)]
+    if control_bytes(out + err):
+        problems.append("control bytes on the console")
+    if files is not None and scratch.extracted() != sorted(files):
+        problems.append("extracted %r, expected %r" % (scratch.extracted(), files))
+    table(name, got, out, err, problems)
+    assert not problems, "%s\n  stdout %r\n  stderr %r" % ("; ".join(problems), out[:300], err[:300])
