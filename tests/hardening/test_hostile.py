@@ -522,6 +522,7 @@ GUESS_CASES = [
      [(SORRY, GUESSES)], [], None, nothing_accepted),
 ]
 
+
 def control_bytes(text):
     return [c for c in text if c < 0x20 and c not in (0x0A, 0x0D)] + [c for c in text if c == 0x7F]
 
