@@ -26,15 +26,26 @@ class Scratch:
         self.work = os.path.join(root, *["up%d" % level for level in range(DEPTH)])
         self.drive = os.path.join(root, "drive")
         self.program = os.path.join(root, "setup.exe")
-        os.makedirs(self.work)
-        os.makedirs(self.drive)
+        os.makedirs(self.work, exist_ok=True)
+        os.makedirs(self.drive, exist_ok=True)
         self.inputs = set()
+
+    def clear(self):
+        """Empties the extraction folder and drive A for the next run."""
+        for folder in (self.work, self.drive):
+            for name in os.listdir(folder):
+                path = os.path.join(folder, name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    remove_tree(path)
+                else:
+                    os.remove(path)
 
     def run(self, image, stdin=b"", timeout=20, prepare=None, wrapper=None):
         """Calls prepare(extraction folder) when given, writes image as the
         program and runs it there, under wrapper (a command and its options;
         default: valgrind's when asked for). Returns (status, stdout, stderr),
         status None on a timeout."""
+        self.clear()
         if prepare is not None:
             prepare(self.work)
         self.inputs = {self.program} | {os.path.join(self.drive, name) for name in os.listdir(self.drive)}
@@ -95,13 +106,26 @@ def stub(target):
         return source.read()
 
 
+def remove_tree(root):
+    for below, _, _ in os.walk(root):  # cases leave read-only folders behind
+        os.chmod(below, 0o700)
+    shutil.rmtree(root, ignore_errors=True)
+
+
 @pytest.fixture
 def scratch(folder, target, options):
+    """A scratch tree of the test's own."""
     yield Scratch(folder, target, VALGRIND if options.valgrind else ())
-    # Cases leave read-only folders behind.
-    for below, _, _ in os.walk(folder):
-        os.chmod(below, 0o700)
-    shutil.rmtree(folder, ignore_errors=True)
+    remove_tree(folder)
+
+
+@pytest.fixture(scope="module")
+def shared_scratch(work, target, options):
+    """One scratch tree for a module's many short runs (one per xdist worker)."""
+    root = os.path.join(work, "scratch-%d" % os.getpid())
+    remove_tree(root)
+    yield Scratch(root, target, VALGRIND if options.valgrind else ())
+    remove_tree(root)
 
 
 @pytest.fixture(scope="session")
