@@ -1,25 +1,16 @@
-#!/usr/bin/env python3
 """How the stub is started: by a bare name found on PATH (with a file or a
 folder of that name in the current folder), as a relative path into a
 spanned set, with standard streams closed, and with C1 controls in a member
 name. Each case checks the exact output, the exit status and the files.
-
-usage: start_cases.py STUB            the Linux stub
-       start_cases.py --table STUB    also prints the outcomes as a Markdown table
 """
 import os
-import shutil
-import sys
-import tempfile
 import zlib
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pytest
 import split_driver as sd  # noqa: E402
-import split_maker as sm  # noqa: E402
-from sfxrun import Scratch, check_run  # noqa: E402
-from zip_writer import STORED, Member, SpannedMember, SplitSet, build  # noqa: E402
-from file_trees import files_below  # noqa: E402
+import split_maker as sm
+from file_trees import files_below
+from zip_writer import STORED, Member, SpannedMember, SplitSet, build
 
 SORRY = "Sorry, you did not enter a valid password. This file will not be unzipped.\n"
 CRC = "Error: CRC values do not match. File may be corrupted.\n"
@@ -83,90 +74,56 @@ def shown_controls(output):
             or 0xDC80 <= ord(c) <= 0xDC9F]
 
 
-def compare(name, status, out, err, want_status, want_out, want_err, found, want_files):
+def compare(status, out, err, want_status, want_out, want_err, found, want_files):
     problems = []
     if status != want_status:
-        problems.append("%s: status %s, expected %d" % (name, status, want_status))
+        problems.append("status %s, expected %d" % (status, want_status))
     if out.decode("utf-8", errors="replace") != want_out:
-        problems.append("%s: stdout %r, expected %r" % (name, out[:300], want_out))
+        problems.append("stdout %r, expected %r" % (out[:300], want_out))
     if err.decode("utf-8", errors="replace") != want_err:
-        problems.append("%s: stderr %r, expected %r" % (name, err[:300], want_err))
+        problems.append("stderr %r, expected %r" % (err[:300], want_err))
     if shown_controls(out + err):
-        problems.append("%s: control characters shown" % name)
+        problems.append("control characters shown")
     if sorted(found) != sorted(want_files):
-        problems.append("%s: files %r, expected %r" % (name, sorted(found), sorted(want_files)))
+        problems.append("files %r, expected %r" % (sorted(found), sorted(want_files)))
     for file, data in want_files.items():
         if data is not None and found.get(file, data) != data:
-            problems.append("%s: %s holds %r, expected %r" % (name, file, found[file][:100], data[:100]))
+            problems.append("%s holds %r, expected %r" % (file, found[file][:100], data[:100]))
     return problems
 
 
-def run_scratch_cases(stub):
-    """The cases run in a Scratch tree; yields (name, status, out, err, problems)."""
-    scratch = Scratch()
-    try:
-        for name, members, stdin, wrapper, prepare, status, out, err, files in CASES:
-            prepare = decoy(stub) if prepare == "decoy" else prepare
-            got, got_out, got_err = scratch.run(build(members, prefix=stub), stdin=stdin, wrapper=wrapper,
-                                                prepare=prepare, timeout=60)
-            problems = check_run(scratch, got, name)
-            problems += compare(name, got, got_out, got_err, status, out, err, files_below(scratch.work), files)
-            yield name, got, got_out, got_err, problems
-    finally:
-        scratch.close()
+@pytest.mark.parametrize("case", CASES, ids=[case[0] for case in CASES])
+def test_start(case, scratch, stub, table):
+    name, members, stdin, wrapper, prepare, status, out, err, files = case
+    prepare = decoy(stub) if prepare == "decoy" else prepare
+    got, got_out, got_err = scratch.run(build(members, prefix=stub), stdin=stdin, wrapper=wrapper,
+                                        prepare=prepare, timeout=60)
+    problems = scratch.complaints(got)
+    problems += compare(got, got_out, got_err, status, out, err, files_below(scratch.work), files)
+    table(name, got, got_out, got_err, problems)
+    assert not problems, "; ".join(problems)
 
 
-def run_relative_set(stub):
+def test_relative_set(stub, folder, table):
     """A two-disk set started as ../set/disk1/setup from a folder beside the
     set and the drive: every disk comes from the drive, none from the set's
     folder above it (drive/../set/disk1/setup is disk 1 itself)."""
-    name = "spanned set started as ../set/disk1/setup"
-    root = tempfile.mkdtemp(prefix="sfxstart-")
-    try:
-        data = bytes(range(256)) * 40
-        members = [SpannedMember("a.txt", data, STORED)]
-        layout = SplitSet(stub, members)
-        disks = layout.disks([layout.data_at[0] + 1000])
-        sm.write_disks(disks, os.path.join(root, "set"), "setup")
-        drive = sd.Drive(os.path.join(root, "drive"), "setup", disks)
-        drive.insert(2)
-        work = os.path.join(root, "out")
-        os.makedirs(work)
-        env = dict(os.environ, SFX_DRIVE_A=drive.folder)
-        result = sd.run(["../set/disk1/setup"], work, drive, [sd.disk(2), sd.disk(1), sd.disk(2)], env=env)
-        status = None if result.timed_out else result.status
-        out = ("Did not find end-of-central\nPlease insert the last segment into drive A and press enter.\n"
-               "Please insert segment 1 into drive A and press enter.\nInflating: a.txt..."
-               "Please insert segment 2 into drive A and press enter.\ndone\n")
-        problems = compare(name, status, result.stdout.encode(), result.stderr.encode(), 0, out, "",
-                           files_below(work), {"a.txt": data})
-        return name, status, result.stdout.encode(), result.stderr.encode(), problems
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-
-
-def table_row(name, status, out, err):
-    lines = [line for line in (err or out).decode("utf-8", errors="replace").split("\n") if line.strip()]
-    shown = lines[-1] if lines else "(nothing: the streams are closed)" if not out and not err else ""
-    return "| %s | %s | `%s` |" % (name, status, shown.replace("|", "\\|"))
-
-
-def main():
-    arguments = sys.argv[1:]
-    table = arguments[0] == "--table"
-    with open(arguments[-1], "rb") as source:
-        stub = source.read()
-    failures, rows = [], ["| case | status | last line shown |", "|---|---|---|"]
-    for name, status, out, err, problems in [*run_scratch_cases(stub), run_relative_set(stub)]:
-        print("%-60s status %s %s" % (name, status, "FAIL" if problems else "ok"))
-        rows.append(table_row(name, status, out, err))
-        failures += problems
-    if table:
-        print("\n".join(rows))
-    for failure in failures:
-        print("FAIL", failure)
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    data = bytes(range(256)) * 40
+    layout = SplitSet(stub, [SpannedMember("a.txt", data, STORED)])
+    disks = layout.disks([layout.data_at[0] + 1000])
+    sm.write_disks(disks, os.path.join(folder, "set"), "setup")
+    drive = sd.Drive(os.path.join(folder, "drive"), "setup", disks)
+    drive.insert(2)
+    work = os.path.join(folder, "out")
+    os.makedirs(work)
+    env = dict(os.environ, SFX_DRIVE_A=drive.folder)
+    result = sd.run(["../set/disk1/setup"], work, drive, [sd.disk(2), sd.disk(1), sd.disk(2)], env=env)
+    status = None if result.timed_out else result.status
+    out = ("Did not find end-of-central\nPlease insert the last segment into drive A and press enter.\n"
+           "Please insert segment 1 into drive A and press enter.\nInflating: a.txt..."
+           "Please insert segment 2 into drive A and press enter.\ndone\n")
+    problems = compare(status, result.stdout.encode(), result.stderr.encode(), 0, out, "", files_below(work),
+                       {"a.txt": data})
+    table("spanned set started as ../set/disk1/setup", status, result.stdout.encode(), result.stderr.encode(),
+          problems)
+    assert not problems, "; ".join(problems)
