@@ -7,7 +7,7 @@ import shutil
 import subprocess
 
 import pytest
-from file_trees import names_below
+from file_trees import names_below, walk_below
 from stub_runner import run_fresh_program
 
 # The extraction folder lies DEPTH levels below the scratch root, so a name
@@ -23,7 +23,9 @@ class Scratch:
 
     def __init__(self, root, target, wrapper=()):
         self.root, self.target, self.wrapper = root, target, wrapper
-        self.work = os.path.join(root, *["up%d" % level for level in range(DEPTH)])
+        levels = ["up%d" % level for level in range(DEPTH)]
+        self.chain = [os.path.join(root, *levels[:depth]) for depth in range(1, DEPTH + 1)]
+        self.work = self.chain[-1]
         self.drive = os.path.join(root, "drive")
         self.program = os.path.join(root, "setup.exe")
         os.makedirs(self.work, exist_ok=True)
@@ -65,23 +67,12 @@ class Scratch:
             return None, expired.stdout or b"", expired.stderr or b""
 
     def outside_files(self):
-        """Everything but the program, drive A with what the case put there
-        and the chain of folders down to the extraction folder (whose content
-        is not looked at)."""
-        allowed = {self.drive}
-        folder = self.work
-        while folder != self.root:
-            allowed.add(folder)
-            folder = os.path.dirname(folder)
-        found = []
-        for folder, folders, files in os.walk(self.root):
-            if folder == self.work:
-                folders[:] = []
-                continue
-            found += [os.path.join(folder, name) for name in files if os.path.join(folder, name) not in self.inputs]
-            found += [os.path.join(folder, name) for name in folders if os.path.join(folder, name) not in allowed]
-            folders[:] = [name for name in folders if os.path.join(folder, name) in allowed]
-        return [os.path.relpath(path, self.root) for path in found]
+        """Whatever is neither the program, drive A with what the case put
+        there, nor the chain of folders down to the extraction folder and
+        what lies in it."""
+        known = self.inputs | {self.drive, *self.chain}
+        inside = os.path.relpath(self.work, self.root) + os.sep
+        return [name for name, path, _ in walk_below(self.root) if path not in known and not name.startswith(inside)]
 
     def extracted(self):
         """Relative paths of the files below the extraction folder."""
