@@ -1,10 +1,7 @@
 """End-to-end cases for mksfx: build self-extractors, run them in empty
-folders and compare what they extract with what went in.
-
-    mksfx_cases.py --mksfx PATH --linux-stub PATH [--win64-built] [--arm64-built]
-                   [--wine win32|win64 --wine-prefix DIR] CaseClass...
+folders and compare what they extract with what went in. One class a ctest
+test (pytest -k CLASS); WineTest runs on a Windows --target only.
 """
-import argparse
 import os
 import random
 import re
@@ -13,33 +10,17 @@ import signal
 import stat
 import struct
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from file_trees import Link, files_below, read_tree, tree_differences, without_metadata  # noqa: E402
-from interactive import run_interactive  # noqa: E402
-from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, aes_extra  # noqa: E402
-from stub_runner import qemu_command  # noqa: E402
+import pytest
+from file_trees import Link, files_below, read_tree, tree_differences, without_metadata
+from interactive import run_interactive
+from stub_runner import qemu_command, wine_binary, wine_env
+from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, aes_extra
 
-MKSFX = None
-LINUX_STUB = None
-WIN64_BUILT = False
-ARM64_BUILT = False
-WINE_ARCH = "win64"  # the target WineTest builds and the wine that runs it
-WINE_PREFIX = None  # that wine's prefix; None: one of WineTest's own
 PASSWORD = "s3cret pw"
-
-
-def mksfx(*args, env=None, check=True):
-    completed = subprocess.run([MKSFX, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=env, text=True, timeout=300)
-    if check and completed.returncode != 0:
-        raise AssertionError("mksfx %s failed (%d):\n%s" % (" ".join(args), completed.returncode, completed.stderr))
-    return completed
 
 
 def make_tree(root, seed=1, plain_names=False):
@@ -73,9 +54,16 @@ def run_native(program, cwd, stdin_text=""):
 
 
 class Scratch(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="mksfx-")
-        self.addCleanup(shutil.rmtree, self.work, True)
+    @pytest.fixture(autouse=True)
+    def scratch(self, options, folder):
+        self.options, self.built, self.work = options, set(options.built), folder
+
+    def mksfx(self, *args, env=None, check=True):
+        completed = subprocess.run([self.options.mksfx, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=env, text=True, timeout=300)
+        if check and completed.returncode != 0:
+            raise AssertionError("mksfx %s failed (%d):\n%s" % (" ".join(args), completed.returncode, completed.stderr))
+        return completed
 
     def path(self, *parts):
         return os.path.join(self.work, *parts)
@@ -103,7 +91,7 @@ class Scratch(unittest.TestCase):
 
     def assert_refused(self, args, status, message, output_name="refused.run"):
         output = self.path(output_name)
-        result = mksfx(*args, "-o", output, check=False)
+        result = self.mksfx(*args, "-o", output, check=False)
         self.assertEqual(result.returncode, status, result.stderr)
         self.assertIn(message, result.stderr)
         self.assertFalse(os.path.exists(output))
@@ -129,7 +117,7 @@ class RoundTripTest(Scratch):
         for label, options, password in cases:
             with self.subTest(label):
                 output = self.path(label + ".run")
-                mksfx("-q", *options, "-o", output, os.path.join(source, "pkg"))
+                self.mksfx("-q", *options, "-o", output, os.path.join(source, "pkg"))
                 self.assert_unzip_accepts(output, password)
                 target = self.fresh_folder("out-" + label)
                 result = run_native(output, target, (password + "\n") * count if password else "")
@@ -142,7 +130,7 @@ class RoundTripTest(Scratch):
             out.write(os.urandom(50000))
         with open(os.path.join(source, "text"), "wb") as out:
             out.write(b"abc" * 10000)
-        result = mksfx("-o", self.path("x.run"), os.path.join(source, "noise"), os.path.join(source, "text"))
+        result = self.mksfx("-o", self.path("x.run"), os.path.join(source, "noise"), os.path.join(source, "text"))
         self.assertIn("  adding: noise (stored 0%)", result.stdout)
         self.assertIn("  adding: text (deflated", result.stdout)
         with zipfile.ZipFile(self.path("x.run")) as archive:
@@ -169,7 +157,7 @@ class RoundTripTest(Scratch):
                  ["skipping %s/lib/back: it leads back to a folder that holds it" % pkg])]:
             with self.subTest(label):
                 output = self.path(label + ".run")
-                result = mksfx("-q", *options, "-o", output, pkg)
+                result = self.mksfx("-q", *options, "-o", output, pkg)
                 self.assertEqual(sorted(result.stderr.splitlines()), sorted("mksfx: warning: " + w for w in warnings))
                 target = self.fresh_folder("out-" + label)
                 self.assertEqual(run_native(output, target).returncode, 0)
@@ -188,7 +176,7 @@ class RoundTripTest(Scratch):
             out.write("data")
         output = os.path.join(source, "setup")
         for _ in range(2):
-            mksfx("-q", "-o", output, source + "/.")
+            self.mksfx("-q", "-o", output, source + "/.")
         with zipfile.ZipFile(output) as archive:
             self.assertEqual(archive.namelist(), ["data.txt"])
 
@@ -200,7 +188,8 @@ class RoundTripTest(Scratch):
                                               ("terminated", [], signal.SIGTERM)]:
             with self.subTest(label):
                 folder = self.fresh_folder(label)
-                process = subprocess.Popen([MKSFX, "-q", "-9", *options, "-o", os.path.join(folder, "setup"), source],
+                process = subprocess.Popen([self.options.mksfx, "-q", "-9", *options, "-o", os.path.join(folder, "setup"),
+                                            source],
                                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                            text=True)
                 deadline = time.monotonic() + 60
@@ -216,7 +205,7 @@ class RoundTripTest(Scratch):
         output = self.path("keep.run")
         with open(output, "wb") as out:
             out.write(b"old")
-        result = mksfx("-o", output, self.path("missing"), check=False)
+        result = self.mksfx("-o", output, self.path("missing"), check=False)
         self.assertEqual(result.returncode, 1)
         self.assertIn(self.path("missing"), result.stderr)
         with open(output, "rb") as kept:
@@ -265,7 +254,7 @@ class ConversionTest(Scratch):
         for label, archive in self.make_archives(source).items():
             with self.subTest(label):
                 output = self.path(label + ".run")
-                mksfx("-q", "-o", output, archive)
+                self.mksfx("-q", "-o", output, archive)
                 password = PASSWORD if label in ("infozip-password", "7z-aes") else None
                 self.assert_unzip_accepts(output, password)
                 target = self.fresh_folder("out-" + label)
@@ -287,7 +276,7 @@ class ConversionTest(Scratch):
                                         ("own block", ["--dest", "D"], b"sfxstub installer 1\ndest=D\nend\nfree text")]:
             with self.subTest(label):
                 output = self.path(label + ".run")
-                result = mksfx("-q", *options, "-o", output, archive)
+                result = self.mksfx("-q", *options, "-o", output, archive)
                 self.assertEqual(result.stderr, warning % archive)
                 with zipfile.ZipFile(output) as converted:
                     self.assertEqual(converted.comment, comment)
@@ -306,14 +295,14 @@ class ReproducibleTest(Scratch):
     def test_mtime_gives_identical_bytes(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
-        mksfx("-q", "--mtime", "1700000000", "-o", self.path("a.run"), os.path.join(source, "pkg"))
+        self.mksfx("-q", "--mtime", "1700000000", "-o", self.path("a.run"), os.path.join(source, "pkg"))
         # Other times and modes, the same epoch from the environment.
         for folder, _, files in os.walk(source):
             for name in files:
                 os.utime(os.path.join(folder, name), (1234567890, 1234567890))
         os.chmod(os.path.join(source, "pkg", "readme.txt"), 0o600)
         env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000")
-        mksfx("-q", "-o", self.path("b.run"), os.path.join(source, "pkg"), env=env)
+        self.mksfx("-q", "-o", self.path("b.run"), os.path.join(source, "pkg"), env=env)
         with open(self.path("a.run"), "rb") as a, open(self.path("b.run"), "rb") as b:
             self.assertTrue(a.read() == b.read(), "outputs differ")
         target = self.fresh_folder("out")
@@ -325,10 +314,11 @@ class ReproducibleTest(Scratch):
     def test_embedded_stub_is_the_built_one(self):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
-        mksfx("-q", "--mtime", "1700000000", "-o", self.path("embedded.run"), source)
-        mksfx("-q", "--mtime", "1700000000", "--stub", LINUX_STUB, "-o", self.path("file.run"), source)
+        self.mksfx("-q", "--mtime", "1700000000", "-o", self.path("embedded.run"), source)
+        stub = self.options.linux_stub
+        self.mksfx("-q", "--mtime", "1700000000", "--stub", stub, "-o", self.path("file.run"), source)
         with open(self.path("embedded.run"), "rb") as a, open(self.path("file.run"), "rb") as b:
-            self.assertTrue(a.read() == b.read(), "the embedded stub differs from " + LINUX_STUB)
+            self.assertTrue(a.read() == b.read(), "the embedded stub differs from " + stub)
 
 
 class RefusalTest(Scratch):
@@ -345,13 +335,13 @@ class RefusalTest(Scratch):
                 self.assert_refused([archive], 1, reason)
 
     def test_windows_only_unsafe_names(self):
-        if not WIN64_BUILT:
+        if "win64" not in self.built:
             self.skipTest("no Windows stub in this build")
         source = self.fresh_folder("source")
         with open(os.path.join(source, "..\\evil"), "w") as out:
             out.write("x")
         self.assert_refused(["--target", "win64", source], 1, '".." component')
-        mksfx("-q", "-o", self.path("linux.run"), source)  # a plain file name on Linux
+        self.mksfx("-q", "-o", self.path("linux.run"), source)  # a plain file name on Linux
         for device in ("NUL", "com1.txt", "aux"):
             with self.subTest(device):
                 source = self.fresh_folder("source-" + device)
@@ -362,14 +352,14 @@ class RefusalTest(Scratch):
     def test_names_not_utf8_are_each_named(self):
         """Windows reads names that are not UTF-8 in its DOS code page: every one
         of them is named; UTF-8 names are flagged and need no warning."""
-        if not WIN64_BUILT:
+        if "win64" not in self.built:
             self.skipTest("no Windows stub in this build")
         source = self.fresh_folder("source")
         for name in (b"caf\x82.txt", b"na\x8bve.txt", "Gr\u00fc\u00dfe.txt".encode()):
             with open(os.path.join(os.fsencode(source), name), "wb") as out:
                 out.write(b"x")
         output = self.path("names.exe")
-        result = mksfx("-q", "--target", "win64", "-o", output, source)
+        result = self.mksfx("-q", "--target", "win64", "-o", output, source)
         warned = [line for line in result.stderr.splitlines() if "is not UTF-8" in line]
         self.assertEqual(len(warned), 2, result.stderr)
         with zipfile.ZipFile(output) as made:
@@ -397,13 +387,13 @@ class RefusalTest(Scratch):
                                     ([source], "setup.EXE", "setup.EXE is named as a Windows program")]:
             with self.subTest(name):
                 self.assert_refused(args, 2, message, name)
-        mksfx("-q", "--target", "linux", "-o", self.path("linux.exe"), source)  # chosen, not a mistake
+        self.mksfx("-q", "--target", "linux", "-o", self.path("linux.exe"), source)  # chosen, not a mistake
 
     def test_installer_paths_typed_with_backslashes(self):
         """'\\' separates folders on Windows: for a Windows target the block
         gets '/', the program's arguments keep theirs; on Linux it is a name's
         character."""
-        if not WIN64_BUILT:
+        if "win64" not in self.built:
             self.skipTest("no Windows stub in this build")
         source = self.fresh_folder("source")
         os.makedirs(os.path.join(source, "My App", "bin"))
@@ -415,7 +405,7 @@ class RefusalTest(Scratch):
                               ("linux", "dest=Two\\Levels\nrun=My App\\bin\\setup.exe\narg=/dir=C:\\x\n")]:
             with self.subTest(target):
                 output = self.path(target + ".out")
-                mksfx("-q", "--target", target, "--dest", "Two\\Levels", "--run", run, "-o", output, source + "/.")
+                self.mksfx("-q", "--target", target, "--dest", "Two\\Levels", "--run", run, "-o", output, source + "/.")
                 with zipfile.ZipFile(output) as made:
                     self.assertEqual(made.comment.decode(), "sfxstub installer 1\n" + block + "end\n")
 
@@ -433,7 +423,7 @@ class RefusalTest(Scratch):
             with self.subTest(args[0]):
                 self.assert_refused(args, 2, "the password is 254 bytes long; the stub reads at most 253")
         output = self.path("longest.run")
-        mksfx("-q", "--password", longest, "-o", output, source + "/.")
+        self.mksfx("-q", "--password", longest, "-o", output, source + "/.")
         target = self.fresh_folder("out")
         result = run_native(output, target, (longest + "\n") * 2)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -452,11 +442,11 @@ class RefusalTest(Scratch):
                  ([], "setup/", "without --split, OUTPUT is a file, and its name cannot end in '/'")]
         for options, output, message in cases:
             with self.subTest(output):
-                result = mksfx(*options, "-o", self.path(output), source, check=False)
+                result = self.mksfx(*options, "-o", self.path(output), source, check=False)
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertEqual(result.stderr, "mksfx: cannot write %s: %s\n" % (self.path(output), message))
                 self.assertEqual(sorted(os.listdir(self.work)), ["plain", "source"])
-        mksfx("-q", "--split", "8M", "-o", self.path("floppies") + "/", source)  # a folder's name may end in '/'
+        self.mksfx("-q", "--split", "8M", "-o", self.path("floppies") + "/", source)  # a folder's name may end in '/'
         self.assertEqual(os.listdir(self.path("floppies", "disk1")), ["floppies"])
 
     def test_existing_output_that_is_not_a_regular_file_is_kept(self):
@@ -474,7 +464,7 @@ class RefusalTest(Scratch):
                 output = os.path.join(folder, "existing")
                 make(output)
                 before = os.lstat(output)
-                result = mksfx(*options, "-o", output, source, check=False)
+                result = self.mksfx(*options, "-o", output, source, check=False)
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertIn(output + " " + message, result.stderr)
                 after = os.lstat(output)
@@ -483,7 +473,7 @@ class RefusalTest(Scratch):
                 self.assertEqual(os.listdir(folder), ["existing"])
 
     def test_unbuilt_stub_is_reported(self):
-        unbuilt = [target for target, built in (("win64", WIN64_BUILT), ("linux-arm64", ARM64_BUILT)) if not built]
+        unbuilt = [target for target in ("win64", "linux-arm64") if target not in self.built]
         if not unbuilt:
             self.skipTest("this build has every stub")
         source = self.fresh_folder("source")
@@ -492,16 +482,16 @@ class RefusalTest(Scratch):
                 self.assert_refused(["--target", target, source], 1, target + " target is unavailable")
 
     def test_help_lists_the_built_targets(self):
-        built = ["linux"] + (["linux-arm64"] if ARM64_BUILT else []) + (["win32", "win64"] if WIN64_BUILT else [])
-        help_text = mksfx("--help").stdout
+        built = ["linux"] + [target for target in ("linux-arm64", "win32", "win64") if target in self.built]
+        help_text = self.mksfx("--help").stdout
         self.assertIn("Built-in targets: %s.\n" % ", ".join(built), help_text)
         self.assertIn("Default target: %s.\n" % ("linux-arm64" if os.uname().machine == "aarch64" else "linux"),
                       help_text)
-        self.assertEqual(mksfx("-o", "x", "/?").stdout, help_text)  # as Windows programs read it
+        self.assertEqual(self.mksfx("-o", "x", "/?").stdout, help_text)  # as Windows programs read it
 
     def test_help_and_man_page_name_the_same_options(self):
         listed = set()
-        for line in mksfx("--help").stdout.splitlines():
+        for line in self.mksfx("--help").stdout.splitlines():
             if line.startswith("  -"):  # the option column runs to two blanks
                 listed.update(re.findall(r"(?<![\w-])--?[\w][\w-]*", re.split(r"\s{2,}", line.strip())[0]))
         man_page = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "man", "mksfx.1")
@@ -527,7 +517,7 @@ class EncryptionTest(Scratch):
         salts = []
         for run in ("first", "second"):
             output = self.path(run + ".run")
-            result = mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
+            result = self.mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
             self.assertEqual(result.stderr, "")
             with open(output, "rb") as f:
                 data = f.read()
@@ -551,7 +541,7 @@ class EncryptionTest(Scratch):
         source = self.fresh_folder("source")
         make_tree(os.path.join(source, "pkg"))
         output = self.path("weak.run")
-        result = mksfx("-q", "--encryption", "zipcrypto", "--password", PASSWORD, "-o", output, source)
+        result = self.mksfx("-q", "--encryption", "zipcrypto", "--password", PASSWORD, "-o", output, source)
         self.assertIn("the traditional zip cipher is weak", result.stderr)
         with zipfile.ZipFile(output) as archive:
             self.assertEqual({i.compress_type for i in archive.infolist() if not i.is_dir()}, {0, 8})
@@ -561,7 +551,7 @@ class EncryptionTest(Scratch):
         make_tree(os.path.join(source, "pkg"))
         count = len(files_below(source))
         output = self.path("aes.run")
-        mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
+        self.mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
         target = self.fresh_folder("out")
         result = run_native(output, target, "not it\n")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -609,7 +599,7 @@ class MessageTest(Scratch):
         for label, make, name, status, expected in cases:
             with self.subTest(label):
                 base = self.fresh_folder(label.replace(" ", "-"))
-                result = mksfx("-o", os.path.join(base, "names.run"), make(base, name), check=False)
+                result = self.mksfx("-o", os.path.join(base, "names.run"), make(base, name), check=False)
                 self.assertEqual(result.returncode, status, result.stderr)
                 shown = result.stdout + result.stderr
                 self.assertIn(expected, shown)
@@ -620,11 +610,11 @@ class MessageTest(Scratch):
         """A Windows self-extractor without .exe, and a 32-bit one that would run
         a 64-bit program (on 32-bit Windows: error 193), found in a folder or a
         converted archive."""
-        if not WIN64_BUILT:
+        if "win64" not in self.built:
             self.skipTest("no Windows stub in this build")
         source = self.fresh_folder("source")
         os.makedirs(os.path.join(source, "app"))
-        mksfx("-q", "--target", "win64", "-o", os.path.join(source, "app", "setup.exe"), source + "/app")
+        self.mksfx("-q", "--target", "win64", "-o", os.path.join(source, "app", "setup.exe"), source + "/app")
         archive = self.path("app.zip")
         subprocess.run(["zip", "-qr", archive, "app"], cwd=source, check=True)
         width = "--run app/setup.exe is a 64-bit Windows program; 32-bit Windows, where this self-extractor runs too"
@@ -640,7 +630,7 @@ class MessageTest(Scratch):
             with self.subTest(label):
                 output = self.path(label.replace(" ", "-"), name)
                 os.makedirs(os.path.dirname(output))
-                result = mksfx("-q", "--target", target, "--run", "app/setup.exe", "-o", output, *inputs)
+                result = self.mksfx("-q", "--target", target, "--run", "app/setup.exe", "-o", output, *inputs)
                 expected = "mksfx: warning: " + warning if warning else ""
                 self.assertEqual((result.stderr[:len(expected)], result.stderr.count("\n")), (expected, len(expected) > 0))
 
@@ -655,7 +645,7 @@ class LimitTest(Scratch):
         for entries, zip64 in ((65535, False), (65536, True)):
             with self.subTest(entries=entries):
                 output = self.path("limit.run")
-                mksfx("-q", "-o", output, many)  # the folder's own entry is one more
+                self.mksfx("-q", "-o", output, many)  # the folder's own entry is one more
                 with open(output, "rb") as written:
                     tail = written.read()[-98:]
                 self.assertEqual(ZIP64_LOCATOR_SIGNATURE in tail, zip64)
@@ -674,7 +664,7 @@ class SplitTest(Scratch):
     def build_split(self, source, size, *options):
         output = self.path("floppies", "setup")
         os.makedirs(self.path("floppies"), exist_ok=True)
-        mksfx("-q", "--split", str(size), *options, "-o", output, source)
+        self.mksfx("-q", "--split", str(size), *options, "-o", output, source)
         disks = sorted(os.listdir(output), key=lambda name: int(name[4:]))
         self.assertEqual(disks, ["disk%d" % n for n in range(1, len(disks) + 1)])
         paths = [os.path.join(output, disk, "setup") for disk in disks]
@@ -687,7 +677,7 @@ class SplitTest(Scratch):
         """Bytes of the embedded stub (large in a sanitizer build): the size
         of a self-extractor that holds nothing."""
         empty = self.fresh_folder("nothing")
-        mksfx("-q", "-o", self.path("nothing.run"), empty + "/.")
+        self.mksfx("-q", "-o", self.path("nothing.run"), empty + "/.")
         return os.path.getsize(self.path("nothing.run"))
 
     def test_spanned_round_trip(self):
@@ -729,7 +719,7 @@ class SplitTest(Scratch):
         output = os.path.join(source, "floppies")
         disk_size = str(self.stub_size() + 100 * 1024)
         for _ in range(2):
-            mksfx("-q", "--split", disk_size, "-o", output, source + "/.")
+            self.mksfx("-q", "--split", disk_size, "-o", output, source + "/.")
         self.assertEqual(os.listdir(output), ["disk1"])
         with zipfile.ZipFile(os.path.join(output, "disk1", "floppies")) as archive:
             self.assertEqual(archive.namelist(), ["data.txt"])
@@ -745,7 +735,7 @@ class Arm64Test(Scratch):
         for label, options, password in [("default", [], None), ("password", ["--password", PASSWORD], PASSWORD)]:
             with self.subTest(label):
                 output = self.path(label + ".run")
-                mksfx("-q", "--target", "linux-arm64", *options, "-o", output, os.path.join(source, "pkg"))
+                self.mksfx("-q", "--target", "linux-arm64", *options, "-o", output, os.path.join(source, "pkg"))
                 with open(output, "rb") as program:
                     header = program.read(20)
                 self.assertEqual((header[:4], header[18]), (b"\x7fELF", 183), "not an arm64 program")
@@ -758,26 +748,13 @@ class Arm64Test(Scratch):
 
 
 class WineTest(Scratch):
-    """A Windows stub (WINE_ARCH) under wine."""
+    """The stub of the Windows --target under wine."""
 
-    @classmethod
-    def setUpClass(cls):
-        from stub_runner import prepare_wine_prefix, wine_binary, wine_env
-        cls.prefix_root = None if WINE_PREFIX else tempfile.mkdtemp(prefix="mksfx-wine-")
-        cls.prefix = prepare_wine_prefix(WINE_PREFIX or os.path.join(cls.prefix_root, "prefix"), WINE_ARCH)
-        cls.env = wine_env(cls.prefix)
-        cls.wine = wine_binary(WINE_ARCH)
-
-    @classmethod
-    def tearDownClass(cls):
-        if cls.prefix_root:
-            from stub_runner import wineserver
-            wineserver(cls.prefix, "-k")
-            shutil.rmtree(cls.prefix_root, ignore_errors=True)
-
-    def run_wine(self, program, cwd, stdin_text=""):
-        return subprocess.run([self.wine, os.path.abspath(program)], cwd=cwd, env=self.env,
-                              input=stdin_text.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    @pytest.fixture(autouse=True)
+    def windows(self, target):
+        if not target.arch:
+            pytest.skip("runs on a Windows target")
+        self.target = target
 
     def test_round_trips(self):
         source = self.fresh_folder("source")
@@ -789,11 +766,12 @@ class WineTest(Scratch):
                                           PASSWORD)]:
             with self.subTest(label):
                 output = self.path(label + ".exe")
-                mksfx("-q", "--target", WINE_ARCH, *options, "-o", output, os.path.join(source, "pkg"))
+                self.mksfx("-q", "--target", self.target.arch, *options, "-o", output, os.path.join(source, "pkg"))
                 self.assert_unzip_accepts(output, password)
                 target = self.fresh_folder("out-" + label)
-                result = self.run_wine(output, target, (password + "\n") * count if password else "")
-                self.assertEqual(result.returncode, 0, result.stderr)
+                result = self.target.run(output, stdin=((password + "\n") * count if password else "").encode(),
+                                         cwd=target, timeout=120)
+                self.assertEqual(result.status, 0, result.stderr)
                 self.assert_same_tree(source, target, with_modes=False)
 
     def test_spanned(self):
@@ -805,34 +783,12 @@ class WineTest(Scratch):
         os.utime(noise, (1600000000, 1600000000))
         output = self.path("floppies", "setup.exe")
         os.makedirs(self.path("floppies"))
-        mksfx("-q", "--target", WINE_ARCH, "--split", "100k", "-o", output, os.path.join(source, "pkg"))
+        self.mksfx("-q", "--target", self.target.arch, "--split", "100k", "-o", output, os.path.join(source, "pkg"))
         disks = [os.path.join(output, "disk%d" % n, "setup.exe") for n in range(1, len(os.listdir(output)) + 1)]
         self.assertGreaterEqual(len(disks), 3)
         target = self.fresh_folder("out")
-        result = run_interactive([self.wine, disks[0]], disks, cwd=target, env=self.env,
-                                 wine_prefix=self.prefix)
+        prefix = self.target.prefix
+        result = run_interactive([wine_binary(self.target.arch), disks[0]], disks, cwd=target, env=wine_env(prefix),
+                                 wine_prefix=prefix)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assert_same_tree(source, target, with_modes=False)
-
-
-def main():
-    global MKSFX, LINUX_STUB, WIN64_BUILT, ARM64_BUILT, WINE_ARCH, WINE_PREFIX
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--mksfx", required=True)
-    parser.add_argument("--linux-stub", required=True)
-    parser.add_argument("--win64-built", action="store_true")
-    parser.add_argument("--arm64-built", action="store_true")
-    parser.add_argument("--wine", choices=("win32", "win64"), default="win64", help="WineTest's target")
-    parser.add_argument("--wine-prefix", help="WineTest's wine prefix of that architecture")
-    parser.add_argument("cases", nargs="*")
-    options = parser.parse_args()
-    MKSFX = os.path.abspath(options.mksfx)
-    LINUX_STUB = os.path.abspath(options.linux_stub)
-    WIN64_BUILT = options.win64_built
-    ARM64_BUILT = options.arm64_built
-    WINE_ARCH, WINE_PREFIX = options.wine, options.wine_prefix
-    unittest.main(argv=[sys.argv[0], "-v", *options.cases])
-
-
-if __name__ == "__main__":
-    main()
