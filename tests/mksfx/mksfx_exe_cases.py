@@ -1,19 +1,18 @@
 """mksfx.exe end to end under wine64: its built-in targets, and a folder
 packed on Windows for win32, win64 and linux, with and without a password,
 extracted by the Windows stubs under wine and by the Linux stub natively."""
-import argparse
 import os
 import stat
 import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from stub_runner import prepare_wine_prefix, run_stub, windows_path, wine_binary, wine_env  # noqa: E402
-from file_trees import files_below  # noqa: E402
+import pytest
+from file_trees import files_below
+from stub_runner import windows_path, wine_binary, wine_env
+from targets import Target
 
 PASSWORD = "s3cret pass"
 FILES = {"top.txt": b"top level\n" * 50, "sub/inner.bin": bytes(range(256)) * 40,
@@ -25,36 +24,34 @@ UTF8_FILES = {"caf\u00e9 \u65e5\u672c.txt": b"UTF-8 name\n", "\u00fcber/\u0416\u
               "smile \U0001F600.txt": b"outside the BMP\n"}
 # The general-purpose bit that marks a member name as UTF-8.
 UTF8_NAME_FLAG = 0x0800
-ARGS = None
 
 
 class MksfxExeTest(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.TemporaryDirectory(prefix="mksfx-exe-")
-        self.addCleanup(self.work.cleanup)
-        prepare_wine_prefix(ARGS.wine_prefix_win64, "win64")
+    @pytest.fixture(autouse=True)
+    def windows(self, options, work, folder):
+        """Where each built self-extractor runs: win64 and linux always,
+        win32 when its wine prefix is given (--wine-prefix ARCH=FOLDER)."""
+        prefixes = dict(pair.split("=", 1) for pair in options.wine_prefix)
+        names = ["win64", "linux"] + (["win32"] if "win32" in prefixes else [])
+        self.targets = {name: Target(name, options.mksfx_exe, work, prefixes.get(name)).ready() for name in names}
+        self.program, self.work = options.mksfx_exe, folder
 
     def mksfx(self, *args):
         # Without SOURCE_DATE_EPOCH, which would fix the stored modes.
         env = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
-        return run_stub(ARGS.mksfx_exe, stdin=None, args=args, cwd=self.work.name, timeout=120,
-                        wine_prefix=ARGS.wine_prefix_win64, wine_arch="win64", env=env)
+        return self.targets["win64"].run(self.program, stdin=None, args=args, cwd=self.work, timeout=120, env=env)
 
     def windows_command(self, *words):
-        ran = subprocess.run([wine_binary("win64"), *words], env=wine_env(ARGS.wine_prefix_win64),
+        ran = subprocess.run([wine_binary("win64"), *words], env=wine_env(self.targets["win64"].prefix),
                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
         self.assertEqual(ran.returncode, 0, ran.stdout + ran.stderr)
 
     def extract(self, output, target, stdin=b""):
         """Runs the self-extractor output in a new folder and returns the
         folder's files."""
-        destination = tempfile.mkdtemp(dir=self.work.name)
-        if target == "linux":
-            os.chmod(output, 0o755)
-            ran = run_stub(output, stdin=stdin, cwd=destination)
-        else:
-            ran = run_stub(output, stdin=stdin, cwd=destination,
-                           wine_prefix=getattr(ARGS, "wine_prefix_" + target), wine_arch=target)
+        destination = tempfile.mkdtemp(dir=self.work)
+        os.chmod(output, 0o755)
+        ran = self.targets[target].run(output, stdin=stdin, cwd=destination)
         self.assertEqual(ran.status, 0, ran.stdout + ran.stderr)
         return files_below(destination)
 
@@ -62,7 +59,7 @@ class MksfxExeTest(unittest.TestCase):
         result = self.mksfx("--help")
         self.assertEqual(result.status, 0, result.stderr)
         text = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
-        for target in ARGS.targets:
+        for target in self.targets:
             self.assertIn(target, text)
         self.assertIn("Default target: win32.", text)
         asked = self.mksfx("/?")  # as Windows programs are asked
@@ -73,7 +70,7 @@ class MksfxExeTest(unittest.TestCase):
         the installer's folder and program typed with backslashes are
         written with '/'; the program's arguments keep theirs."""
         source = self.make_source(FILES)
-        output = os.path.join(self.work.name, "setup.exe")
+        output = os.path.join(self.work, "setup.exe")
         made = self.mksfx("-q", "--dest", "Program Data\\MyApp", "--run", "'pkg\\sub\\inner.bin' /dir=C:\\x",
                           "-o", windows_path(output), windows_path(source))
         self.assertEqual((made.status, made.stderr), (0, b""))
@@ -90,7 +87,7 @@ class MksfxExeTest(unittest.TestCase):
         # folder above it would be walked for ever.
         source = self.make_source(FILES)
         os.symlink("..", os.path.join(source, "sub", "loop"))
-        output = os.path.join(self.work.name, "loop.exe")
+        output = os.path.join(self.work, "loop.exe")
         made = self.mksfx("-q", "-o", windows_path(output), windows_path(source))
         self.assertEqual(made.status, 0, made.stderr)
         self.assertIn(b"loop: it leads back to a folder that holds it", made.stderr)
@@ -108,7 +105,7 @@ class MksfxExeTest(unittest.TestCase):
         self.addCleanup(os.chmod, os.path.join(source, "read-only.txt"), 0o644)
         for label, options, read_only in (("as found", [], 0x01), ("fixed", ["--mtime", "1700000000"], 0)):
             with self.subTest(label):
-                output = os.path.join(self.work.name, label + ".exe")
+                output = os.path.join(self.work, label + ".exe")
                 made = self.mksfx("-q", *options, "-o", windows_path(output), windows_path(source))
                 self.assertEqual(made.status, 0, made.stderr)
                 with zipfile.ZipFile(output) as archive:
@@ -119,7 +116,7 @@ class MksfxExeTest(unittest.TestCase):
                 self.assertEqual({name: stored[name] for name in expected}, expected)
 
     def make_source(self, files, folder="pkg"):
-        source = os.path.join(self.work.name, folder)
+        source = os.path.join(self.work, folder)
         for name, data in files.items():
             os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
             with open(os.path.join(source, name), "wb") as handle:
@@ -132,9 +129,9 @@ class MksfxExeTest(unittest.TestCase):
         folder = "p\u00e4ck \u00e9t\u00e9"
         source = self.make_source(UTF8_FILES, folder)
         expected = {folder + "/" + name: data for name, data in UTF8_FILES.items()}
-        for target in ARGS.targets:
+        for target in self.targets:
             with self.subTest(target=target):
-                output = os.path.join(self.work.name, "\u00e9crit %s \u65e5.exe" % target)
+                output = os.path.join(self.work, "\u00e9crit %s \u65e5.exe" % target)
                 made = self.mksfx("-q", "--target", target, "-o", windows_path(output), windows_path(source))
                 self.assertEqual(made.status, 0, made.stderr)
                 with zipfile.ZipFile(output) as archive:
@@ -154,7 +151,7 @@ class MksfxExeTest(unittest.TestCase):
         source = self.make_source(files)
         os.chmod(os.path.join(source, "read-only.txt"), 0o444)
         self.addCleanup(os.chmod, os.path.join(source, "read-only.txt"), 0o644)
-        output = os.path.join(self.work.name, "modes")
+        output = os.path.join(self.work, "modes")
         made = self.mksfx("-q", "--target", "linux", "-o", windows_path(output), windows_path(source))
         self.assertEqual(made.status, 0, made.stderr)
         expected = {"pkg/": stat.S_IFDIR | 0o755, "pkg/sub/": stat.S_IFDIR | 0o755,
@@ -171,9 +168,9 @@ class MksfxExeTest(unittest.TestCase):
         # Windows keeps them and gone afterwards.
         big = os.urandom(65 << 20)
         source = self.make_source({"big.bin": big})
-        temp = os.path.join(ARGS.wine_prefix_win64, "drive_c", "users", os.environ.get("USER", "root"), "Temp")
+        temp = os.path.join(self.targets["win64"].prefix, "drive_c", "users", os.environ.get("USER", "root"), "Temp")
         before = set(os.listdir(temp)) if os.path.isdir(temp) else set()
-        output = os.path.join(self.work.name, "big.exe")
+        output = os.path.join(self.work, "big.exe")
         made = self.mksfx("-q1", "--target", "win64", "-o", windows_path(output), windows_path(source))
         self.assertEqual(made.status, 0, made.stderr)
         self.assertEqual(set(os.listdir(temp)) - before, set())
@@ -183,10 +180,10 @@ class MksfxExeTest(unittest.TestCase):
     def test_pack_on_windows_and_extract(self):
         source = self.make_source(FILES)
         expected = {"pkg/" + name: data for name, data in FILES.items()}
-        for target in ARGS.targets:
+        for target in self.targets:
             for password in (None, PASSWORD):
                 with self.subTest(target=target, password=bool(password)):
-                    output = os.path.join(self.work.name, "out-%s-%d.exe" % (target, bool(password)))
+                    output = os.path.join(self.work, "out-%s-%d.exe" % (target, bool(password)))
                     options = ["-q", "--target", target, "-o", windows_path(output)]
                     if password:
                         options += ["--password", password]
@@ -196,12 +193,3 @@ class MksfxExeTest(unittest.TestCase):
                     stdin = (password + "\n").encode() * len(FILES) if password else b""
                     self.assertEqual(self.extract(output, target, stdin), expected)
 
-
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--mksfx-exe", required=True)
-    parser.add_argument("--wine-prefix-win64", required=True)
-    parser.add_argument("--wine-prefix-win32")
-    ARGS, rest = parser.parse_known_args()
-    ARGS.targets = ["win64", "linux"] + (["win32"] if ARGS.wine_prefix_win32 else [])
-    unittest.main(argv=[sys.argv[0]] + rest)

@@ -2,11 +2,9 @@
 Info-ZIP zip and 7-Zip wrote with Zip64 records, more than 65,535 members
 packed by mksfx and by Python, spanned sets with Zip64 records, and what the
 peers (unzip, 7za, bsdtar, Python) say of what mksfx writes. LargeTest
-stores a member past 4 GiB and extracts it with every stub built.
-
-    zip64_cases.py --mksfx PATH --linux-stub PATH [--win32-stub PATH] [--win64-stub PATH] CaseClass...
+stores a member past 4 GiB and extracts it with every stub built. One ctest
+test a class (pytest -k CLASS).
 """
-import argparse
 import io
 import os
 import shutil
@@ -18,13 +16,13 @@ import unittest
 import zipfile
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from interactive import run_interactive  # noqa: E402
-from stub_runner import prepare_wine_prefix, run_stub, wine_binary  # noqa: E402
-from file_trees import files_below  # noqa: E402
-from zip_writer import END_SIGNATURE, ZIP64_END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, sfx_bytes, zip64_locator  # noqa: E402
+import pytest
+from file_trees import files_below
+from interactive import run_interactive
+from stub_runner import run_stub, wine_binary
+from targets import Target
+from zip_writer import END_SIGNATURE, ZIP64_END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, sfx_bytes, zip64_locator
 
-MKSFX = LINUX_STUB = WIN32_STUB = WIN64_STUB = None
 MANY = 70000
 
 
@@ -67,6 +65,10 @@ def python_archive(members, force_zip64=False, method=zipfile.ZIP_DEFLATED):
 
 
 class Scratch(unittest.TestCase):
+    @pytest.fixture(autouse=True)
+    def programs(self, options):
+        self.options, self.mksfx, self.linux_stub = options, os.path.abspath(options.mksfx), options.linux_stub
+
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="zip64-", dir=scratch_root())
         self.addCleanup(shutil.rmtree, self.work, True)
@@ -83,14 +85,14 @@ class Scratch(unittest.TestCase):
         """A --split size whose first disk holds the embedded stub (large in a
         sanitizer build) and room bytes more."""
         empty, output = self.folder("nothing"), self.path("nothing.run")
-        run([MKSFX, "-q", "-o", output, empty + "/."])
+        run([self.mksfx, "-q", "-o", output, empty + "/."])
         return str(os.path.getsize(output) + room)
 
     def self_extractor(self, archive_bytes, name, absolute=True):
         """The Linux stub and the archive, with offsets counted from the
         archive's start (plain cat) or, with absolute, from the file's."""
         path = self.path(name)
-        with open(LINUX_STUB, "rb") as stub_file:
+        with open(self.linux_stub, "rb") as stub_file:
             stub = stub_file.read()
         with open(path, "wb") as out:
             out.write(sfx_bytes(stub, archive_bytes, absolute))
@@ -168,8 +170,8 @@ class MksfxZip64Test(Scratch):
         with open(os.path.join(source, "a.txt"), "wb") as out:
             out.write(b"small\n")
         output = self.path("small.run")
-        run([MKSFX, "-q", "-o", output, source])
-        with open(output, "rb") as written, open(LINUX_STUB, "rb") as stub:
+        run([self.mksfx, "-q", "-o", output, source])
+        with open(output, "rb") as written, open(self.linux_stub, "rb") as stub:
             archive = written.read()[len(stub.read()):]
         self.assertFalse(ZIP64_END_SIGNATURE in archive or ZIP64_LOCATOR_SIGNATURE in archive)
 
@@ -193,7 +195,7 @@ class MksfxZip64Test(Scratch):
                 source, output = self.path("bad.zip"), self.path("bad.run")
                 with open(source, "wb") as out:
                     out.write(data)
-                done = run([MKSFX, "-q", "-o", output, source], check=False)
+                done = run([self.mksfx, "-q", "-o", output, source], check=False)
                 self.assertEqual(done.returncode, 1)
                 self.assertIn(message, done.stderr.decode())
                 self.assertFalse(os.path.exists(output))
@@ -223,7 +225,7 @@ class MksfxZip64Test(Scratch):
                 source, output = self.path(label + ".zip"), self.path(label + ".run")
                 with open(source, "wb") as out:
                     out.write(data)
-                run([MKSFX, "-q", "-o", output, source])
+                run([self.mksfx, "-q", "-o", output, source])
                 self.assertEqual(files_below(self.extract(output)), members)
 
     def test_many_members_packed_split_and_converted(self):
@@ -231,7 +233,7 @@ class MksfxZip64Test(Scratch):
         write_many(source, MANY)
         expected = files_below(source)
         output = self.path("many.run")
-        run([MKSFX, "-q", "-o", output, "."], cwd=source)
+        run([self.mksfx, "-q", "-o", output, "."], cwd=source)
         with open(output, "rb") as written:
             data = written.read()
         end = data.rfind(END_SIGNATURE)
@@ -241,7 +243,7 @@ class MksfxZip64Test(Scratch):
         self.assertEqual(files_below(self.extract(output)), expected)
         # Spanned: every header and the three end records on one disk each.
         floppies = os.path.join(self.folder("floppies"), "setup")
-        run([MKSFX, "-q", "--split", self.disk_size(1440 * 1024), "-o", floppies, "."], cwd=source)
+        run([self.mksfx, "-q", "--split", self.disk_size(1440 * 1024), "-o", floppies, "."], cwd=source)
         disks = [os.path.join(floppies, "disk%d" % n, "setup") for n in range(1, len(os.listdir(floppies)) + 1)]
         with open(disks[-1], "rb") as last:
             tail = last.read()
@@ -253,7 +255,7 @@ class MksfxZip64Test(Scratch):
         self.assertEqual(files_below(target), expected)
         # The packed output converted again: the same members.
         converted = self.path("converted.run")
-        run([MKSFX, "-q", "-o", converted, output])
+        run([self.mksfx, "-q", "-o", converted, output])
         self.assertEqual(files_below(self.extract(converted)), expected)
 
     def test_info_zip_split_set_with_zip64_records(self):
@@ -268,7 +270,7 @@ class MksfxZip64Test(Scratch):
         for options in ([], ["--split", self.disk_size(200 * 1024)]):
             with self.subTest(options=options):
                 output = self.path("set-%d.run" % len(options))
-                run([MKSFX, "-q", *options, "-o", output, self.path("set.zip")])
+                run([self.mksfx, "-q", *options, "-o", output, self.path("set.zip")])
                 if options:
                     disks = [os.path.join(output, "disk%d" % n, os.path.basename(output))
                              for n in range(1, len(os.listdir(output)) + 1)]
@@ -314,22 +316,18 @@ class LargeTest(Scratch):
         with open(os.path.join(source, "small.txt"), "wb") as out:
             out.write(b"after the large member\n")
         expected = {"big.bin": crc_and_size(big), "small.txt": crc_and_size(os.path.join(source, "small.txt"))}
-        stubs = [("linux", None, LINUX_STUB), ("win32", "win32", WIN32_STUB), ("win64", "win64", WIN64_STUB)]
-        for label, arch, stub in stubs:
-            if stub is None:
+        stubs = {"linux": self.linux_stub, "win32": self.options.win32_stub, "win64": self.options.win64_stub}
+        for label, stub in stubs.items():
+            if stub is None or (label != "linux" and wine_binary(label) is None):
                 continue
             with self.subTest(label):
+                on = Target(label, stub, self.work).ready()
                 output = self.path("large-%s" % label)
-                run([MKSFX, "-q", "-0", "--stub", stub, "-o", output, "."], cwd=source)
+                run([self.mksfx, "-q", "-0", "--stub", on.stub, "-o", output, "."], cwd=source)
                 if label == "linux":
                     self.assertIn(b"No errors detected", run(["unzip", "-tq", output]).stdout)
                 target = self.folder("out-" + label)
-                if arch is not None:
-                    prefix = prepare_wine_prefix(self.path("wine-" + arch), arch)
-                    result = run_stub(output, stdin=None, cwd=target, timeout=1800, wine_prefix=prefix,
-                                      wine_arch=arch)
-                else:
-                    result = run_stub(output, stdin=None, cwd=target, timeout=1800)
+                result = on.run(output, stdin=None, cwd=target, timeout=1800)
                 self.assertEqual(result.status, 0, result.stdout[-300:] + result.stderr[-300:])
                 self.assertEqual(result.stderr, b"")
                 found = {name: crc_and_size(os.path.join(target, name)) for name in sorted(os.listdir(target))}
@@ -337,22 +335,3 @@ class LargeTest(Scratch):
                 shutil.rmtree(target)
                 os.remove(output)
 
-
-def main():
-    global MKSFX, LINUX_STUB, WIN32_STUB, WIN64_STUB
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--mksfx", required=True)
-    parser.add_argument("--linux-stub", required=True)
-    parser.add_argument("--win32-stub")
-    parser.add_argument("--win64-stub")
-    parser.add_argument("cases", nargs="*")
-    options = parser.parse_args()
-    MKSFX = os.path.abspath(options.mksfx)
-    LINUX_STUB = os.path.abspath(options.linux_stub)
-    WIN32_STUB = os.path.abspath(options.win32_stub) if options.win32_stub and wine_binary("win32") else None
-    WIN64_STUB = os.path.abspath(options.win64_stub) if options.win64_stub and wine_binary("win64") else None
-    unittest.main(argv=[sys.argv[0], "-v", *options.cases])
-
-
-if __name__ == "__main__":
-    main()
