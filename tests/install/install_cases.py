@@ -1,25 +1,18 @@
-#!/usr/bin/env python3
-"""install_cases.py - what `cmake --install` and the Debian package of a build
-hold, and that they work where they land: the installed mksfx makes a
-self-extractor that runs, the installed stubs work with cat and zip -A, and
-the man pages pass mandoc's lint (groff -ww where mandoc is missing).
-
-    install_cases.py --build BUILD [--cmake CMAKE] [--cpack CPACK] [--arm64-built] [--windows-built] [Case...]
+"""What `cmake --install` and the Debian package of a build hold, and that
+they work where they land: the installed mksfx makes a self-extractor that
+runs, the installed stubs work with cat and zip -A, and the man pages pass
+mandoc's lint (groff -ww where mandoc is missing).
 """
-import argparse
 import os
 import shutil
 import subprocess
-import sys
-import tempfile
 import unittest
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from stub_runner import qemu_binary, qemu_command, run_fresh_program  # noqa: E402
-from file_trees import files_below  # noqa: E402
+import pytest
+from file_trees import files_below
+from stub_runner import qemu_binary, qemu_command, run_fresh_program
 
-OPTIONS = None
 MAN_PAGES = ["mksfx.1", "sfxstub.1"]
 
 
@@ -32,13 +25,9 @@ def run(command, **kwargs):
     return completed
 
 
-def expected_stubs():
-    stubs = ["sfxstub-linux"]
-    if OPTIONS.arm64_built:
-        stubs.append("sfxstub-linux-arm64")
-    if OPTIONS.windows_built:
-        stubs += ["sfxstub-win32.exe", "sfxstub-win64.exe"]
-    return sorted(stubs)
+def expected_stubs(built):
+    """The stubs installed: the static Linux one and one a --built target."""
+    return sorted(["sfxstub-linux"] + ["sfxstub-" + name + (".exe" if name.startswith("win") else "") for name in built])
 
 
 def make_tree(root):
@@ -54,10 +43,10 @@ def make_tree(root):
 
 
 class Scratch(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="sfx-install-")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.files = make_tree(os.path.join(self.work, "source"))
+    @pytest.fixture(autouse=True)
+    def scratch(self, options, folder):
+        self.options, self.stubs, self.work = options, expected_stubs(options.built), folder
+        self.files = make_tree(os.path.join(folder, "source"))
 
     def fresh_folder(self, name):
         folder = os.path.join(self.work, name)
@@ -76,8 +65,8 @@ class Scratch(unittest.TestCase):
         """root holds bin/mksfx, lib/sfxstub/, share/man/man1/ and share/doc/sfxstub/ as installed."""
         self.assertTrue(os.access(os.path.join(root, "bin", "mksfx"), os.X_OK))
         stubs = os.path.join(root, "lib", "sfxstub")
-        self.assertEqual(sorted(os.listdir(stubs)), expected_stubs())
-        for stub in expected_stubs():
+        self.assertEqual(sorted(os.listdir(stubs)), self.stubs)
+        for stub in self.stubs:
             self.assertTrue(os.access(os.path.join(stubs, stub), os.X_OK), stub)
         man = os.path.join(root, "share", "man", "man1")
         self.assertEqual(sorted(os.listdir(man)), MAN_PAGES)
@@ -90,7 +79,7 @@ class Scratch(unittest.TestCase):
 
         mksfx = os.path.join(root, "bin", "mksfx")
         help_text = run([mksfx, "--help"]).stdout
-        self.assertIn("Built-in targets: " + ", ".join(s[8:].replace(".exe", "") for s in expected_stubs()) + ".",
+        self.assertIn("Built-in targets: " + ", ".join(s[8:].replace(".exe", "") for s in self.stubs) + ".",
                       help_text)
         setup = os.path.join(self.work, "setup")
         run([mksfx, "-q", "-o", setup, os.path.join(self.work, "source", "app")])
@@ -104,7 +93,7 @@ class Scratch(unittest.TestCase):
                 info.external_attr = (0o755 if name.endswith(".sh") else 0o644) << 16
                 out.writestr(info, data, zipfile.ZIP_DEFLATED)
         for stub, runner in (("sfxstub-linux", lambda p: [p]), ("sfxstub-linux-arm64", qemu_command)):
-            if stub not in expected_stubs() or (runner is qemu_command and qemu_binary() is None):
+            if stub not in self.stubs or (runner is qemu_command and qemu_binary() is None):
                 continue
             program = os.path.join(self.work, stub + ".run")
             with open(program, "wb") as out:
@@ -127,14 +116,15 @@ class Scratch(unittest.TestCase):
 class InstallTest(Scratch):
     def test_install_prefix(self):
         prefix = os.path.join(self.work, "prefix")
-        run([OPTIONS.cmake, "--install", OPTIONS.build, "--prefix", prefix])
+        run([self.options.cmake, "--install", self.options.build, "--prefix", prefix])
         self.check_installed_tree(prefix)
 
 
 class DebianPackageTest(Scratch):
     def test_package_unpacked_with_dpkg(self):
         packages = self.fresh_folder("packages")
-        run([OPTIONS.cpack, "-G", "DEB", "-B", packages, "--config", os.path.join(OPTIONS.build, "CPackConfig.cmake")])
+        config = os.path.join(self.options.build, "CPackConfig.cmake")
+        run([self.options.cpack, "-G", "DEB", "-B", packages, "--config", config])
         debs = [name for name in os.listdir(packages) if name.endswith(".deb")]
         self.assertEqual(len(debs), 1, debs)
         deb = os.path.join(packages, debs[0])
@@ -147,20 +137,3 @@ class DebianPackageTest(Scratch):
         run(["dpkg", "-x", deb, root])
         self.check_installed_tree(os.path.join(root, "usr"))
 
-
-def main():
-    global OPTIONS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True, help="the build tree")
-    parser.add_argument("--cmake", default="cmake")
-    parser.add_argument("--cpack", default="cpack")
-    parser.add_argument("--arm64-built", action="store_true")
-    parser.add_argument("--windows-built", action="store_true")
-    parser.add_argument("cases", nargs="*")
-    OPTIONS = parser.parse_args()
-    OPTIONS.build = os.path.abspath(OPTIONS.build)
-    unittest.main(argv=[sys.argv[0], "-v", *OPTIONS.cases])
-
-
-if __name__ == "__main__":
-    main()

@@ -1,20 +1,15 @@
-#!/usr/bin/env python3
-"""old_distribution.py - a self-extractor made on this machine starts on an
-older distribution: in a Debian 11 chroot (glibc 2.31), made once by
-debootstrap and kept under the build folder, the static x86-64 stub extracts
-a sample tree, plain and under a password typed on standard input, while the
-same archive behind the glibc stub fails at its start (it needs glibc 2.34),
-which shows the chroot's C library really is the older one.
+"""A self-extractor made on this machine starts on an older distribution:
+in a Debian 11 chroot (glibc 2.31), made once by debootstrap and kept under
+the build folder (--chroot), the static x86-64 stub extracts a sample tree,
+plain and under a password typed on standard input, while the same archive
+behind the glibc stub fails at its start (it needs glibc 2.34), which shows
+the chroot's C library really is the older one.
 
 The stub is started by its path, so the chroot needs no /proc. Run as root;
 without root, debootstrap or a reachable Debian archive, or when debootstrap
-fails or outlasts --bootstrap-timeout, it prints "skipped: REASON" and exits
-with 77. Delete the --chroot folder to make the chroot again.
-
-    old_distribution.py --mksfx MKSFX --glibc-stub SFXSTUB --chroot BUILD/chroot/bullseye
-                        [--mirror URL] [--bootstrap-timeout SECONDS]
+fails or outlasts --bootstrap-timeout, every test is skipped with the reason.
+Delete the --chroot folder to make the chroot again.
 """
-import argparse
 import collections
 import fcntl
 import glob
@@ -24,15 +19,13 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from file_trees import files_below  # noqa: E402
+import pytest
+from file_trees import files_below
 
-SKIPPED = 77
 SUITE = "bullseye"
 FALLBACK_MIRRORS = ["http://deb.debian.org/debian", "http://archive.debian.org/debian"]
 # Suites of the Debian archive itself, as opposed to security, updates and
@@ -51,10 +44,6 @@ CASES = [
     Case("static stub, traditional cipher password on standard input",
          ["--target", "linux", "--password", PASSWORD, "--encryption", "zipcrypto"], PASSWORD.encode() + b"\n", 1),
 ]
-
-
-class Skip(Exception):
-    pass
 
 
 def system_program(name):
@@ -114,7 +103,7 @@ def one_line_entries(text):
 
 
 def reachable_mirror(candidates):
-    """The first candidate that serves the suite's release file; raises Skip
+    """The first candidate that serves the suite's release file; skips
     naming what each one answered."""
     answers = []
     for mirror in dict.fromkeys(candidates):
@@ -126,7 +115,7 @@ def reachable_mirror(candidates):
                 answers.append("%s: HTTP %d" % (url, response.status))
         except Exception as error:  # URLError, HTTPError, timeouts, TLS errors
             answers.append("%s: %s" % (url, error))
-    raise Skip("no Debian archive serves %s (%s)" % (SUITE, "; ".join(answers)))
+    pytest.skip("no Debian archive serves %s (%s)" % (SUITE, "; ".join(answers)))
 
 
 def mounts_below(folder):
@@ -146,17 +135,17 @@ def mounts_below(folder):
 def remove_chroot(folder):
     """Removes a chroot folder after unmounting what debootstrap left
     mounted in it (/proc, /sys, /dev on some hosts): removing files through
-    such a mount would remove the host's. Raises Skip when a mount stays."""
+    such a mount would remove the host's. Skips when a mount stays."""
     for point in mounts_below(folder):
         subprocess.run(["umount", "-l", point], stdin=subprocess.DEVNULL, capture_output=True, check=False)
     left = mounts_below(folder)
     if left:
-        raise Skip("cannot unmount %s, left from an earlier debootstrap run" % ", ".join(left))
+        pytest.skip("cannot unmount %s, left from an earlier debootstrap run" % ", ".join(left))
     shutil.rmtree(folder, ignore_errors=True)
 
 
 def run_debootstrap(target, mirror, timeout, log_path):
-    """Runs debootstrap into target, its output in log_path; raises Skip
+    """Runs debootstrap into target, its output in log_path; skips
     when it fails or outlasts timeout seconds (then it is stopped)."""
     command = [system_program("debootstrap"), "--variant=minbase", SUITE, target, mirror]
     with open(log_path, "wb") as log:
@@ -166,11 +155,11 @@ def run_debootstrap(target, mirror, timeout, log_path):
             status = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             stop_process_group(process)
-            raise Skip("debootstrap took more than %d s (log: %s)" % (timeout, log_path))
+            pytest.skip("debootstrap took more than %d s (log: %s)" % (timeout, log_path))
     if status != 0:
         with open(log_path, encoding="utf-8", errors="replace") as log:
             lines = log.read().strip().splitlines()
-        raise Skip("debootstrap %s from %s failed (%d): %s (log: %s)" % (SUITE, mirror, status,
+        pytest.skip("debootstrap %s from %s failed (%d): %s (log: %s)" % (SUITE, mirror, status,
                                                                           lines[-1] if lines else "", log_path))
 
 
@@ -207,7 +196,7 @@ def prepare_chroot(options):
         if os.path.exists(root):
             remove_chroot(root)
         if not system_program("debootstrap"):
-            raise Skip("debootstrap is not installed (apt-get install debootstrap)")
+            pytest.skip("debootstrap is not installed (apt-get install debootstrap)")
         mirror = reachable_mirror([options.mirror] if options.mirror else apt_debian_mirrors() + FALLBACK_MIRRORS)
         partial = root + ".partial"
         if os.path.exists(partial):
@@ -216,8 +205,8 @@ def prepare_chroot(options):
         try:
             run_debootstrap(partial, mirror, options.bootstrap_timeout, root + ".log")
             if not is_debian_11(partial):
-                raise Skip("debootstrap made no Debian 11 tree (log: %s)" % (root + ".log"))
-        except Skip:
+                pytest.skip("debootstrap made no Debian 11 tree (log: %s)" % (root + ".log"))
+        except pytest.skip.Exception:
             # debootstrap unmounts /proc and /sys when it ends by itself, not
             # when it is stopped.
             remove_chroot(partial)
@@ -307,64 +296,53 @@ def problems_of_glibc_start(result, out_folder):
     return found
 
 
-def run_cases(options, root):
-    """Packs and runs each case in a fresh folder inside the chroot; returns
-    whether all held."""
-    host_work = tempfile.mkdtemp(prefix="sfx-old-")
-    chroot_work = tempfile.mkdtemp(prefix="sfx-old-", dir=os.path.join(root, "tmp"))
-    inside = "/tmp/" + os.path.basename(chroot_work)
-    try:
-        source = os.path.join(host_work, "source")
-        expected = make_tree(source)
-        failed = False
-        for index, case in enumerate(CASES):
-            name = "setup%d" % index
-            pack(options.mksfx, case.mksfx_args, source, os.path.join(chroot_work, name))
-            os.makedirs(os.path.join(chroot_work, "out-" + name))
-            result = chroot_run(root, inside + "/out-" + name, inside + "/" + name, case.stdin)
-            failed |= report(case.name, problems_of_extraction(result, os.path.join(chroot_work, "out-" + name),
-                                                               expected, case.prompts))
-        pack(options.mksfx, ["--stub", options.glibc_stub], source, os.path.join(chroot_work, "setup-glibc"))
-        os.makedirs(os.path.join(chroot_work, "out-glibc"))
-        result = chroot_run(root, inside + "/out-glibc", inside + "/setup-glibc")
-        failed |= report("glibc stub refused by the loader",
-                         problems_of_glibc_start(result, os.path.join(chroot_work, "out-glibc")))
-        return not failed
-    finally:
-        shutil.rmtree(chroot_work, ignore_errors=True)
-        shutil.rmtree(host_work, ignore_errors=True)
 
-
-def report(name, problems):
-    print("%s %s" % ("FAIL" if problems else "ok  ", name) + "".join("\n    " + p for p in problems))
-    return bool(problems)
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--mksfx", required=True)
-    parser.add_argument("--glibc-stub", required=True, help="the stub linked against the build machine's glibc")
-    parser.add_argument("--chroot", required=True, help="where the Debian 11 chroot is made once and kept")
-    parser.add_argument("--mirror", help="the Debian archive to fetch from (default: apt's, then deb.debian.org)")
-    parser.add_argument("--bootstrap-timeout", type=int, default=600, help="seconds debootstrap may take")
-    options = parser.parse_args()
-    started = time.monotonic()
-    try:
-        if os.geteuid() != 0:
-            raise Skip("not root: debootstrap and chroot need root")
-        if not system_program("chroot"):
-            raise Skip("no chroot program")
-        print(prepare_chroot(options))
-    except Skip as reason:
-        print("skipped: %s" % reason)
-        return SKIPPED
+@pytest.fixture(scope="module")
+def chroot(options):
+    """The Debian 11 chroot's folder, made or reused."""
+    if os.geteuid() != 0:
+        pytest.skip("not root: debootstrap and chroot need root")
+    if not system_program("chroot"):
+        pytest.skip("no chroot program")
+    print(prepare_chroot(options))
     root = os.path.abspath(options.chroot)
-    libc = chroot_libc_version(root)
-    print("the chroot's C library: glibc %s" % libc)
-    passed = run_cases(options, root)
-    print("%.1f s in all" % (time.monotonic() - started))
-    return 0 if passed else 1
+    print("the chroot's C library: glibc %s" % chroot_libc_version(root))
+    return root
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.fixture(scope="module")
+def sample(work):
+    """The sample tree's folder and {path below app/: bytes}."""
+    source = os.path.join(work, "source")
+    shutil.rmtree(source, ignore_errors=True)
+    return source, make_tree(source)
+
+
+@pytest.fixture
+def inside(chroot):
+    """A fresh folder in the chroot's /tmp: its path here and in the chroot."""
+    folder = tempfile.mkdtemp(prefix="sfx-old-", dir=os.path.join(chroot, "tmp"))
+    yield folder, "/tmp/" + os.path.basename(folder)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def run_packed(options, chroot, sample, inside, mksfx_args, stdin=b""):
+    """Packs the sample with mksfx_args and starts it in the chroot: the
+    result and the folder it extracted to (seen from here)."""
+    (folder, path), source = inside, sample[0]
+    pack(options.mksfx, mksfx_args, source, os.path.join(folder, "setup"))
+    os.makedirs(os.path.join(folder, "out"))
+    return chroot_run(chroot, path + "/out", path + "/setup", stdin), os.path.join(folder, "out")
+
+
+@pytest.mark.parametrize("case", CASES, ids=[case.name for case in CASES])
+def test_static_stub_extracts(case, options, chroot, sample, inside):
+    result, out = run_packed(options, chroot, sample, inside, case.mksfx_args, case.stdin)
+    problems = problems_of_extraction(result, out, sample[1], case.prompts)
+    assert not problems, "\n".join(problems)
+
+
+def test_glibc_stub_is_refused_by_the_loader(options, chroot, sample, inside):
+    result, out = run_packed(options, chroot, sample, inside, ["--stub", options.glibc_stub])
+    problems = problems_of_glibc_start(result, out)
+    assert not problems, "\n".join(problems)
