@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import unittest
 import zipfile
+from pathlib import Path
 
 import pytest
 from file_trees import files_below
@@ -27,7 +28,7 @@ def run(command, **kwargs):
 
 def expected_stubs(built):
     """The stubs installed: the static Linux one and one a --built target."""
-    return sorted(["sfxstub-linux"] + ["sfxstub-" + name + (".exe" if name.startswith("win") else "") for name in built])
+    return sorted(["sfxstub-linux"] + ["sfxstub-%s%s" % (name, ".exe" if "win" in name else "") for name in built])
 
 
 def make_tree(root):
@@ -36,8 +37,7 @@ def make_tree(root):
     for name, data in files.items():
         path = os.path.join(root, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as out:
-            out.write(data)
+        Path(path).write_bytes(data)
     os.chmod(os.path.join(root, "app/bin/run.sh"), 0o755)
     return {name.split("/", 1)[1]: data for name, data in files.items()}
 

@@ -22,6 +22,7 @@ import subprocess
 import tempfile
 import time
 import urllib.request
+from pathlib import Path
 
 import pytest
 from file_trees import files_below
@@ -254,8 +255,7 @@ def make_tree(source):
     for name, data in files.items():
         path = os.path.join(source, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as out:
-            out.write(data)
+        Path(path).write_bytes(data)
     os.chmod(os.path.join(source, "app/bin/run.sh"), 0o755)
     return {name.split("/", 1)[1]: data for name, data in files.items()}
 

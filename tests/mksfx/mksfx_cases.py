@@ -13,6 +13,7 @@ import subprocess
 import time
 import unittest
 import zipfile
+from pathlib import Path
 
 import pytest
 from file_trees import Link, files_below, read_tree, tree_differences, without_metadata
@@ -41,8 +42,7 @@ def make_tree(root, seed=1, plain_names=False):
         files["caf\u00e9.txt"] = b"utf-8 name\n"
     for index, (name, data) in enumerate(sorted(files.items())):
         path = os.path.join(root, name)
-        with open(path, "wb") as out:
-            out.write(data)
+        Path(path).write_bytes(data)
         os.utime(path, (1600000000 + 7200 * index, 1600000000 + 7200 * index))
     os.chmod(os.path.join(root, "run.sh"), 0o755)
     os.chmod(os.path.join(root, "readme.txt"), 0o444)
@@ -64,6 +64,12 @@ class Scratch(unittest.TestCase):
         if check and completed.returncode != 0:
             raise AssertionError("mksfx %s failed (%d):\n%s" % (" ".join(args), completed.returncode, completed.stderr))
         return completed
+
+    def packed_tree(self, **settings):
+        """make_tree's tree in a fresh source/pkg: the source folder and its number of files."""
+        source = self.fresh_folder("source")
+        make_tree(os.path.join(source, "pkg"), **settings)
+        return source, len(files_below(source))
 
     def path(self, *parts):
         return os.path.join(self.work, *parts)
@@ -107,9 +113,7 @@ class RoundTripTest(Scratch):
     """Folder -> mksfx -> self-extractor run in an empty folder -> same tree."""
 
     def test_variants(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
-        count = len(files_below(source))
+        source, count = self.packed_tree()
         cases = [("default", [], None), ("stored", ["-0"], None), ("best", ["-9"], None),
                  ("password", ["--password", PASSWORD], PASSWORD), ("password-stored", ["-0", "--password", PASSWORD],
                                                                     PASSWORD),
@@ -126,10 +130,8 @@ class RoundTripTest(Scratch):
 
     def test_stored_when_nothing_is_gained_and_listing(self):
         source = self.fresh_folder("source")
-        with open(os.path.join(source, "noise"), "wb") as out:
-            out.write(os.urandom(50000))
-        with open(os.path.join(source, "text"), "wb") as out:
-            out.write(b"abc" * 10000)
+        Path(os.path.join(source, "noise")).write_bytes(os.urandom(50000))
+        Path(os.path.join(source, "text")).write_bytes(b"abc" * 10000)
         result = self.mksfx("-o", self.path("x.run"), os.path.join(source, "noise"), os.path.join(source, "text"))
         self.assertIn("  adding: noise (stored 0%)", result.stdout)
         self.assertIn("  adding: text (deflated", result.stdout)
@@ -141,8 +143,7 @@ class RoundTripTest(Scratch):
         source = self.fresh_folder("source")
         pkg = os.path.join(source, "pkg")
         os.makedirs(os.path.join(pkg, "lib", "real"))
-        with open(os.path.join(pkg, "lib", "libfoo.so.1"), "w") as out:
-            out.write("library")
+        Path(os.path.join(pkg, "lib", "libfoo.so.1")).write_text("library")
         links = {"lib/libfoo.so": "libfoo.so.1", "lib/folder": "real", "lib/dangling": "nowhere", "away": "../outside",
                  "lib/back": ".."}
         for name, target in links.items():
@@ -172,8 +173,7 @@ class RoundTripTest(Scratch):
 
     def test_earlier_output_in_the_packed_folder_is_left_out(self):
         source = self.fresh_folder("source")
-        with open(os.path.join(source, "data.txt"), "w") as out:
-            out.write("data")
+        Path(os.path.join(source, "data.txt")).write_text("data")
         output = os.path.join(source, "setup")
         for _ in range(2):
             self.mksfx("-q", "-o", output, source + "/.")
@@ -182,16 +182,14 @@ class RoundTripTest(Scratch):
 
     def test_interrupt_removes_the_partial_output(self):
         source = self.fresh_folder("source")
-        with open(os.path.join(source, "noise"), "wb") as out:
-            out.write(random.Random(7).randbytes(48 << 20))  # seconds of work at -9
+        Path(os.path.join(source, "noise")).write_bytes(random.Random(7).randbytes(48 << 20))  # seconds of work at -9
         for label, options, signal_number in [("single", [], signal.SIGINT), ("spanned", ["--split", "8M"], signal.SIGINT),
                                               ("terminated", [], signal.SIGTERM)]:
             with self.subTest(label):
                 folder = self.fresh_folder(label)
-                process = subprocess.Popen([self.options.mksfx, "-q", "-9", *options, "-o", os.path.join(folder, "setup"),
-                                            source],
-                                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                           text=True)
+                command = [self.options.mksfx, "-q", "-9", *options, "-o", os.path.join(folder, "setup"), source]
+                process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, text=True)
                 deadline = time.monotonic() + 60
                 while not os.listdir(folder) and process.poll() is None and time.monotonic() < deadline:
                     time.sleep(0.01)  # until the partial output appears
@@ -203,13 +201,11 @@ class RoundTripTest(Scratch):
 
     def test_failed_build_leaves_existing_output(self):
         output = self.path("keep.run")
-        with open(output, "wb") as out:
-            out.write(b"old")
+        Path(output).write_bytes(b"old")
         result = self.mksfx("-o", output, self.path("missing"), check=False)
         self.assertEqual(result.returncode, 1)
         self.assertIn(self.path("missing"), result.stderr)
-        with open(output, "rb") as kept:
-            self.assertEqual(kept.read(), b"old")
+        self.assertEqual(Path(output).read_bytes(), b"old")
         self.assertEqual(os.listdir(self.work), ["keep.run"])
 
 
@@ -248,9 +244,7 @@ class ConversionTest(Scratch):
         return made
 
     def test_conversions(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
-        count = len(files_below(source))
+        source, count = self.packed_tree()
         for label, archive in self.make_archives(source).items():
             with self.subTest(label):
                 output = self.path(label + ".run")
@@ -293,8 +287,7 @@ class ConversionTest(Scratch):
 
 class ReproducibleTest(Scratch):
     def test_mtime_gives_identical_bytes(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
+        source, _ = self.packed_tree()
         self.mksfx("-q", "--mtime", "1700000000", "-o", self.path("a.run"), os.path.join(source, "pkg"))
         # Other times and modes, the same epoch from the environment.
         for folder, _, files in os.walk(source):
@@ -303,8 +296,8 @@ class ReproducibleTest(Scratch):
         os.chmod(os.path.join(source, "pkg", "readme.txt"), 0o600)
         env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000")
         self.mksfx("-q", "-o", self.path("b.run"), os.path.join(source, "pkg"), env=env)
-        with open(self.path("a.run"), "rb") as a, open(self.path("b.run"), "rb") as b:
-            self.assertTrue(a.read() == b.read(), "outputs differ")
+        first, second = (Path(self.path(name)).read_bytes() for name in ("a.run", "b.run"))
+        self.assertTrue(first == second, "outputs differ")
         target = self.fresh_folder("out")
         self.assertEqual(run_native(self.path("a.run"), target).returncode, 0)
         for name, value in read_tree(target, metadata=True).items():
@@ -312,13 +305,12 @@ class ReproducibleTest(Scratch):
 
 
     def test_embedded_stub_is_the_built_one(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
+        source, _ = self.packed_tree()
         self.mksfx("-q", "--mtime", "1700000000", "-o", self.path("embedded.run"), source)
         stub = self.options.linux_stub
         self.mksfx("-q", "--mtime", "1700000000", "--stub", stub, "-o", self.path("file.run"), source)
-        with open(self.path("embedded.run"), "rb") as a, open(self.path("file.run"), "rb") as b:
-            self.assertTrue(a.read() == b.read(), "the embedded stub differs from " + stub)
+        embedded, from_file = (Path(self.path(name)).read_bytes() for name in ("embedded.run", "file.run"))
+        self.assertTrue(embedded == from_file, "the embedded stub differs from " + stub)
 
 
 class RefusalTest(Scratch):
@@ -338,15 +330,13 @@ class RefusalTest(Scratch):
         if "win64" not in self.built:
             self.skipTest("no Windows stub in this build")
         source = self.fresh_folder("source")
-        with open(os.path.join(source, "..\\evil"), "w") as out:
-            out.write("x")
+        Path(os.path.join(source, "..\\evil")).write_text("x")
         self.assert_refused(["--target", "win64", source], 1, '".." component')
         self.mksfx("-q", "-o", self.path("linux.run"), source)  # a plain file name on Linux
         for device in ("NUL", "com1.txt", "aux"):
             with self.subTest(device):
                 source = self.fresh_folder("source-" + device)
-                with open(os.path.join(source, device), "w") as out:
-                    out.write("x")
+                Path(os.path.join(source, device)).write_text("x")
                 self.assert_refused(["--target", "win64", source], 1, "a device name on Windows")
 
     def test_names_not_utf8_are_each_named(self):
@@ -380,8 +370,7 @@ class RefusalTest(Scratch):
                 self.assert_refused(args, 2, message)
         # What does not fit the target: a shell script for Windows, a Windows
         # program's name for the default target, Linux.
-        with open(self.path("windows-stub"), "wb") as out:
-            out.write(b"MZ" + bytes(200))
+        Path(self.path("windows-stub")).write_bytes(b"MZ" + bytes(200))
         for args, name, message in [(["--stub", self.path("windows-stub"), "--run", "x/run.sh", source], "setup.exe",
                                      "--run x/run.sh: a shell script, which Windows cannot run"),
                                     ([source], "setup.EXE", "setup.EXE is named as a Windows program")]:
@@ -398,8 +387,7 @@ class RefusalTest(Scratch):
         source = self.fresh_folder("source")
         os.makedirs(os.path.join(source, "My App", "bin"))
         for name in ("My App/bin/setup.exe", "My App\\bin\\setup.exe"):
-            with open(os.path.join(source, name), "w") as out:
-                out.write("x")
+            Path(os.path.join(source, name)).write_text("x")
         run = "'My App\\bin\\setup.exe' /dir=C:\\x"
         for target, block in [("win64", "dest=Two/Levels\nrun=My App/bin/setup.exe\narg=/dir=C:\\x\n"),
                               ("linux", "dest=Two\\Levels\nrun=My App\\bin\\setup.exe\narg=/dir=C:\\x\n")]:
@@ -413,12 +401,10 @@ class RefusalTest(Scratch):
         """The stub reads 254 characters of a line, its line end included."""
         source = self.fresh_folder("source")
         for name in ("one", "two"):
-            with open(os.path.join(source, name), "w") as out:
-                out.write(name * 100)
+            Path(os.path.join(source, name)).write_text(name * 100)
             os.utime(os.path.join(source, name), (1600000000, 1600000000))  # DOS times keep even seconds only
         longest = "".join(chr(33 + i % 94) for i in range(253))
-        with open(self.path("pw254"), "w") as out:
-            out.write(longest + "x\n")
+        Path(self.path("pw254")).write_text(longest + "x\n")
         for args in (["--password", longest + "x", source], ["--password-file", self.path("pw254"), source]):
             with self.subTest(args[0]):
                 self.assert_refused(args, 2, "the password is 254 bytes long; the stub reads at most 253")
@@ -434,8 +420,7 @@ class RefusalTest(Scratch):
 
     def test_output_in_a_missing_folder(self):
         source = self.fresh_folder("source")
-        with open(self.path("plain"), "w") as out:
-            out.write("a file, not a folder")
+        Path(self.path("plain")).write_text("a file, not a folder")
         cases = [([], "missing/setup", "the folder %s does not exist" % self.path("missing")),
                  (["--split", "1M"], "missing/floppies", "the folder %s does not exist" % self.path("missing")),
                  ([], "plain/setup", "%s is not a folder" % self.path("plain")),
@@ -512,15 +497,13 @@ class EncryptionTest(Scratch):
         return extra, data[start + extra_length:start + extra_length + 18]
 
     def test_aes_members_as_written(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
+        source, _ = self.packed_tree()
         salts = []
         for run in ("first", "second"):
             output = self.path(run + ".run")
             result = self.mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
             self.assertEqual(result.stderr, "")
-            with open(output, "rb") as f:
-                data = f.read()
+            data = Path(output).read_bytes()
             with zipfile.ZipFile(output) as archive:
                 for info in archive.infolist():
                     if info.is_dir():
@@ -538,8 +521,7 @@ class EncryptionTest(Scratch):
         self.assertEqual(len(set(salts)), len(salts), "two members share a salt")
 
     def test_zipcrypto_warns(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
+        source, _ = self.packed_tree()
         output = self.path("weak.run")
         result = self.mksfx("-q", "--encryption", "zipcrypto", "--password", PASSWORD, "-o", output, source)
         self.assertIn("the traditional zip cipher is weak", result.stderr)
@@ -547,9 +529,7 @@ class EncryptionTest(Scratch):
             self.assertEqual({i.compress_type for i in archive.infolist() if not i.is_dir()}, {0, 8})
 
     def test_wrong_password_extracts_nothing(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
-        count = len(files_below(source))
+        source, count = self.packed_tree()
         output = self.path("aes.run")
         self.mksfx("-q", "--password", PASSWORD, "-o", output, os.path.join(source, "pkg"))
         target = self.fresh_folder("out")
@@ -578,8 +558,7 @@ class MessageTest(Scratch):
     @staticmethod
     def folder_with_file(base, name):
         os.makedirs(os.path.join(base, "src"))
-        with open(os.path.join(base, "src", name), "w") as out:
-            out.write("data")
+        Path(os.path.join(base, "src", name)).write_text("data")
         return os.path.join(base, "src")
 
     @staticmethod
@@ -646,8 +625,7 @@ class LimitTest(Scratch):
             with self.subTest(entries=entries):
                 output = self.path("limit.run")
                 self.mksfx("-q", "-o", output, many)  # the folder's own entry is one more
-                with open(output, "rb") as written:
-                    tail = written.read()[-98:]
+                tail = Path(output).read_bytes()[-98:]
                 self.assertEqual(ZIP64_LOCATOR_SIGNATURE in tail, zip64)
                 count = struct.unpack_from("<H", tail, tail.rfind(END_SIGNATURE) + 10)[0]
                 self.assertEqual(count, 0xFFFF if zip64 else entries)
@@ -681,15 +659,12 @@ class SplitTest(Scratch):
         return os.path.getsize(self.path("nothing.run"))
 
     def test_spanned_round_trip(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
+        source, _ = self.packed_tree()
         # Disk 1 holds the stub and 100 KiB; the noise fills two more disks.
         disk_size = self.stub_size() + 100 * 1024
         noise = os.path.join(source, "pkg", "noise.bin")
-        with open(noise, "wb") as out:
-            out.write(random.Random(5).randbytes(disk_size + 50000))
+        Path(noise).write_bytes(random.Random(5).randbytes(disk_size + 50000))
         os.utime(noise, (1600000000, 1600000000))  # DOS times keep even seconds only
-        count = len(files_below(source))
         for label, options, passwords in [("plain", [], []), ("password", ["--password", PASSWORD], [PASSWORD]),
                                           ("zipcrypto", ["--encryption=zipcrypto", "--password", PASSWORD],
                                            [PASSWORD])]:
@@ -705,8 +680,7 @@ class SplitTest(Scratch):
                 self.assert_same_tree(source, target)
 
     def test_rebuild_replaces_earlier_set(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
+        source, _ = self.packed_tree()
         stub_size = self.stub_size()
         self.assertGreater(len(self.build_split(os.path.join(source, "pkg"), stub_size + 40000)), 1)
         disks = self.build_split(os.path.join(source, "pkg"), stub_size + 1440 * 1024)
@@ -714,8 +688,7 @@ class SplitTest(Scratch):
 
     def test_rebuild_inside_the_packed_folder_leaves_the_earlier_set_out(self):
         source = self.fresh_folder("source")
-        with open(os.path.join(source, "data.txt"), "w") as out:
-            out.write("data")
+        Path(os.path.join(source, "data.txt")).write_text("data")
         output = os.path.join(source, "floppies")
         disk_size = str(self.stub_size() + 100 * 1024)
         for _ in range(2):
@@ -729,15 +702,12 @@ class Arm64Test(Scratch):
     """The arm64 Linux stub (--target linux-arm64) under qemu's emulator."""
 
     def test_round_trips(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))
-        count = len(files_below(source))
+        source, count = self.packed_tree()
         for label, options, password in [("default", [], None), ("password", ["--password", PASSWORD], PASSWORD)]:
             with self.subTest(label):
                 output = self.path(label + ".run")
                 self.mksfx("-q", "--target", "linux-arm64", *options, "-o", output, os.path.join(source, "pkg"))
-                with open(output, "rb") as program:
-                    header = program.read(20)
+                header = Path(output).read_bytes()[:20]
                 self.assertEqual((header[:4], header[18]), (b"\x7fELF", 183), "not an arm64 program")
                 target = self.fresh_folder("out-" + label)
                 result = subprocess.run(qemu_command(output), cwd=target, stdout=subprocess.PIPE,
@@ -751,15 +721,13 @@ class WineTest(Scratch):
     """The stub of the Windows --target under wine."""
 
     @pytest.fixture(autouse=True)
-    def windows(self, target):
-        if not target.arch:
+    def windows(self, request, options):
+        if not options.target.startswith("win"):
             pytest.skip("runs on a Windows target")
-        self.target = target
+        self.target = request.getfixturevalue("target")
 
     def test_round_trips(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"))  # a UTF-8 name, made under its characters
-        count = len(files_below(source))
+        source, count = self.packed_tree()  # a UTF-8 name, made under its characters
         for label, options, password in [("default", [], None), ("stored", ["-0"], None),
                                          ("password", ["--password", PASSWORD], PASSWORD),
                                          ("zipcrypto", ["--encryption", "zipcrypto", "--password", PASSWORD],
@@ -775,11 +743,9 @@ class WineTest(Scratch):
                 self.assert_same_tree(source, target, with_modes=False)
 
     def test_spanned(self):
-        source = self.fresh_folder("source")
-        make_tree(os.path.join(source, "pkg"), plain_names=True)
+        source, _ = self.packed_tree(plain_names=True)
         noise = os.path.join(source, "pkg", "noise.bin")
-        with open(noise, "wb") as out:
-            out.write(random.Random(6).randbytes(250000))
+        Path(noise).write_bytes(random.Random(6).randbytes(250000))
         os.utime(noise, (1600000000, 1600000000))
         output = self.path("floppies", "setup.exe")
         os.makedirs(self.path("floppies"))

@@ -8,6 +8,7 @@ import subprocess
 import tempfile
 import unittest
 import zipfile
+from pathlib import Path
 
 import pytest
 from file_trees import files_below
@@ -74,8 +75,7 @@ class MksfxExeTest(unittest.TestCase):
         made = self.mksfx("-q", "--dest", "Program Data\\MyApp", "--run", "'pkg\\sub\\inner.bin' /dir=C:\\x",
                           "-o", windows_path(output), windows_path(source))
         self.assertEqual((made.status, made.stderr), (0, b""))
-        with open(output, "rb") as program:
-            head = program.read(4096)
+        head = Path(output).read_bytes()[:4096]
         pe = struct.unpack_from("<I", head, 0x3C)[0]
         self.assertEqual((head[pe:pe + 4], struct.unpack_from("<H", head, pe + 24)[0]), (b"PE\0\0", 0x10B))
         with zipfile.ZipFile(output) as archive:

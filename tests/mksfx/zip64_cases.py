@@ -14,6 +14,7 @@ import sys
 import tempfile
 import unittest
 import zipfile
+from pathlib import Path
 import zlib
 
 import pytest
@@ -51,8 +52,7 @@ def write_many(root, count):
     for index, name in enumerate(many_names(count)):
         if index % 1000 == 0:
             os.makedirs(os.path.join(root, os.path.dirname(name)))
-        with open(os.path.join(root, name), "wb") as out:
-            out.write(content_of(name))
+        Path(os.path.join(root, name)).write_bytes(content_of(name))
 
 
 def python_archive(members, force_zip64=False, method=zipfile.ZIP_DEFLATED):
@@ -92,10 +92,8 @@ class Scratch(unittest.TestCase):
         """The Linux stub and the archive, with offsets counted from the
         archive's start (plain cat) or, with absolute, from the file's."""
         path = self.path(name)
-        with open(self.linux_stub, "rb") as stub_file:
-            stub = stub_file.read()
-        with open(path, "wb") as out:
-            out.write(sfx_bytes(stub, archive_bytes, absolute))
+        stub = Path(self.linux_stub).read_bytes()
+        Path(path).write_bytes(sfx_bytes(stub, archive_bytes, absolute))
         os.chmod(path, 0o755)
         return path
 
@@ -133,11 +131,9 @@ class ForeignArchiveTest(Scratch):
         files = {"top.txt": b"top\n" * 999, "deep/x/y.bin": os.urandom(70000), "deep/z.txt": b""}
         for name, data in files.items():
             os.makedirs(os.path.dirname(os.path.join(source, name)) or source, exist_ok=True)
-            with open(os.path.join(source, name), "wb") as out:
-                out.write(data)
+            Path(os.path.join(source, name)).write_bytes(data)
         run(["zip", "-qr", "-fz", self.path("fz.zip"), "."], cwd=source)
-        with open(self.path("fz.zip"), "rb") as archive:
-            fz = archive.read()
+        fz = Path(self.path("fz.zip")).read_bytes()
         self.assertIn(ZIP64_END_SIGNATURE, fz)
         for absolute in (True, False):
             with self.subTest(absolute=absolute):
@@ -148,8 +144,7 @@ class ForeignArchiveTest(Scratch):
         source = self.folder("many")
         write_many(source, MANY)
         run(["7za", "a", "-tzip", "-mx=1", self.path("7za.zip"), "."], cwd=source)
-        with open(self.path("7za.zip"), "rb") as archive:
-            seven = archive.read()
+        seven = Path(self.path("7za.zip")).read_bytes()
         self.assertIn(ZIP64_LOCATOR_SIGNATURE, seven)
         expected = files_below(source)
         target = self.extract(self.self_extractor(seven, "7za.run"))
@@ -167,12 +162,10 @@ class MksfxZip64Test(Scratch):
 
     def test_small_outputs_have_no_zip64_records(self):
         source = self.folder("small")
-        with open(os.path.join(source, "a.txt"), "wb") as out:
-            out.write(b"small\n")
+        Path(os.path.join(source, "a.txt")).write_bytes(b"small\n")
         output = self.path("small.run")
         run([self.mksfx, "-q", "-o", output, source])
-        with open(output, "rb") as written, open(self.linux_stub, "rb") as stub:
-            archive = written.read()[len(stub.read()):]
+        archive = Path(output).read_bytes()[os.path.getsize(self.linux_stub):]
         self.assertFalse(ZIP64_END_SIGNATURE in archive or ZIP64_LOCATOR_SIGNATURE in archive)
 
     def test_bad_zip64_records_are_refused(self):
@@ -193,8 +186,7 @@ class MksfxZip64Test(Scratch):
         for label, data, message in cases:
             with self.subTest(label):
                 source, output = self.path("bad.zip"), self.path("bad.run")
-                with open(source, "wb") as out:
-                    out.write(data)
+                Path(source).write_bytes(data)
                 done = run([self.mksfx, "-q", "-o", output, source], check=False)
                 self.assertEqual(done.returncode, 1)
                 self.assertIn(message, done.stderr.decode())
@@ -223,8 +215,7 @@ class MksfxZip64Test(Scratch):
                             ("data in front", in_front)]:
             with self.subTest(label):
                 source, output = self.path(label + ".zip"), self.path(label + ".run")
-                with open(source, "wb") as out:
-                    out.write(data)
+                Path(source).write_bytes(data)
                 run([self.mksfx, "-q", "-o", output, source])
                 self.assertEqual(files_below(self.extract(output)), members)
 
@@ -234,8 +225,7 @@ class MksfxZip64Test(Scratch):
         expected = files_below(source)
         output = self.path("many.run")
         run([self.mksfx, "-q", "-o", output, "."], cwd=source)
-        with open(output, "rb") as written:
-            data = written.read()
+        data = Path(output).read_bytes()
         end = data.rfind(END_SIGNATURE)
         self.assertEqual(data[end - 20:end - 16], ZIP64_LOCATOR_SIGNATURE)
         self.assertEqual(struct.unpack_from("<HH", data, end + 8), (0xFFFF, 0xFFFF))
@@ -245,8 +235,7 @@ class MksfxZip64Test(Scratch):
         floppies = os.path.join(self.folder("floppies"), "setup")
         run([self.mksfx, "-q", "--split", self.disk_size(1440 * 1024), "-o", floppies, "."], cwd=source)
         disks = [os.path.join(floppies, "disk%d" % n, "setup") for n in range(1, len(os.listdir(floppies)) + 1)]
-        with open(disks[-1], "rb") as last:
-            tail = last.read()
+        tail = Path(disks[-1]).read_bytes()
         self.assertIn(ZIP64_END_SIGNATURE, tail)
         self.assertIn(ZIP64_LOCATOR_SIGNATURE, tail)
         target = self.folder("out-split")
@@ -263,8 +252,7 @@ class MksfxZip64Test(Scratch):
         files = {"r%d.bin" % n: os.urandom(60000) for n in range(6)}
         files["notes.txt"] = b"notes\n" * 5000
         for name, data in files.items():
-            with open(os.path.join(source, name), "wb") as out:
-                out.write(data)
+            Path(os.path.join(source, name)).write_bytes(data)
         run(["zip", "-q", "-fz", "-s", "100k", self.path("set.zip"), *sorted(files)], cwd=source)
         self.assertTrue(os.path.exists(self.path("set.z01")))
         for options in ([], ["--split", self.disk_size(200 * 1024)]):
@@ -313,8 +301,7 @@ class LargeTest(Scratch):
         with open(big, "wb") as out:
             out.seek((9 << 29) - 5)  # 4.5 GiB, sparse but for its last bytes
             out.write(b"tail.")
-        with open(os.path.join(source, "small.txt"), "wb") as out:
-            out.write(b"after the large member\n")
+        Path(os.path.join(source, "small.txt")).write_bytes(b"after the large member\n")
         expected = {"big.bin": crc_and_size(big), "small.txt": crc_and_size(os.path.join(source, "small.txt"))}
         stubs = {"linux": self.linux_stub, "win32": self.options.win32_stub, "win64": self.options.win64_stub}
         for label, stub in stubs.items():
