@@ -119,8 +119,7 @@ class MksfxExeTest(unittest.TestCase):
         source = os.path.join(self.work, folder)
         for name, data in files.items():
             os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
-            with open(os.path.join(source, name), "wb") as handle:
-                handle.write(data)
+            Path(source, name).write_bytes(data)
         return source
 
     def test_name_outside_the_ansi_code_page(self):
