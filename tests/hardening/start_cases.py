@@ -7,7 +7,7 @@ import os
 import zlib
 
 import pytest
-import split_driver as sd  # noqa: E402
+import prompts
 import split_maker as sm
 from file_trees import files_below
 from zip_writer import STORED, Member, SpannedMember, SplitSet, build
@@ -112,12 +112,12 @@ def test_relative_set(stub, folder, table):
     layout = SplitSet(stub, [SpannedMember("a.txt", data, STORED)])
     disks = layout.disks([layout.data_at[0] + 1000])
     sm.write_disks(disks, os.path.join(folder, "set"), "setup")
-    drive = sd.Drive(os.path.join(folder, "drive"), "setup", disks)
+    drive = prompts.Drive(os.path.join(folder, "drive"), "setup", disks)
     drive.insert(2)
     work = os.path.join(folder, "out")
     os.makedirs(work)
-    env = dict(os.environ, SFX_DRIVE_A=drive.folder)
-    result = sd.run(["../set/disk1/setup"], work, drive, [sd.disk(2), sd.disk(1), sd.disk(2)], env=env)
+    result = prompts.run(os.path.join(folder, "set", "disk1", "setup"), work,
+                         [prompts.disk(2), prompts.disk(1), prompts.disk(2)], drive=drive, argv0="../set/disk1/setup")
     status = None if result.timed_out else result.status
     out = ("Did not find end-of-central\nPlease insert the last segment into drive A and press enter.\n"
            "Please insert segment 1 into drive A and press enter.\nInflating: a.txt..."

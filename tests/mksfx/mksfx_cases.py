@@ -17,8 +17,8 @@ from pathlib import Path
 
 import pytest
 from file_trees import Link, files_below, read_tree, tree_differences, without_metadata
-from interactive import run_interactive
-from stub_runner import qemu_command, wine_binary, wine_env
+from prompts import extract_set
+from stub_runner import qemu_command
 from zip_writer import END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, aes_extra
 
 PASSWORD = "s3cret pw"
@@ -673,10 +673,10 @@ class SplitTest(Scratch):
                 disks = self.build_split(os.path.join(source, "pkg"), disk_size, *options)
                 self.assertGreaterEqual(len(disks), 3)
                 target = self.fresh_folder("out-" + label)
-                result = run_interactive([disks[0]], disks, cwd=target, passwords=passwords)
-                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                result = extract_set(disks, target, passwords)
+                self.assertEqual(result.status, 0, repr(result))
                 self.assertEqual(result.prompts[0], "last")
-                self.assertEqual(result.password_prompts, 1 if passwords else 0)  # asked once for all members
+                self.assertEqual(sum(p.startswith("password") for p in result.prompts), 1 if passwords else 0)  # asked once for all members
                 self.assert_same_tree(source, target)
 
     def test_rebuild_replaces_earlier_set(self):
@@ -753,8 +753,6 @@ class WineTest(Scratch):
         disks = [os.path.join(output, "disk%d" % n, "setup.exe") for n in range(1, len(os.listdir(output)) + 1)]
         self.assertGreaterEqual(len(disks), 3)
         target = self.fresh_folder("out")
-        prefix = self.target.prefix
-        result = run_interactive([wine_binary(self.target.arch), disks[0]], disks, cwd=target, env=wine_env(prefix),
-                                 wine_prefix=prefix)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        result = extract_set(disks, target, target=self.target)
+        self.assertEqual(result.status, 0, repr(result))
         self.assert_same_tree(source, target, with_modes=False)

@@ -19,7 +19,7 @@ import zlib
 
 import pytest
 from file_trees import files_below
-from interactive import run_interactive
+from prompts import extract_set
 from stub_runner import run_stub, wine_binary
 from targets import Target
 from zip_writer import END_SIGNATURE, ZIP64_END_SIGNATURE, ZIP64_LOCATOR_SIGNATURE, sfx_bytes, zip64_locator
@@ -239,8 +239,8 @@ class MksfxZip64Test(Scratch):
         self.assertIn(ZIP64_END_SIGNATURE, tail)
         self.assertIn(ZIP64_LOCATOR_SIGNATURE, tail)
         target = self.folder("out-split")
-        result = run_interactive([disks[0]], disks, cwd=target, timeout=600)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        result = extract_set(disks, target, timeout=600)
+        self.assertEqual(result.status, 0, repr(result))
         self.assertEqual(files_below(target), expected)
         # The packed output converted again: the same members.
         converted = self.path("converted.run")
@@ -263,8 +263,8 @@ class MksfxZip64Test(Scratch):
                     disks = [os.path.join(output, "disk%d" % n, os.path.basename(output))
                              for n in range(1, len(os.listdir(output)) + 1)]
                     target = self.folder("out-spanned")
-                    result = run_interactive([disks[0]], disks, cwd=target, timeout=300)
-                    self.assertEqual(result.returncode, 0, result.stderr)
+                    result = extract_set(disks, target, timeout=300)
+                    self.assertEqual(result.status, 0, repr(result))
                 else:
                     self.assert_peers_accept(output, len(files))
                     target = self.extract(output)

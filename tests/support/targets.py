@@ -41,18 +41,3 @@ class Target:
     def run(self, program, **settings):
         """Runs program on this target: stub_runner.run_stub's settings."""
         return run_stub(program, wine_prefix=self.prefix, wine_arch=self.arch or "win64", qemu=self.qemu, **settings)
-
-
-def add_target_options(parser):
-    parser.add_argument("--target", choices=TARGETS, default="linux", help="what the stub is and runs on")
-    parser.add_argument("--stub", required=True, help="the target's stub")
-    parser.add_argument("--work", required=True, help="the suite's scratch folder")
-    parser.add_argument("--prefix", help="the wine prefix of a Windows target (default: below WORK)")
-
-
-def read_target(args):
-    """The Target of parsed options, for the scripts not yet under pytest."""
-    target = Target(args.target, args.stub, args.work, args.prefix)
-    args.arch, args.platform, args.qemu = target.arch, target.platform, target.qemu
-    args.stub, args.work, args.prefix = target.stub, target.work, target.prefix
-    return args
