@@ -168,6 +168,18 @@ def make_source(work, probe, batch=False, extra=None):
     return source
 
 
+def checks_refuse_the_other_password(path):
+    """Whether every member's check byte refuses the password it was not made with."""
+    with zipfile.ZipFile(path) as archive:
+        for number, info in enumerate(archive.infolist()):
+            try:
+                archive.open(info, pwd=b"two" if number % 2 == 0 else b"one").close()
+                return False
+            except RuntimeError:
+                pass
+    return True
+
+
 def converted_zip(work, source, comment):
     """A zip of the tree (with members under two passwords, made by
     Info-ZIP, for that comment), for mksfx to convert as it is."""
@@ -175,9 +187,14 @@ def converted_zip(work, source, comment):
     if comment == "two passwords":
         files = sorted(os.path.relpath(os.path.join(root, name), source)
                        for root, _, names in os.walk(source) for name in names)
-        for number, name in enumerate(files):
-            subprocess.run(["zip", "-q", "-P", "one" if number % 2 == 0 else "two", target, name], cwd=source,
-                           check=True)
+        # zip draws each member's encryption header at random, and one in 256
+        # lets the other password past the check byte: such a set is made again.
+        while not os.path.exists(target) or not checks_refuse_the_other_password(target):
+            if os.path.exists(target):
+                os.remove(target)
+            for number, name in enumerate(files):
+                subprocess.run(["zip", "-q", "-P", "one" if number % 2 == 0 else "two", target, name], cwd=source,
+                               check=True)
         return target
     with zipfile.ZipFile(target, "w") as archive:
         for root, _, names in sorted(os.walk(source)):
